@@ -1,0 +1,52 @@
+# kwcore's front door. `make test` is what CI runs.
+PREFIX ?= /usr/local
+.PHONY: all deps build test test-default test-asan test-tsan consumer install bench fuzz format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default
+
+test: deps test-default test-asan test-tsan consumer
+
+test-default:
+	cmake --preset default >/dev/null
+	cmake --build --preset default
+	ctest --preset default
+
+test-asan:
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan
+	ctest --preset asan
+
+test-tsan:
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan
+	ctest --preset tsan
+
+# Installs into a temporary prefix and builds and runs a consumer against it.
+consumer:
+	scripts/check-consumer.sh
+
+install: build
+	cmake --install build/default --prefix "$(PREFIX)"
+
+bench: deps
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench
+	scripts/run-bench.sh build/bench
+
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	scripts/run-fuzz.sh build/fuzz 600
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

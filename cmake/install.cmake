@@ -1,0 +1,20 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS kwplatform kwErrorHandle kwcore
+  EXPORT kwcoreTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY include/kwcore DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT kwcoreTargets
+  NAMESPACE kwcore::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kwcore)
+configure_package_config_file(cmake/kwcoreConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/kwcoreConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kwcore)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kwcoreConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/kwcoreConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/kwcoreConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kwcore)

@@ -1,0 +1,36 @@
+# Shared build settings for every kwcore target.
+
+function(kw_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(KWCORE_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(KWCORE_SANITIZE)
+  list(JOIN KWCORE_SANITIZE "," _kw_sanitizers)
+  add_compile_options(-fsanitize=${_kw_sanitizers} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${_kw_sanitizers})
+  if("undefined" IN_LIST KWCORE_SANITIZE)
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+# kw_add_library(<name> <output-name> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+# A shared library with hidden visibility, a version and a SONAME.
+function(kw_add_library name output)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  add_library(kwcore::${name} ALIAS ${name})
+  set_target_properties(${name} PROPERTIES
+    OUTPUT_NAME ${output}
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}
+    EXPORT_NAME ${name})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  kw_warnings(${name})
+endfunction()

@@ -1,0 +1,8 @@
+// Umbrella header: every public class and type of kwcore.
+#pragma once
+
+#include <kwcore/CkwErrorInfo.h>
+#include <kwcore/CkwServiceObject.h>
+#include <kwcore/kwErrorCodes.h>
+#include <kwcore/kwExport.h>
+#include <kwcore/kwWinTypes.h>

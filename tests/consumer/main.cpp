@@ -1,0 +1,34 @@
+// A host program built against the installed package only.
+#include <cstdio>
+#include <cstring>
+
+#include <kwcore/kwcore.h>
+
+namespace {
+
+const GUID CLSID_ConsumerThing = {
+    0x0C0FFEE0, 0x1234, 0x4321, {0x80, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}};
+
+class CConsumerThing : public CkwServiceObject {
+  kwDECLARE_OBJECT_MAP()
+};
+
+kwBEGIN_OBJECT_MAP(CConsumerThing, CkwServiceObject, CLSID_ConsumerThing)
+    kwOBJECT_ENTRY(&kwGUID_ObjectType, 42) kwEND_OBJECT_MAP(CConsumerThing)
+
+}  // namespace
+
+int main() {
+  CkwServiceObject* object = nullptr;
+  CkwErrorInfo error;
+  if (!CConsumerThing::kwCreateObject(&object, &error)) return 1;
+  bool isKind = false;
+  GUID clsid{};
+  bool ok = object->kwIsKindOf(&kwGUID_ObjectType, 42, &isKind, &error) && isKind &&
+            object->kwGetCLSID(&clsid, &error) && clsid == CLSID_ConsumerThing;
+  char text[kwGUID_STRING_LENGTH + 1];
+  ok = ok && kwGUIDToString(clsid, text, sizeof text) &&
+       std::strcmp(text, "{0C0FFEE0-1234-4321-8001-020304050607}") == 0;
+  std::printf("consumer: %s\n", ok ? "ok" : "FAILED");
+  return ok ? 0 : 1;
+}
