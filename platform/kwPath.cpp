@@ -4,9 +4,10 @@
 
 std::size_t kwGetExecutablePath(char* buffer, std::size_t size) noexcept {
   if (buffer == nullptr || size < 2) return 0;
-  ssize_t length = readlink("/proc/self/exe", buffer, size - 1);
-  // readlink fills the buffer when the path is too long, without saying so.
-  if (length <= 0 || static_cast<std::size_t>(length) >= size - 1) return 0;
+  ssize_t length = readlink("/proc/self/exe", buffer, size);
+  // readlink fills the buffer when the path is too long, without saying so,
+  // and never writes the NUL: a full buffer means no room for it.
+  if (length <= 0 || static_cast<std::size_t>(length) >= size) return 0;
   buffer[length] = '\0';
   return static_cast<std::size_t>(length);
 }
