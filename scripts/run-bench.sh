@@ -6,8 +6,9 @@
 #
 # Each executable in <build>/bench/ runs with JSON output; the table below
 # names pairs of benchmarks (measured / baseline, same run) and the goal for
-# their ratio. Add a line to add a goal. The script fails when a goal is
-# missed or a named benchmark did not run.
+# their ratio. Add a line to add a goal. The script fails when a named
+# benchmark did not run; a missed goal is reported, and fails the script
+# only with KWBENCH_STRICT=1 (timings on a shared machine are noisy).
 set -euo pipefail
 build=${1:?usage: run-bench.sh <bench build directory>}
 dir="$build/bench"
@@ -43,16 +44,17 @@ for path in glob.glob(os.path.join(sys.argv[1], "*.json")):
                 continue
             times[b["name"]] = b["real_time"] * scale[b.get("time_unit", "ns")]
 print("\nratios (measured / baseline, goal):")
-missed = False
+missing = missed = False
 for line in os.environ["RATIOS"].strip().splitlines():
     label, measured, baseline, goal = [part.strip() for part in line.split("|")]
     if measured not in times or baseline not in times:
         print(f"  {label}: not measured ({measured} or {baseline} missing)")
-        missed = True
+        missing = True
         continue
     ratio = times[measured] / times[baseline]
     ok = ratio <= float(goal)
     missed |= not ok
     print(f"  {label}: {ratio:.2f}  (goal <= {goal}) {'ok' if ok else 'MISSED'}")
-sys.exit(1 if missed else 0)
+strict = os.environ.get("KWBENCH_STRICT") == "1"
+sys.exit(1 if missing or (strict and missed) else 0)
 PY
