@@ -21,13 +21,8 @@ namespace {
 
 const GUID& kSource = CLSID_CkwObjectFactory;
 using Methods = CkwObjectFactory;
-// kwSearchComponentPath               0
-// kwCreateObject                      1
-// kwFreeObject                        2
-// kwGetProgramPath                    4
-// kwGetDefaultRegistrationFileName    5
-// kwCombineRegistrationFileName      10
-// kwSearchComponentPathWithinRegistrationFile 11
+// The method numbers are declared with the class; they are a binary contract,
+// so here they are checked against the table they come from.
 static_assert(Methods::kwMETHOD_SEARCH_COMPONENT_PATH == 0 &&
               Methods::kwMETHOD_CREATE_OBJECT == 1 && Methods::kwMETHOD_FREE_OBJECT == 2 &&
               Methods::kwMETHOD_GET_PROGRAM_PATH == 4 &&
