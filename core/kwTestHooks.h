@@ -6,8 +6,14 @@
 
 namespace kwTestHooks {
 
-/// The next `count` object allocations made by generated kwCreateObject
-/// functions fail as if memory were exhausted. 0 switches the hook off.
+/// The next `count` guarded allocations fail as if memory were exhausted. 0
+/// switches the hook off. Guarded: objects made by generated kwCreateObject
+/// functions, string-list texts, records made by kwClone, encoder-settings
+/// blocks of disc templates.
 KWCORE_API void FailNextAllocations(int count) noexcept;
+
+/// Lets `allowed` guarded allocations succeed, then fails the `count` after
+/// them: reaches a failure in the middle of a multi-step operation.
+KWCORE_API void FailAllocationsAfter(int allowed, int count) noexcept;
 
 }  // namespace kwTestHooks

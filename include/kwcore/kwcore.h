@@ -1,8 +1,11 @@
 // Umbrella header: every public class and type of kwcore.
 #pragma once
 
+#include <kwcore/CkwCheckLinkInfo.h>
 #include <kwcore/CkwErrorInfo.h>
 #include <kwcore/CkwServiceObject.h>
+#include <kwcore/CkwStrList.h>
+#include <kwcore/CkwUpdateLinkInfo.h>
 #include <kwcore/kwErrorCodes.h>
 #include <kwcore/kwExport.h>
 #include <kwcore/kwWinTypes.h>
