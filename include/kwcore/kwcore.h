@@ -6,6 +6,8 @@
 #include <kwcore/CkwServiceObject.h>
 #include <kwcore/CkwStrList.h>
 #include <kwcore/CkwUpdateLinkInfo.h>
+#include <kwcore/Nubra.h>
 #include <kwcore/kwErrorCodes.h>
 #include <kwcore/kwExport.h>
+#include <kwcore/kwStorage.h>
 #include <kwcore/kwWinTypes.h>
