@@ -16,4 +16,18 @@ KWCORE_API void FailNextAllocations(int count) noexcept;
 /// them: reaches a failure in the middle of a multi-step operation.
 KWCORE_API void FailAllocationsAfter(int allowed, int count) noexcept;
 
+/// How often libkwcore has called Nubra's SAVEDATA helpers since it was
+/// loaded (forced failures included).
+struct SaveDataCalls {
+  int clears;
+  int copies;
+};
+KWCORE_API SaveDataCalls GetSaveDataCalls() noexcept;
+
+/// The next `count` calls of gfnClearVIO_SAVEDATA, or of gfnCopySAVEDATA,
+/// made through the import seam return 0 without reaching Nubra. 0 switches
+/// the hook off.
+KWCORE_API void FailNextSaveDataClears(int count) noexcept;
+KWCORE_API void FailNextSaveDataCopies(int count) noexcept;
+
 }  // namespace kwTestHooks

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <kwcore/CkwCheckLinkInfo.h>
+#include <kwcore/CkwDiscTemplateSettings.h>
 #include <kwcore/CkwErrorInfo.h>
 #include <kwcore/CkwServiceObject.h>
 #include <kwcore/CkwStrList.h>
