@@ -460,24 +460,4 @@ TEST(CkwCheckLinkFileList, SuccessfulMergeLeavesTheListAsSource) {
   EXPECT_EQ(*error.m_pSource, kListSource);  // the last inner call was the append
 }
 
-TEST(CkwCheckLinkFileList, OwnsManyRecords) {
-  // Every record is freed with the list: ASan reports any that is not.
-  CkwCheckLinkFileList list;
-  for (int i = 0; i < 300; ++i) {
-    GUID id = kItemA;
-    id.Data1 = static_cast<DWORD>(i);
-    ASSERT_TRUE(list.kwAddCheckLinkInfo(MakeRecord(id, {{std::to_string(i).c_str(), i}}).release(),
-                                        nullptr));
-  }
-  GUID wanted = kItemA;
-  wanted.Data1 = 299;
-  CkwCheckLinkInfo* found = nullptr;
-  ASSERT_TRUE(list.kwFindCheckLinkInfoByDVDItemID(&wanted, &found, nullptr));
-  const char* name = nullptr;
-  Type type{};
-  ASSERT_TRUE(found->kwGetFileNameByItemIndex(0, &name, &type, nullptr));
-  EXPECT_STREQ(name, "299");
-  EXPECT_EQ(static_cast<int>(type), 299);
-}
-
 }  // namespace

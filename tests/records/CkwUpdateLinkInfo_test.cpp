@@ -119,14 +119,6 @@ TEST(CkwUpdateLinkInfo, FailureTable) {
   }
 }
 
-TEST(CkwUpdateLinkInfo, SecondNameNullLeavesTheNextPairAligned) {
-  CkwUpdateLinkInfo record;
-  EXPECT_FALSE(record.kwAddFilePair("orphan", nullptr, nullptr));
-  ASSERT_TRUE(record.kwAddFilePair("from", "to", nullptr));
-  ASSERT_EQ(PairCount(record), 1);
-  EXPECT_EQ(PairAt(record, 0), std::make_pair(std::string("from"), std::string("to")));
-}
-
 TEST(CkwUpdateLinkInfo, PairsComeBackInOrderAsGiven) {
   auto record =
       MakeRecord(kItemA, {{"a", "b"}, {"b", "a"}, {"", ""}, {"same", "same"}, {"a", "b"}});
