@@ -6,6 +6,7 @@
 
 struct CkwErrorInfo;
 class CkwGlobalErrorManager;
+typedef struct tagSAVEDATA SAVEDATA;
 
 namespace kwImport {
 
@@ -16,5 +17,10 @@ void DestroyErrorInfo(CkwErrorInfo* record) noexcept;
 
 CkwGlobalErrorManager* GetGlobalErrorManager() noexcept;
 void SetErrorInfo(CkwGlobalErrorManager* manager, const CkwErrorInfo* record) noexcept;
+
+/// Nubra's gfnClearVIO_SAVEDATA: non-zero on success.
+int ClearSaveData(SAVEDATA* record) noexcept;
+/// Nubra's gfnCopySAVEDATA (from, to): non-zero on success.
+int CopySaveData(const SAVEDATA* from, SAVEDATA* to) noexcept;
 
 }  // namespace kwImport

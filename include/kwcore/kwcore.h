@@ -1,9 +1,13 @@
 // Umbrella header: every public class and type of kwcore.
 #pragma once
 
+#include <kwcore/CkwCheckLinkInfo.h>
+#include <kwcore/CkwDiscTemplateSettings.h>
 #include <kwcore/CkwErrorInfo.h>
 #include <kwcore/CkwObjectFactory.h>
 #include <kwcore/CkwServiceObject.h>
+#include <kwcore/CkwStrList.h>
+#include <kwcore/CkwUpdateLinkInfo.h>
 #include <kwcore/Nubra.h>
 #include <kwcore/kwComponent.h>
 #include <kwcore/kwDiagnostics.h>
