@@ -68,6 +68,43 @@ struct CkwObjectFactory::SearchTableIndex {
   // The Position of the table's head; null while the table is empty. The
   // head is never the pair evicted, so this never dangles.
   Position* head = nullptr;
+
+  /// The pair of `clsid` moved to the head of both lists (most recently used
+  /// first), or null when the table does not hold it.
+  Position* MoveToHead(const GUID& clsid, std::list<GUID>& clsids,
+                       std::list<void*>& modules) noexcept {
+    auto found = positions.find(clsid);
+    if (found == positions.end()) return nullptr;
+    Position* position = &found->second;
+    clsids.splice(clsids.begin(), clsids, position->clsid);
+    modules.splice(modules.begin(), modules, position->module);
+    head = position;
+    return position;
+  }
+
+  /// Records a new pair at the head of both lists; null, with the table as
+  /// it was, when memory runs out.
+  Position* AddAtHead(const GUID& clsid, void* module, std::list<GUID>& clsids,
+                      std::list<void*>& modules) noexcept {
+    try {
+      clsids.push_front(clsid);
+      try {
+        modules.push_front(module);
+        try {
+          head = &positions.emplace(clsid, Position{clsids.begin(), modules.begin()}).first->second;
+          return head;
+        } catch (...) {
+          modules.pop_front();
+          throw;
+        }
+      } catch (...) {
+        clsids.pop_front();
+        throw;
+      }
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  }
 };
 
 std::list<GUID> CkwObjectFactory::m_ofComponentCLSIDSearchTable;
@@ -100,15 +137,11 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
     // The CLSID heads the table already: the common case of one class
     // created over and over, found without hashing.
     position = index.head;
-  } else if (auto found = index.positions.find(*pCLSID); found != index.positions.end()) {
-    // Most recently used first: move the pair to the head of both lists.
-    position = &found->second;
-    m_ofComponentCLSIDSearchTable.splice(m_ofComponentCLSIDSearchTable.begin(),
-                                         m_ofComponentCLSIDSearchTable, position->clsid);
-    m_ofComponentModuleSearchTable.splice(m_ofComponentModuleSearchTable.begin(),
-                                          m_ofComponentModuleSearchTable, position->module);
-    index.head = position;
   } else {
+    position =
+        index.MoveToHead(*pCLSID, m_ofComponentCLSIDSearchTable, m_ofComponentModuleSearchTable);
+  }
+  if (position == nullptr) {
     std::string path;
     kwSearchComponentPath(pCLSID, path, record.get());
     if (record.Severity() == kwSEVERITY_ERROR) return false;
@@ -119,31 +152,19 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
     if (module == nullptr)
       return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
                     Methods::kwMETHOD_CREATE_OBJECT);
-    try {
-      m_ofComponentCLSIDSearchTable.push_front(*pCLSID);
-      try {
-        m_ofComponentModuleSearchTable.push_front(module);
-      } catch (...) {
-        m_ofComponentCLSIDSearchTable.pop_front();
-        throw;
-      }
-      try {
-        position = &index.positions
-                        .emplace(*pCLSID,
-                                 SearchTableIndex::Position{m_ofComponentCLSIDSearchTable.begin(),
-                                                            m_ofComponentModuleSearchTable.begin()})
-                        .first->second;
-        index.head = position;
-      } catch (...) {
-        m_ofComponentCLSIDSearchTable.pop_front();
-        m_ofComponentModuleSearchTable.pop_front();
-        throw;
-      }
-    } catch (const std::bad_alloc&) {
-      return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
-                    Methods::kwMETHOD_CREATE_OBJECT);
+    // Loading ran the module's initialisers, which may have created objects
+    // through the factory on this thread and so recorded this very CLSID
+    // already: the pair is then used as it stands, never added twice.
+    position =
+        index.MoveToHead(*pCLSID, m_ofComponentCLSIDSearchTable, m_ofComponentModuleSearchTable);
+    if (position == nullptr) {
+      position = index.AddAtHead(*pCLSID, module, m_ofComponentCLSIDSearchTable,
+                                 m_ofComponentModuleSearchTable);
+      if (position == nullptr)
+        return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
+                      Methods::kwMETHOD_CREATE_OBJECT);
+      kwEnsureComponentSearchTableSizeWithinLimitation(nullptr);
     }
-    kwEnsureComponentSearchTableSizeWithinLimitation(nullptr);
   }
 
   if (!position->entryLooked) {

@@ -65,3 +65,10 @@ inline constexpr GUID CLSID_kwTestNoEntry = {
 // variable KWTEST_MARKER_FILE, which proves that it was loaded.
 inline constexpr GUID CLSID_kwTestMarker = {
     0x3A4B5C01, 0x3333, 0x4444, {0x85, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0x01}};
+
+// libkwtest_loadtime: its static initialisation creates an object of its own
+// class through the factory, so loading it re-enters the factory.
+inline constexpr GUID CLSID_kwTestLoadTimeCreation = {
+    0x10AD7143, 0x4444, 0x4555, {0x86, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0x01}};
+inline constexpr GUID kwTestLoadTimeSource = {
+    0x10AD7143, 0x4444, 0x4555, {0x86, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0x00}};

@@ -253,6 +253,19 @@ TEST_F(ObjectFactory, SecondCreationReadsNoFileAndMovesTheCLSIDToTheHead) {
   EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
 }
 
+TEST_F(ObjectFactory, AModuleCreatingItsOwnClassWhileLoadingLeavesOnePair) {
+  // The nested creation, run by dlopen, records the pair first; the creation
+  // that loaded the module must find it rather than add the CLSID twice.
+  Register({{CLSID_kwTestLoadTimeCreation, ComponentPath("kwtest_loadtime")}});
+  auto constructed = kwTestCounters::Constructions();
+  CkwServiceObject* object = nullptr;
+  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestLoadTimeCreation, &object, nullptr));
+  EXPECT_EQ(kwTestCounters::Constructions(), constructed + 2) << "the load-time creation ran";
+  CkwObjectFactory::kwFreeObject(&object, nullptr);
+  EXPECT_EQ(kwTestHooks::SearchTable(), std::vector<GUID>{CLSID_kwTestLoadTimeCreation});
+  EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
+}
+
 class SearchTableLimit : public ObjectFactory {
  protected:
   static constexpr std::uint32_t kCount = 1001;
