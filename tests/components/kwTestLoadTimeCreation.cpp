@@ -21,9 +21,8 @@ class CLoadTimeThing : public CkwServiceObject {
 // clang-format off
 kwBEGIN_OBJECT_MAP(CLoadTimeThing, CkwServiceObject, CLSID_kwTestLoadTimeCreation)
 kwEND_OBJECT_MAP(CLoadTimeThing)
-    // clang-format on
 
-    struct CreateOneAtLoad {
+struct CreateOneAtLoad {
   CreateOneAtLoad() {
     CkwServiceObject* object = nullptr;
     CkwObjectFactory::kwCreateObject(&CLSID_kwTestLoadTimeCreation, &object, nullptr);
@@ -34,4 +33,6 @@ kwEND_OBJECT_MAP(CLoadTimeThing)
 }  // namespace
 
 kwBEGIN_COMPONENT_MAP(kwTestLoadTimeSource)
-    kwCOMPONENT_CLASS(CLSID_kwTestLoadTimeCreation, CLoadTimeThing) kwEND_COMPONENT_MAP()
+  kwCOMPONENT_CLASS(CLSID_kwTestLoadTimeCreation, CLoadTimeThing)
+kwEND_COMPONENT_MAP()
+    // clang-format on

@@ -49,14 +49,26 @@ struct SkwY_Method {
   virtual ~SkwY_Method() = default;
 };
 
+// clang-format off
 class CLevel1 : public CkwServiceObject, public SkwA_Method {
-  kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP() public : ~CLevel1() override = default;
+  kwDECLARE_OBJECT_MAP()
+  kwDECLARE_SERVICE_MAP()
+ public:
+  ~CLevel1() override = default;
 };
 class CLevel2 : public CLevel1, public SkwB_Method {
-  kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP()
+  kwDECLARE_OBJECT_MAP()
+  kwDECLARE_SERVICE_MAP()
 };
 class CLevel3 : public CLevel2, public SkwC_Method {
-  kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP() public : int runTimeQuestions = 0;
+  kwDECLARE_OBJECT_MAP()
+  kwDECLARE_SERVICE_MAP()
+ public:
+  int runTimeQuestions = 0;
+  bool AskRunTimeType(const GUID* pTypeGUID, std::int32_t nTypeNumber, bool* pbResult,
+                      CkwErrorInfo* pErrorInfo) {
+    return kwIsRunTimeTypeOf(pTypeGUID, nTypeNumber, pbResult, pErrorInfo);
+  }
 
  protected:
   // Answers (kOtherType, 99) at run time; asked only when no map matched.
@@ -72,52 +84,63 @@ class CLevel3 : public CLevel2, public SkwC_Method {
   }
 };
 class CEmptyMaps : public CLevel1 {
-  kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP()
+  kwDECLARE_OBJECT_MAP()
+  kwDECLARE_SERVICE_MAP()
 };
 class CTwoInterfaces : public SkwX_Method, public CkwServiceObject, public SkwY_Method {
-  kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP() public : ~CTwoInterfaces() override = default;
+  kwDECLARE_OBJECT_MAP()
+  kwDECLARE_SERVICE_MAP()
+ public:
+  ~CTwoInterfaces() override = default;
 };
 class CAbstract : public CkwServiceObject {
-  kwDECLARE_OBJECT_MAP() public : virtual void Pure() = 0;
+  kwDECLARE_OBJECT_MAP()
+ public:
+  virtual void Pure() = 0;
 };
 
-kwBEGIN_OBJECT_MAP(CLevel1, CkwServiceObject, CLSID_Level1) kwOBJECT_ENTRY(&kwGUID_ObjectType, 1)
-    kwEND_OBJECT_MAP(CLevel1) kwBEGIN_SERVICE_MAP(CLevel1, CkwServiceObject) kwSERVICE_ENTRY(
-        &IID_A, CLevel1, SkwA_Method) kwSERVICE_ENTRY_OFFSET(&IID_Self,
-                                                             0) kwEND_SERVICE_MAP(CLevel1)
+kwBEGIN_OBJECT_MAP(CLevel1, CkwServiceObject, CLSID_Level1)
+  kwOBJECT_ENTRY(&kwGUID_ObjectType, 1)
+kwEND_OBJECT_MAP(CLevel1)
+kwBEGIN_SERVICE_MAP(CLevel1, CkwServiceObject)
+  kwSERVICE_ENTRY(&IID_A, CLevel1, SkwA_Method)
+  kwSERVICE_ENTRY_OFFSET(&IID_Self, 0)
+kwEND_SERVICE_MAP(CLevel1)
 
-        kwBEGIN_OBJECT_MAP(CLevel2, CLevel1, CLSID_Level2) kwOBJECT_ENTRY(&kwGUID_ObjectType, 2)
-            kwEND_OBJECT_MAP(CLevel2) kwBEGIN_SERVICE_MAP(CLevel2, CLevel1) kwSERVICE_ENTRY(
-                &IID_B, CLevel2, SkwB_Method) kwEND_SERVICE_MAP(CLevel2)
+kwBEGIN_OBJECT_MAP(CLevel2, CLevel1, CLSID_Level2)
+  kwOBJECT_ENTRY(&kwGUID_ObjectType, 2)
+kwEND_OBJECT_MAP(CLevel2)
+kwBEGIN_SERVICE_MAP(CLevel2, CLevel1)
+  kwSERVICE_ENTRY(&IID_B, CLevel2, SkwB_Method)
+kwEND_SERVICE_MAP(CLevel2)
 
-                kwBEGIN_OBJECT_MAP(CLevel3, CLevel1,
-                                   CLSID_Level3) kwOBJECT_ENTRY(&kwGUID_ObjectType,
-                                                                3) kwOBJECT_ENTRY(&kOtherType, 3)
-                    kwEND_OBJECT_MAP(CLevel3) kwBEGIN_SERVICE_MAP(CLevel3, CLevel1)
-                        kwSERVICE_ENTRY(&IID_C, CLevel3, SkwC_Method) kwEND_SERVICE_MAP(CLevel3)
+// Map parent CLevel1: CLevel2's maps are skipped.
+kwBEGIN_OBJECT_MAP(CLevel3, CLevel1, CLSID_Level3)
+  kwOBJECT_ENTRY(&kwGUID_ObjectType, 3)
+  kwOBJECT_ENTRY(&kOtherType, 3)
+kwEND_OBJECT_MAP(CLevel3)
+kwBEGIN_SERVICE_MAP(CLevel3, CLevel1)
+  kwSERVICE_ENTRY(&IID_C, CLevel3, SkwC_Method)
+kwEND_SERVICE_MAP(CLevel3)
 
-                            kwBEGIN_OBJECT_MAP(CEmptyMaps, CLevel1,
-                                               CLSID_Empty) kwEND_OBJECT_MAP(CEmptyMaps)
-                                kwBEGIN_SERVICE_MAP(CEmptyMaps,
-                                                    CLevel1) kwEND_SERVICE_MAP(CEmptyMaps)
+kwBEGIN_OBJECT_MAP(CEmptyMaps, CLevel1, CLSID_Empty)
+kwEND_OBJECT_MAP(CEmptyMaps)
+kwBEGIN_SERVICE_MAP(CEmptyMaps, CLevel1)
+kwEND_SERVICE_MAP(CEmptyMaps)
 
-                                    kwBEGIN_OBJECT_MAP(CTwoInterfaces, CkwServiceObject, CLSID_Two)
-                                        kwOBJECT_ENTRY(&kwGUID_ObjectType,
-                                                       5) kwEND_OBJECT_MAP(CTwoInterfaces)
-                                            kwBEGIN_SERVICE_MAP(CTwoInterfaces, CkwServiceObject)
-                                                kwSERVICE_ENTRY(&IID_X, CTwoInterfaces, SkwX_Method)
-                                                    kwSERVICE_ENTRY(&IID_Y, CTwoInterfaces,
-                                                                    SkwY_Method)
-                                                        kwSERVICE_ENTRY_OFFSET(&IID_Self, 0)
-                                                            kwEND_SERVICE_MAP(CTwoInterfaces)
+kwBEGIN_OBJECT_MAP(CTwoInterfaces, CkwServiceObject, CLSID_Two)
+  kwOBJECT_ENTRY(&kwGUID_ObjectType, 5)
+kwEND_OBJECT_MAP(CTwoInterfaces)
+kwBEGIN_SERVICE_MAP(CTwoInterfaces, CkwServiceObject)
+  kwSERVICE_ENTRY(&IID_X, CTwoInterfaces, SkwX_Method)
+  kwSERVICE_ENTRY(&IID_Y, CTwoInterfaces, SkwY_Method)
+  kwSERVICE_ENTRY_OFFSET(&IID_Self, 0)
+kwEND_SERVICE_MAP(CTwoInterfaces)
 
-                                                                kwBEGIN_OBJECT_MAP(CAbstract,
-                                                                                   CkwServiceObject,
-                                                                                   CLSID_Level1)
-                                                                    kwEND_OBJECT_MAP(CAbstract)
-
-    // Frees objects the tests create; the classes' destructors are public here.
-    struct Deleter {
+kwBEGIN_OBJECT_MAP(CAbstract, CkwServiceObject, CLSID_Level1)
+kwEND_OBJECT_MAP(CAbstract)
+// Frees objects the tests create; the classes' destructors are public here.
+struct Deleter {
   void operator()(CkwServiceObject* object) const {
     if (auto* two = dynamic_cast<CTwoInterfaces*>(object)) {
       delete two;
@@ -126,6 +149,7 @@ kwBEGIN_OBJECT_MAP(CLevel1, CkwServiceObject, CLSID_Level1) kwOBJECT_ENTRY(&kwGU
     }
   }
 };
+// clang-format on
 using ObjectPtr = std::unique_ptr<CkwServiceObject, Deleter>;
 
 template <class Class>
@@ -265,6 +289,11 @@ TEST(ServiceObjectBase, RefusesNullArgumentsWithExactMethodNumbers) {
        2},
       {"kind, null type", [&](CkwErrorInfo* e) { return o->kwIsKindOf(nullptr, 1, &answer, e); },
        2},
+      {"run-time kind, null out",
+       [&](CkwErrorInfo* e) {
+         return static_cast<CLevel3*>(o)->AskRunTimeType(&kOtherType, 1, nullptr, e);
+       },
+       8},
       {"clsid, null out", [&](CkwErrorInfo* e) { return o->kwGetCLSID(nullptr, e); }, 9},
       {"create, null out", [&](CkwErrorInfo* e) { return CLevel1::kwCreateObject(nullptr, e); }, 0},
   };

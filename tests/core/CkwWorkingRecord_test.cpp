@@ -11,8 +11,11 @@ const GUID kStaleSource = {0x5EA1E000, 0, 0, {0, 0, 0, 0, 0, 0, 0, 7}};
 
 // Its run-time kind test fails with a record of its own making, as a callee
 // of kwIsKindOf.
+// clang-format off
 class CFailingHook : public CkwServiceObject {
-  kwDECLARE_OBJECT_MAP() public : ~CFailingHook() override = default;
+  kwDECLARE_OBJECT_MAP()
+ public:
+  ~CFailingHook() override = default;
 
  protected:
   bool kwIsRunTimeTypeOf(const GUID*, std::int32_t, bool*, CkwErrorInfo* pErrorInfo) override {
@@ -27,9 +30,11 @@ class CFailingHook : public CkwServiceObject {
   }
 };
 
-kwBEGIN_OBJECT_MAP(CFailingHook, CkwServiceObject, CLSID_Failing) kwEND_OBJECT_MAP(CFailingHook)
+kwBEGIN_OBJECT_MAP(CFailingHook, CkwServiceObject, CLSID_Failing)
+kwEND_OBJECT_MAP(CFailingHook)
 
-    TEST(ErrorConvention, ReusedRecordKeepsStaleFieldsButSeverityIsReset) {
+TEST(ErrorConvention, ReusedRecordKeepsStaleFieldsButSeverityIsReset) {
+  // clang-format on
   CFailingHook object;
   CkwErrorInfo error;
   error.m_pCategory = &kStaleSource;
