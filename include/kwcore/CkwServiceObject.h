@@ -31,6 +31,7 @@
 #include <iterator>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include <kwcore/CkwErrorInfo.h>
 #include <kwcore/kwExport.h>
@@ -122,12 +123,27 @@ KWCORE_API bool EndCreate(CkwServiceObject** ppObject, CkwServiceObject* object,
 /// False when a test has asked the next allocation to fail.
 KWCORE_API bool AllocationAllowed() noexcept;
 
+/// True when Base is an unambiguous, non-virtual base of Class (a downcast
+/// compiles): then its distance from the start of Class is the same in every
+/// object. Written without concepts, so that C++17 hosts can include it.
+template <class Class, class Base, class = void>
+inline constexpr bool FixedBaseOffset = false;
+template <class Class, class Base>
+inline constexpr bool FixedBaseOffset<
+    Class, Base, std::void_t<decltype(static_cast<Class*>(std::declval<Base*>()))>> =
+    std::is_base_of_v<Base, Class>;
+
 /// Byte distance from Class's CkwServiceObject part to its Interface part,
-/// computed on a dummy address: only pointer adjustments, no access.
+/// computed on a dummy address: only pointer adjustments, no access. A
+/// virtual base would be found through the dummy object's vtable, so it is
+/// refused at compile time rather than crash the module while it loads.
 template <class Class, class Interface>
 __attribute__((no_sanitize("undefined"))) std::int32_t ServiceOffset() noexcept {
   static_assert(std::is_base_of_v<Interface, Class>, "the class does not implement the interface");
   static_assert(std::is_base_of_v<CkwServiceObject, Class>, "not a service object");
+  static_assert(FixedBaseOffset<Class, Interface> && FixedBaseOffset<Class, CkwServiceObject>,
+                "a service map needs the interface and CkwServiceObject as non-virtual, "
+                "unambiguous bases");
   Class* object = reinterpret_cast<Class*>(std::uintptr_t{0x10000});
   auto interfacePart = reinterpret_cast<std::intptr_t>(static_cast<Interface*>(object));
   auto basePart = reinterpret_cast<std::intptr_t>(static_cast<CkwServiceObject*>(object));

@@ -139,6 +139,13 @@ kwEND_SERVICE_MAP(CTwoInterfaces)
 
 kwBEGIN_OBJECT_MAP(CAbstract, CkwServiceObject, CLSID_Level1)
 kwEND_OBJECT_MAP(CAbstract)
+// A service entry needs a fixed distance: a virtual interface base has none,
+// and computing one would crash while the tables are initialised.
+class CVirtualInterface : public CkwServiceObject, public virtual SkwA_Method {};
+static_assert(!kwServiceObjectDetail::FixedBaseOffset<CVirtualInterface, SkwA_Method>);
+static_assert(kwServiceObjectDetail::FixedBaseOffset<CVirtualInterface, CkwServiceObject>);
+static_assert(kwServiceObjectDetail::FixedBaseOffset<CTwoInterfaces, SkwX_Method>);
+
 // Frees objects the tests create; the classes' destructors are public here.
 struct Deleter {
   void operator()(CkwServiceObject* object) const {
