@@ -22,7 +22,9 @@
 //
 // The factory judges the entry by the severity it leaves in the record alone
 // (0 success, 1 warning, 2 error); the entry's return value is ignored, but
-// should agree. The record is never null when the factory calls.
+// should agree. The record is never null when the factory calls. The entry
+// must not throw: kwcore passes no exception on to its callers and does not
+// expect one from a component.
 #pragma once
 
 #include <cstdint>
