@@ -29,10 +29,9 @@ kwEND_OBJECT_MAP(CCountedA)
 kwBEGIN_OBJECT_MAP(CCountedB, CkwServiceObject, CLSID_kwTestCountedB)
   kwOBJECT_ENTRY(&kwGUID_ObjectType, 9002)
 kwEND_OBJECT_MAP(CCountedB)
-    // clang-format on
 
-    // One class for a whole family of CLSIDs; each object remembers its own.
-    class CCountedFamily : public CCounted {
+// One class for a whole family of CLSIDs; each object remembers its own.
+class CCountedFamily : public CCounted {
  public:
   explicit CCountedFamily(const GUID& clsid) noexcept : m_clsid(clsid) {}
   bool kwGetCLSID(GUID* pCLSID, CkwErrorInfo* pErrorInfo) override {
@@ -42,6 +41,7 @@ kwEND_OBJECT_MAP(CCountedB)
  private:
   GUID m_clsid;
 };
+// clang-format on
 
 const kwComponentClass kClasses[] = {
     {&CLSID_kwTestCountedA, &CCountedA::kwCreateObject},

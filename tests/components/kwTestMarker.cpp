@@ -26,9 +26,9 @@ class CMarked : public CkwServiceObject {
 kwBEGIN_OBJECT_MAP(CMarked, CkwServiceObject, CLSID_kwTestMarker)
   kwOBJECT_ENTRY(&kwGUID_ObjectType, 9100)
 kwEND_OBJECT_MAP(CMarked)
-    // clang-format on
 
-    const GUID kMarkerSource = CLSID_kwTestMarker;
+const GUID kMarkerSource = CLSID_kwTestMarker;
+// clang-format on
 
 }  // namespace
 
@@ -36,4 +36,3 @@ kwEND_OBJECT_MAP(CMarked)
 kwBEGIN_COMPONENT_MAP(kMarkerSource)
   kwCOMPONENT_CLASS(CLSID_kwTestMarker, CMarked)
 kwEND_COMPONENT_MAP()
-    // clang-format on

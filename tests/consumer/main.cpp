@@ -19,8 +19,11 @@ class CConsumerThing : public CkwServiceObject {
   kwDECLARE_OBJECT_MAP()
 };
 
+// clang-format off
 kwBEGIN_OBJECT_MAP(CConsumerThing, CkwServiceObject, CLSID_ConsumerThing)
-    kwOBJECT_ENTRY(&kwGUID_ObjectType, 42) kwEND_OBJECT_MAP(CConsumerThing)
+  kwOBJECT_ENTRY(&kwGUID_ObjectType, 42)
+kwEND_OBJECT_MAP(CConsumerThing)
+// clang-format on
 
 }  // namespace
 

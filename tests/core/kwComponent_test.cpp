@@ -23,9 +23,9 @@ class CMapped : public CkwServiceObject {
 kwBEGIN_OBJECT_MAP(CMapped, CkwServiceObject, CLSID_Mapped)
   kwOBJECT_ENTRY(&kwGUID_ObjectType, 77)
 kwEND_OBJECT_MAP(CMapped)
-    // clang-format on
 
-    int g_nFunctionCalls = 0;
+int g_nFunctionCalls = 0;
+// clang-format on
 bool CreateByFunction(CkwServiceObject** ppObject, CkwErrorInfo* pErrorInfo) {
   ++g_nFunctionCalls;
   return CMapped::kwCreateObject(ppObject, pErrorInfo);
