@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <new>
 
 CkwErrorInfo::CkwErrorInfo()
     : m_pCategory(nullptr),
@@ -58,13 +59,22 @@ bool CopyOut(const CkwGlobalErrorManager::State& s, std::size_t index, CkwErrorI
 
 }  // namespace
 
-CkwGlobalErrorManager::CkwGlobalErrorManager() : m_pState(new State) {}
+CkwGlobalErrorManager::CkwGlobalErrorManager() : m_pState(new (std::nothrow) State) {}
 CkwGlobalErrorManager::~CkwGlobalErrorManager() { delete m_pState; }
 
 CkwGlobalErrorManager* CkwGlobalErrorManager::kwGetGlobalErrorManager() {
   // Constructed on first use and never destroyed, so reports made from other
   // libraries' static destructors at process exit still find it alive.
-  static CkwGlobalErrorManager* const manager = new CkwGlobalErrorManager;
+  // Without memory for it there is no manager, which reporters already
+  // handle: nothing may throw out of here.
+  static CkwGlobalErrorManager* const manager = [] {
+    auto* created = new (std::nothrow) CkwGlobalErrorManager;
+    if (created != nullptr && created->m_pState == nullptr) {
+      delete created;
+      created = nullptr;
+    }
+    return created;
+  }();
   return g_bEnabled.load(std::memory_order_acquire) ? manager : nullptr;
 }
 

@@ -159,8 +159,9 @@ std::shared_ptr<const ParsedFile> Load(const char* path) {
 
   // The identity stored is that of the descriptor actually read, so a file
   // replaced between the stat above and the open is never cached under the
-  // old identity.
-  FileDescriptor fd(open(path, O_RDONLY | O_CLOEXEC));
+  // old identity. O_NONBLOCK: a FIFO swapped in after the stat must not hang
+  // the open; it is refused below as not a regular file.
+  FileDescriptor fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
   std::string text;
   text.reserve(static_cast<std::size_t>(status.st_size));
