@@ -4,8 +4,12 @@
 // of at link time then means changing this seam only.
 #pragma once
 
+#include <kwcore/kwWinTypes.h>
+
 struct CkwErrorInfo;
 class CkwGlobalErrorManager;
+struct IStorage;
+struct IStream;
 
 namespace kwImport {
 
@@ -16,5 +20,18 @@ void DestroyErrorInfo(CkwErrorInfo* record) noexcept;
 
 CkwGlobalErrorManager* GetGlobalErrorManager() noexcept;
 void SetErrorInfo(CkwGlobalErrorManager* manager, const CkwErrorInfo* record) noexcept;
+
+// Nubra: negative results are failures.
+LONG StorageCreate(IStorage* parent, const WCHAR* name, IStorage** child) noexcept;
+LONG StorageOpen(IStorage* parent, const WCHAR* name, IStorage** child) noexcept;
+LONG StreamCreate(IStorage* storage, const WCHAR* name, IStream** stream) noexcept;
+LONG StreamOpen(IStorage* storage, const WCHAR* name, IStream** stream) noexcept;
+LONG StreamWriteMemoryBlock(IStream* stream, int size, const void* bytes) noexcept;
+LONG StreamReadMemoryBlock(IStream* stream, void* buffer) noexcept;
+LONG StreamWriteVariant(IStream* stream, const char* text) noexcept;
+LONG StreamReadVariant(IStream* stream, char* buffer) noexcept;
+
+// GUID generation.
+HRESULT CreateGuid(GUID* guid) noexcept;
 
 }  // namespace kwImport
