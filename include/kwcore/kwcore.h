@@ -3,6 +3,8 @@
 
 #include <kwcore/CkwErrorInfo.h>
 #include <kwcore/CkwServiceObject.h>
+#include <kwcore/Nubra.h>
 #include <kwcore/kwErrorCodes.h>
 #include <kwcore/kwExport.h>
+#include <kwcore/kwStorage.h>
 #include <kwcore/kwWinTypes.h>
