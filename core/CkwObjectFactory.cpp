@@ -1,0 +1,472 @@
+#include <kwcore/CkwObjectFactory.h>
+
+#include <atomic>
+#include <new>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <kwcore/kwComponent.h>
+
+#include "CkwWorkingRecord.h"
+#include "kwTestHooks.h"
+#include "platform/kwModule.h"
+#include "platform/kwPath.h"
+#include "platform/kwProfile.h"
+
+const GUID CLSID_CkwObjectFactory = {
+    0xA89D94E3, 0x84BD, 0x4325, {0xBB, 0xB6, 0xA0, 0xC2, 0x2F, 0xB4, 0xC6, 0x93}};
+
+namespace {
+
+const GUID& kSource = CLSID_CkwObjectFactory;
+using Methods = CkwObjectFactory;
+// kwSearchComponentPath               0
+// kwCreateObject                      1
+// kwFreeObject                        2
+// kwGetProgramPath                    4
+// kwGetDefaultRegistrationFileName    5
+// kwCombineRegistrationFileName      10
+// kwSearchComponentPathWithinRegistrationFile 11
+static_assert(Methods::kwMETHOD_SEARCH_COMPONENT_PATH == 0 &&
+              Methods::kwMETHOD_CREATE_OBJECT == 1 && Methods::kwMETHOD_FREE_OBJECT == 2 &&
+              Methods::kwMETHOD_GET_PROGRAM_PATH == 4 &&
+              Methods::kwMETHOD_GET_DEFAULT_REGISTRATION_FILE_NAME == 5 &&
+              Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME == 10 &&
+              Methods::kwMETHOD_SEARCH_COMPONENT_PATH_WITHIN_REGISTRATION_FILE == 11);
+
+constexpr const char* kRegistrationSection = "COMPONENT";
+// Room for the executable's path; /proc/self/exe can name any path the
+// kernel accepts.
+constexpr std::size_t kExecutablePathSize = 4096;
+// A registration value is cut to 1023 characters.
+constexpr std::size_t kRegistrationValueSize = 1024;
+
+std::atomic<std::uint64_t> g_nRegistrationSearches{0};
+
+struct GUIDHash {
+  std::size_t operator()(const GUID& guid) const noexcept {
+    // From the fields, not the bytes: the layout is platform business.
+    std::uint64_t high =
+        (std::uint64_t{guid.Data1} << 32) | (std::uint64_t{guid.Data2} << 16) | guid.Data3;
+    std::uint64_t low = 0;
+    for (BYTE b : guid.Data4) low = (low << 8) | b;
+    return static_cast<std::size_t>((high * 0x9E3779B97F4A7C15ull) ^ low);
+  }
+};
+
+}  // namespace
+
+// The index beside the two lists: for each CLSID in the table, its position
+// in both lists, and its module's entry once looked up. Caching the entry is
+// sound because a module is never unloaded and its exports cannot change;
+// a pair dropped from the table drops its cached entry with it.
+struct CkwObjectFactory::SearchTableIndex {
+  struct Position {
+    std::list<GUID>::iterator clsid;
+    std::list<void*>::iterator module;
+    kwCreateComponentFunction entry = nullptr;
+    bool entryLooked = false;
+  };
+  std::unordered_map<GUID, Position, GUIDHash> positions;
+};
+
+std::list<GUID> CkwObjectFactory::m_ofComponentCLSIDSearchTable;
+std::list<void*> CkwObjectFactory::m_ofComponentModuleSearchTable;
+CkwObjectFactory::SearchTableIndex CkwObjectFactory::m_ofComponentSearchTableIndex;
+std::recursive_mutex CkwObjectFactory::m_ofSyncObjectForComponentSearchTable;
+std::list<std::string> CkwObjectFactory::m_ofRegistrationFileNameList;
+std::mutex CkwObjectFactory::m_ofSyncObjectForRegistrationFile;
+bool CkwObjectFactory::m_bEnableDefaultRegistrationFileSearch = true;
+std::mutex CkwObjectFactory::m_ofSyncObjectForDefaultRegistrationFileSearch;
+
+CkwObjectFactory::~CkwObjectFactory() = default;
+
+// ---------------------------------------------------------------------------
+// Creating and freeing
+
+bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppObject,
+                                      CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  // Held for the whole creation, the component's entry included; recursive,
+  // so that the entry may create further objects on this thread.
+  std::lock_guard<std::recursive_mutex> lock(m_ofSyncObjectForComponentSearchTable);
+  if (pCLSID == nullptr || ppObject == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_CREATE_OBJECT);
+  *ppObject = nullptr;
+
+  auto& positions = m_ofComponentSearchTableIndex.positions;
+  auto found = positions.find(*pCLSID);
+  if (found != positions.end()) {
+    // Most recently used first: move the pair to the head of both lists.
+    SearchTableIndex::Position& position = found->second;
+    m_ofComponentCLSIDSearchTable.splice(m_ofComponentCLSIDSearchTable.begin(),
+                                         m_ofComponentCLSIDSearchTable, position.clsid);
+    m_ofComponentModuleSearchTable.splice(m_ofComponentModuleSearchTable.begin(),
+                                          m_ofComponentModuleSearchTable, position.module);
+  } else {
+    std::string path;
+    kwSearchComponentPath(pCLSID, path, record.get());
+    if (record.Severity() == kwSEVERITY_ERROR) return false;
+    if (record.Severity() == kwSEVERITY_WARNING)
+      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
+                    Methods::kwMETHOD_CREATE_OBJECT);
+    HMODULE module = kwLoadModule(path.c_str());
+    if (module == nullptr)
+      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
+                    Methods::kwMETHOD_CREATE_OBJECT);
+    try {
+      m_ofComponentCLSIDSearchTable.push_front(*pCLSID);
+      try {
+        m_ofComponentModuleSearchTable.push_front(module);
+      } catch (...) {
+        m_ofComponentCLSIDSearchTable.pop_front();
+        throw;
+      }
+      try {
+        found = positions
+                    .emplace(*pCLSID,
+                             SearchTableIndex::Position{m_ofComponentCLSIDSearchTable.begin(),
+                                                        m_ofComponentModuleSearchTable.begin()})
+                    .first;
+      } catch (...) {
+        m_ofComponentCLSIDSearchTable.pop_front();
+        m_ofComponentModuleSearchTable.pop_front();
+        throw;
+      }
+    } catch (const std::bad_alloc&) {
+      return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
+                    Methods::kwMETHOD_CREATE_OBJECT);
+    }
+    kwEnsureComponentSearchTableSizeWithinLimitation(nullptr);
+  }
+
+  SearchTableIndex::Position& position = found->second;
+  if (!position.entryLooked) {
+    position.entry = reinterpret_cast<kwCreateComponentFunction>(
+        kwGetModuleSymbol(*position.module, kwCOMPONENT_ENTRY_NAME));
+    position.entryLooked = true;
+  }
+  // Copied out: a creation nested in the entry may move or drop this pair.
+  kwCreateComponentFunction entry = position.entry;
+  if (entry == nullptr)
+    return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
+                  Methods::kwMETHOD_CREATE_OBJECT);
+
+  entry(pCLSID, ppObject, record.get());  // its verdict is the severity alone
+  switch (record.Severity()) {
+    case kwSEVERITY_NONE:
+      return true;
+    case kwSEVERITY_WARNING:
+      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
+                    Methods::kwMETHOD_CREATE_OBJECT);
+    default:
+      return false;  // the component's error stands as it wrote it
+  }
+}
+
+bool CkwObjectFactory::kwFreeObject(CkwServiceObject** ppObject, CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (ppObject == nullptr || *ppObject == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_FREE_OBJECT);
+  // Through the virtual destructor, so the module that made the object
+  // frees it. No lock: the object belongs to the caller alone.
+  delete *ppObject;
+  *ppObject = nullptr;
+  return true;
+}
+
+bool CkwObjectFactory::kwEnsureComponentSearchTableSizeWithinLimitation(CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  // Evicted modules stay loaded; a later request resolves the CLSID again
+  // and gets the same module back.
+  while (m_ofComponentCLSIDSearchTable.size() > kwMAX_SEARCH_TABLE_SIZE) {
+    m_ofComponentSearchTableIndex.positions.erase(m_ofComponentCLSIDSearchTable.back());
+    m_ofComponentCLSIDSearchTable.pop_back();
+    m_ofComponentModuleSearchTable.pop_back();
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The registration file list
+
+bool CkwObjectFactory::kwSetComponentRegistrationFile(const char* pszDirectory,
+                                                      const char* pszFileName,
+                                                      CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
+  std::string fullName;
+  if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
+    return false;
+  try {
+    std::list<std::string> replacement;
+    replacement.push_back(std::move(fullName));
+    m_ofRegistrationFileNameList.swap(replacement);
+  } catch (const std::bad_alloc&) {
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
+                  Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
+  }
+  return true;
+}
+
+bool CkwObjectFactory::kwAddComponentRegistrationFile(const char* pszDirectory,
+                                                      const char* pszFileName,
+                                                      CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
+  std::string fullName;
+  if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
+    return false;
+  for (const std::string& listed : m_ofRegistrationFileNameList)
+    if (listed == fullName) return true;
+  try {
+    // The file added last is searched first.
+    m_ofRegistrationFileNameList.push_front(std::move(fullName));
+  } catch (const std::bad_alloc&) {
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
+                  Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
+  }
+  return true;
+}
+
+bool CkwObjectFactory::kwRemoveComponentRegistrationFile(const char* pszDirectory,
+                                                         const char* pszFileName,
+                                                         CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
+  std::string fullName;
+  if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
+    return false;
+  for (auto it = m_ofRegistrationFileNameList.begin(); it != m_ofRegistrationFileNameList.end();
+       ++it) {
+    if (*it == fullName) {
+      m_ofRegistrationFileNameList.erase(it);
+      break;
+    }
+  }
+  return true;
+}
+
+bool CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(bool bEnable,
+                                                             CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  std::lock_guard<std::mutex> lock(m_ofSyncObjectForDefaultRegistrationFileSearch);
+  m_bEnableDefaultRegistrationFileSearch = bEnable;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Searching the registration files
+
+bool CkwObjectFactory::kwSearchComponentPath(const GUID* pCLSID, std::string& path,
+                                             CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  // Held across the file reads, so that the list cannot change mid-search.
+  std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
+  if (pCLSID == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR,
+                  Methods::kwMETHOD_SEARCH_COMPONENT_PATH);
+  g_nRegistrationSearches.fetch_add(1, std::memory_order_relaxed);
+
+  // A listed file without the CLSID is expected: tried with a null record.
+  for (const std::string& fileName : m_ofRegistrationFileNameList)
+    if (kwSearchComponentPathWithinRegistrationFile(fileName.c_str(), pCLSID, path, nullptr))
+      return true;
+
+  bool searchDefault;
+  {
+    std::lock_guard<std::mutex> switchLock(m_ofSyncObjectForDefaultRegistrationFileSearch);
+    searchDefault = m_bEnableDefaultRegistrationFileSearch;
+  }
+  if (!searchDefault)
+    return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
+                  Methods::kwMETHOD_SEARCH_COMPONENT_PATH);
+
+  std::string directory, fileName;
+  if (!kwGetProgramPath(directory, record.get())) return false;
+  if (!kwGetDefaultRegistrationFileName(fileName, record.get())) return false;
+  try {
+    directory += fileName;
+  } catch (const std::bad_alloc&) {
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
+                  Methods::kwMETHOD_SEARCH_COMPONENT_PATH);
+  }
+  return kwSearchComponentPathWithinRegistrationFile(directory.c_str(), pCLSID, path, record.get());
+}
+
+bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* pszFileName,
+                                                                   const GUID* pCLSID,
+                                                                   std::string& path,
+                                                                   CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  constexpr auto kMethod = Methods::kwMETHOD_SEARCH_COMPONENT_PATH_WITHIN_REGISTRATION_FILE;
+  if (pCLSID == nullptr || pszFileName == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethod);
+  try {
+    std::string key;
+    kwConvertToString(*pCLSID, key);
+    char value[kRegistrationValueSize];
+    std::size_t length =
+        kwGetProfileString(kRegistrationSection, key.c_str(), "", value, sizeof value, pszFileName);
+    // No file, no key and an empty value all read as not registered.
+    if (length == 0)
+      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, kMethod);
+
+    std::string_view written(value, length);
+    if (kwSplitPath(written).directory.empty()) {
+      // A bare module name lies in the executable's directory, never on the
+      // loader's search path: the loader is always handed a directory.
+      std::string programPath;
+      kwGetProgramPath(programPath, nullptr);
+      path = std::move(programPath);
+      path.append(written);
+    } else {
+      path.assign(written);
+    }
+  } catch (const std::bad_alloc&) {
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethod);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Names
+
+bool CkwObjectFactory::kwCombineRegistrationFileName(const char* pszDirectory,
+                                                     const char* pszFileName, std::string& fullName,
+                                                     CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  constexpr auto kMethod = Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME;
+  if (pszFileName == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethod);
+  try {
+    std::string combined;
+    if (pszDirectory != nullptr && pszDirectory[0] != '\0') {
+      combined = pszDirectory;
+      char last = combined.back();
+      if (last != '/' && last != '\\') combined += '/';
+    } else {
+      // An empty directory is taken as no directory: a name relative to the
+      // current directory would change meaning whenever the host moves.
+      kwGetProgramPath(combined, nullptr);
+    }
+    // No lower-casing: Linux file names are case-sensitive, and two names
+    // that differ in case are two files.
+    combined += pszFileName;
+    fullName = std::move(combined);
+  } catch (const std::bad_alloc&) {
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethod);
+  }
+  return true;
+}
+
+bool CkwObjectFactory::kwGetProgramPath(std::string& programPath, CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  char executable[kExecutablePathSize];
+  if (kwGetExecutablePath(executable, sizeof executable) == 0)
+    return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED, kwSEVERITY_ERROR,
+                  Methods::kwMETHOD_GET_PROGRAM_PATH);
+  try {
+    programPath.assign(kwSplitPath(executable).directory);
+  } catch (const std::bad_alloc&) {
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
+                  Methods::kwMETHOD_GET_PROGRAM_PATH);
+  }
+  return true;
+}
+
+bool CkwObjectFactory::kwGetDefaultRegistrationFileName(std::string& fileName,
+                                                        CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  constexpr auto kMethod = Methods::kwMETHOD_GET_DEFAULT_REGISTRATION_FILE_NAME;
+  char executable[kExecutablePathSize];
+  if (kwGetExecutablePath(executable, sizeof executable) == 0)
+    return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED, kwSEVERITY_ERROR, kMethod);
+  try {
+    std::string name = "kw";
+    name.append(kwSplitPath(executable).baseName);
+    name += ".ini";
+    fileName = std::move(name);
+  } catch (const std::bad_alloc&) {
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethod);
+  }
+  return true;
+}
+
+bool CkwObjectFactory::kwConvertToString(const GUID& clsid, std::string& key) {
+  // The registry form without its braces.
+  char text[kwGUID_STRING_LENGTH + 1];
+  kwGUIDToString(clsid, text, sizeof text);
+  try {
+    key.assign(text + 1, kwGUID_STRING_LENGTH - 2);
+  } catch (const std::bad_alloc&) {
+    key.clear();
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Test hooks
+
+struct CkwObjectFactoryTestAccess {
+  static std::vector<GUID> SearchTable() {
+    std::lock_guard<std::recursive_mutex> lock(
+        CkwObjectFactory::m_ofSyncObjectForComponentSearchTable);
+    return {CkwObjectFactory::m_ofComponentCLSIDSearchTable.begin(),
+            CkwObjectFactory::m_ofComponentCLSIDSearchTable.end()};
+  }
+  static bool SearchTableConsistent() {
+    std::lock_guard<std::recursive_mutex> lock(
+        CkwObjectFactory::m_ofSyncObjectForComponentSearchTable);
+    const auto& clsids = CkwObjectFactory::m_ofComponentCLSIDSearchTable;
+    const auto& modules = CkwObjectFactory::m_ofComponentModuleSearchTable;
+    const auto& positions = CkwObjectFactory::m_ofComponentSearchTableIndex.positions;
+    if (clsids.size() != modules.size() || clsids.size() != positions.size()) return false;
+    auto module = modules.begin();
+    for (auto clsid = clsids.begin(); clsid != clsids.end(); ++clsid, ++module) {
+      auto found = positions.find(*clsid);
+      if (found == positions.end() || found->second.clsid != clsid ||
+          found->second.module != module)
+        return false;
+    }
+    return true;
+  }
+  static std::vector<std::string> RegistrationFiles() {
+    std::lock_guard<std::mutex> lock(CkwObjectFactory::m_ofSyncObjectForRegistrationFile);
+    return {CkwObjectFactory::m_ofRegistrationFileNameList.begin(),
+            CkwObjectFactory::m_ofRegistrationFileNameList.end()};
+  }
+  static void Reset() {
+    std::lock_guard<std::recursive_mutex> tableLock(
+        CkwObjectFactory::m_ofSyncObjectForComponentSearchTable);
+    std::lock_guard<std::mutex> fileLock(CkwObjectFactory::m_ofSyncObjectForRegistrationFile);
+    std::lock_guard<std::mutex> switchLock(
+        CkwObjectFactory::m_ofSyncObjectForDefaultRegistrationFileSearch);
+    CkwObjectFactory::m_ofComponentCLSIDSearchTable.clear();
+    CkwObjectFactory::m_ofComponentModuleSearchTable.clear();
+    CkwObjectFactory::m_ofComponentSearchTableIndex.positions.clear();
+    CkwObjectFactory::m_ofRegistrationFileNameList.clear();
+    CkwObjectFactory::m_bEnableDefaultRegistrationFileSearch = true;
+  }
+  static void ClearSearchTable() {
+    std::lock_guard<std::recursive_mutex> lock(
+        CkwObjectFactory::m_ofSyncObjectForComponentSearchTable);
+    CkwObjectFactory::m_ofComponentCLSIDSearchTable.clear();
+    CkwObjectFactory::m_ofComponentModuleSearchTable.clear();
+    CkwObjectFactory::m_ofComponentSearchTableIndex.positions.clear();
+  }
+};
+
+std::vector<GUID> kwTestHooks::SearchTable() { return CkwObjectFactoryTestAccess::SearchTable(); }
+bool kwTestHooks::SearchTableConsistent() {
+  return CkwObjectFactoryTestAccess::SearchTableConsistent();
+}
+std::vector<std::string> kwTestHooks::RegistrationFiles() {
+  return CkwObjectFactoryTestAccess::RegistrationFiles();
+}
+std::uint64_t kwTestHooks::RegistrationSearchCount() noexcept {
+  return g_nRegistrationSearches.load(std::memory_order_relaxed);
+}
+void kwTestHooks::ResetObjectFactory() { CkwObjectFactoryTestAccess::Reset(); }
+void kwTestHooks::ClearSearchTable() { CkwObjectFactoryTestAccess::ClearSearchTable(); }

@@ -1,0 +1,24 @@
+// Loading component modules. Internal to kwcore: the object factory is the
+// only caller.
+#pragma once
+
+#include <kwcore/kwExport.h>
+
+/// A loaded module, as dlopen hands it out. Loading the same file again
+/// yields the same handle. Modules are never unloaded.
+typedef void* HMODULE;
+
+/// Loads the module at `pszPath` with every symbol bound now and none made
+/// global. The path must name a directory (contain a "/"): a bare name would
+/// send the loader through LD_LIBRARY_PATH, the cache and the default
+/// directories, where anyone may have planted a file of that name, so it is
+/// refused. Returns null on failure and passes the loader's reason to the
+/// diagnostic callback (kwDiagnostics.h).
+KWPLATFORM_API HMODULE kwLoadModule(const char* pszPath) noexcept;
+
+/// The address of the exported symbol `pszName` of `module`, or null (the
+/// loader's reason then goes to the diagnostic callback).
+KWPLATFORM_API void* kwGetModuleSymbol(HMODULE module, const char* pszName) noexcept;
+
+/// Sends one message to the diagnostic callback, if one is installed.
+KWPLATFORM_API void kwDiagnose(const char* pszMessage) noexcept;

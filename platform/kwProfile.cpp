@@ -1,0 +1,214 @@
+#include "kwProfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+// Files kept parsed at once; a host consults a handful of registration files.
+constexpr std::size_t kCacheCapacity = 16;
+
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t mtimeSeconds = 0;
+  long mtimeNanoseconds = 0;
+
+  explicit FileIdentity(const struct stat& status) noexcept
+      : device(status.st_dev),
+        inode(status.st_ino),
+        size(status.st_size),
+        mtimeSeconds(status.st_mtim.tv_sec),
+        mtimeNanoseconds(status.st_mtim.tv_nsec) {}
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// Names are stored lower-cased, so that a lookup is one hash probe.
+using Section = std::unordered_map<std::string, std::string>;
+using ParsedFile = std::unordered_map<std::string, Section>;
+
+struct CacheEntry {
+  std::string path;
+  FileIdentity identity;
+  std::shared_ptr<const ParsedFile> parsed;
+};
+
+std::mutex g_oCacheLock;
+std::vector<CacheEntry> g_ofCache;  // most recently used last
+std::atomic<std::uint64_t> g_nParseCount{0};
+
+bool IsBlank(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view text) noexcept {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::string Lower(std::string_view text) {
+  std::string result(text);
+  for (char& c : result)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return result;
+}
+
+std::string_view Unquote(std::string_view value) noexcept {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front())
+    return value.substr(1, value.size() - 2);
+  return value;
+}
+
+// Throws std::bad_alloc only; the caller turns that into an empty file.
+std::shared_ptr<const ParsedFile> Parse(std::string_view text) {
+  auto parsed = std::make_shared<ParsedFile>();
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+    text.remove_prefix(kByteOrderMark.size());
+
+  Section* current = nullptr;  // null: before any section, or in a repeated one
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+
+    line = Trim(line);  // also drops the CR of a CRLF ending
+    if (line.empty() || line.front() == ';') continue;
+    if (line.find('\0') != std::string_view::npos) continue;
+    if (line.front() == '[') {
+      std::size_t close = line.find(']');
+      if (close == std::string_view::npos) continue;
+      std::string name = Lower(Trim(line.substr(1, close - 1)));
+      // A section that appeared before is not consulted again: its pairs are
+      // skipped, so that the first section of a name wins.
+      auto [it, inserted] = parsed->try_emplace(std::move(name));
+      current = inserted ? &it->second : nullptr;
+      continue;
+    }
+    std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos || current == nullptr) continue;
+    std::string_view key = Trim(line.substr(0, equals));
+    if (key.empty()) continue;
+    std::string_view value = Unquote(Trim(line.substr(equals + 1)));
+    current->try_emplace(Lower(key), value);  // the first of a key wins
+  }
+  g_nParseCount.fetch_add(1, std::memory_order_relaxed);
+  return parsed;
+}
+
+// Reads the whole file through `fd`; false on a read error.
+bool ReadAll(int fd, std::string* text) {
+  char chunk[65536];
+  for (;;) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text->append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : m_fd(fd) {}
+  ~FileDescriptor() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const noexcept { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+// The parsed file at `path`, from the cache when its identity is unchanged.
+// Null when the file cannot be read. Throws std::bad_alloc only.
+std::shared_ptr<const ParsedFile> Load(const char* path) {
+  struct stat status;
+  if (stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_oCacheLock);
+    for (auto it = g_ofCache.begin(); it != g_ofCache.end(); ++it) {
+      if (it->path != path) continue;
+      if (it->identity == FileIdentity(status)) {
+        std::rotate(it, it + 1, g_ofCache.end());
+        return g_ofCache.back().parsed;
+      }
+      g_ofCache.erase(it);
+      break;
+    }
+  }
+
+  // The identity stored is that of the descriptor actually read, so a file
+  // replaced between the stat above and the open is never cached under the
+  // old identity.
+  FileDescriptor fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+  std::string text;
+  text.reserve(static_cast<std::size_t>(status.st_size));
+  if (!ReadAll(fd.get(), &text)) return nullptr;
+  std::shared_ptr<const ParsedFile> parsed = Parse(text);
+
+  std::lock_guard<std::mutex> lock(g_oCacheLock);
+  auto same = std::find_if(g_ofCache.begin(), g_ofCache.end(),
+                           [&](const CacheEntry& entry) { return entry.path == path; });
+  if (same != g_ofCache.end()) g_ofCache.erase(same);  // parsed meanwhile by another thread
+  if (g_ofCache.size() >= kCacheCapacity) g_ofCache.erase(g_ofCache.begin());
+  g_ofCache.push_back(CacheEntry{path, FileIdentity(status), parsed});
+  return parsed;
+}
+
+const std::string* Find(const ParsedFile& parsed, const char* section, const char* key) {
+  auto sectionIt = parsed.find(Lower(section));
+  if (sectionIt == parsed.end()) return nullptr;
+  auto keyIt = sectionIt->second.find(Lower(key));
+  return keyIt == sectionIt->second.end() ? nullptr : &keyIt->second;
+}
+
+std::size_t CopyOut(std::string_view value, char* buffer, std::size_t size) noexcept {
+  std::size_t length = std::min(value.size(), size - 1);
+  std::memcpy(buffer, value.data(), length);
+  buffer[length] = '\0';
+  return length;
+}
+
+}  // namespace
+
+std::size_t kwGetProfileString(const char* pszSection, const char* pszKey, const char* pszDefault,
+                               char* buffer, std::size_t size, const char* pszFileName) noexcept {
+  if (buffer == nullptr || size == 0) return 0;
+  std::string_view fallback = pszDefault != nullptr ? pszDefault : "";
+  if (pszSection == nullptr || pszKey == nullptr || pszFileName == nullptr)
+    return CopyOut(fallback, buffer, size);
+  try {
+    std::shared_ptr<const ParsedFile> parsed = Load(pszFileName);
+    if (parsed == nullptr) return CopyOut(fallback, buffer, size);
+    const std::string* value = Find(*parsed, pszSection, pszKey);
+    return CopyOut(value != nullptr ? std::string_view(*value) : fallback, buffer, size);
+  } catch (const std::bad_alloc&) {
+    // Out of memory reads as a file that cannot be read.
+    return CopyOut(fallback, buffer, size);
+  }
+}
+
+std::uint64_t kwGetProfileParseCount() noexcept {
+  return g_nParseCount.load(std::memory_order_relaxed);
+}

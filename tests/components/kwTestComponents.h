@@ -1,0 +1,67 @@
+// The CLSIDs that the test component modules serve, and the answers of the
+// failing module. Shared by the modules and the tests.
+#pragma once
+
+#include <cstdint>
+
+#include <kwcore/kwWinTypes.h>
+
+// libkwtest_counting: two classes and a family of CLSIDs, all counted.
+inline constexpr GUID CLSID_kwTestCountedA = {
+    0x6E1F0A01, 0x3C2D, 0x4B5A, {0x91, 0x11, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x01}};
+inline constexpr GUID CLSID_kwTestCountedB = {
+    0x6E1F0A02, 0x3C2D, 0x4B5A, {0x91, 0x11, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x02}};
+/// Member `n` of a family that one class of the counting module serves; its
+/// objects report the CLSID they were created for.
+constexpr GUID kwTestFamilyCLSID(std::uint32_t n) {
+  return GUID{n, 0xFA11, 0x4E55, {0xB0, 0x0C, 0x5E, 0x7A, 0x00, 0x00, 0x00, 0x00}};
+}
+constexpr bool kwTestIsFamilyCLSID(const GUID& clsid) {
+  constexpr GUID probe = kwTestFamilyCLSID(0);
+  if (clsid.Data2 != probe.Data2 || clsid.Data3 != probe.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (clsid.Data4[i] != probe.Data4[i]) return false;
+  return true;
+}
+/// Not served by any module.
+inline constexpr GUID CLSID_kwTestUnknown = {
+    0x6E1F0AFF, 0x3C2D, 0x4B5A, {0x91, 0x11, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0xFF}};
+/// Source GUID of the counting module's own reports.
+inline constexpr GUID kwTestCountingSource = {
+    0x6E1F0A00, 0x3C2D, 0x4B5A, {0x91, 0x11, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x00}};
+
+// libkwtest_failing: every CLSID fails in its own way.
+inline constexpr GUID CLSID_kwTestWarns = {
+    0x7A110001, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x01}};
+inline constexpr GUID CLSID_kwTestErrs = {
+    0x7A110002, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x02}};
+inline constexpr GUID CLSID_kwTestWarnsWithObject = {
+    0x7A110003, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x03}};
+inline constexpr GUID CLSID_kwTestErrsWithObject = {
+    0x7A110004, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x04}};
+/// Leaves severity 0 and stores no object.
+inline constexpr GUID CLSID_kwTestSilentNull = {
+    0x7A110005, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x05}};
+inline constexpr GUID kwTestFailingSource = {
+    0x7A110000, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x00}};
+inline constexpr std::int32_t kwTestFailingWarningCode = 99;
+inline constexpr std::int32_t kwTestFailingErrorCode = 42;
+inline constexpr std::int32_t kwTestFailingMethod = 3;
+
+// libkwtest_nested: its object creates CountedA through the factory from
+// inside the module's entry; the second one asks for an unknown CLSID.
+inline constexpr GUID CLSID_kwTestNestedOuter = {
+    0x8E57ED01, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x01}};
+inline constexpr GUID CLSID_kwTestNestedOuterOfUnknown = {
+    0x8E57ED02, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x02}};
+inline constexpr GUID kwTestNestedSource = {
+    0x8E57ED00, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x00}};
+
+// libkwtest_noentry: loads, exports no gkw_CreateComponent.
+inline constexpr GUID CLSID_kwTestNoEntry = {
+    0x90E47001, 0x2222, 0x4333, {0x84, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0x01}};
+
+// libkwtest_marker: when loaded, creates the file named by the environment
+// variable KWTEST_MARKER_FILE, which proves that it was loaded.
+inline constexpr GUID CLSID_kwTestMarker = {
+    0x3A4B5C01, 0x3333, 0x4444, {0x85, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0x01}};

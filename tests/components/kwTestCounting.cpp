@@ -1,0 +1,61 @@
+// A component module serving counted test classes: every construction and
+// destruction is counted in kwTestCounters, so tests can prove that an
+// object was made by the module and freed exactly once.
+#include <kwcore/kwComponent.h>
+
+#include "kwTestComponents.h"
+#include "support/kwTestCounters.h"
+
+namespace {
+
+class CCounted : public CkwServiceObject {
+ protected:
+  CCounted() noexcept { kwTestCounters::CountConstruction(); }
+  ~CCounted() override { kwTestCounters::CountDestruction(); }
+};
+
+class CCountedA : public CCounted {
+  kwDECLARE_OBJECT_MAP()
+};
+class CCountedB : public CCounted {
+  kwDECLARE_OBJECT_MAP()
+};
+
+// clang-format off
+kwBEGIN_OBJECT_MAP(CCountedA, CkwServiceObject, CLSID_kwTestCountedA)
+  kwOBJECT_ENTRY(&kwGUID_ObjectType, 9001)
+kwEND_OBJECT_MAP(CCountedA)
+
+kwBEGIN_OBJECT_MAP(CCountedB, CkwServiceObject, CLSID_kwTestCountedB)
+  kwOBJECT_ENTRY(&kwGUID_ObjectType, 9002)
+kwEND_OBJECT_MAP(CCountedB)
+    // clang-format on
+
+    // One class for a whole family of CLSIDs; each object remembers its own.
+    class CCountedFamily : public CCounted {
+ public:
+  explicit CCountedFamily(const GUID& clsid) noexcept : m_clsid(clsid) {}
+  bool kwGetCLSID(GUID* pCLSID, CkwErrorInfo* pErrorInfo) override {
+    return kwServiceObjectDetail::CopyCLSID(m_clsid, pCLSID, pErrorInfo);
+  }
+
+ private:
+  GUID m_clsid;
+};
+
+const kwComponentClass kClasses[] = {
+    {&CLSID_kwTestCountedA, &CCountedA::kwCreateObject},
+    {&CLSID_kwTestCountedB, &CCountedB::kwCreateObject},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+kwCOMPONENT_ENTRY(pCLSID, ppObject, pErrorInfo) {
+  kwTestCounters::CountEntryCall();
+  if (pCLSID != nullptr && ppObject != nullptr && kwTestIsFamilyCLSID(*pCLSID)) {
+    *ppObject = new (std::nothrow) CCountedFamily(*pCLSID);
+    if (*ppObject != nullptr) return true;
+  }
+  return kwCreateComponentFromMap(kClasses, &kwTestCountingSource, pCLSID, ppObject, pErrorInfo);
+}

@@ -1,0 +1,391 @@
+// The object factory against real component modules (tests/components/),
+// real registration files written into temporary directories, and the
+// search table observed through the test hooks.
+#include <kwcore/CkwObjectFactory.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <kwcore/kwDiagnostics.h>
+#include <kwcore/kwErrorCodes.h>
+
+#include "components/kwTestComponents.h"
+#include "core/kwTestHooks.h"
+#include "support/kwFactoryProbe.h"
+#include "support/kwTempDir.h"
+#include "support/kwTestCounters.h"
+
+namespace {
+
+using kwTest::ComponentPath;
+using kwTest::Registration;
+
+class ObjectFactory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kwTestHooks::ResetObjectFactory();
+    // Tests see only the files they write, unless they switch this back on.
+    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
+  }
+  void TearDown() override { kwTestHooks::ResetObjectFactory(); }
+
+  // Writes a registration file into the temporary directory and makes it
+  // the only one listed.
+  std::string Register(const std::vector<std::pair<GUID, std::string>>& pairs,
+                       const std::string& name = "components.ini") {
+    kwTest::WriteFile(m_dir / name, Registration(pairs));
+    EXPECT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), name.c_str(),
+                                                                 nullptr));
+    return m_dir / name;
+  }
+
+  static void ExpectFactoryFailure(const CkwErrorInfo& error, std::int32_t code,
+                                   std::int32_t severity, std::int32_t method) {
+    EXPECT_EQ(error.m_nErrorCode, code);
+    EXPECT_EQ(error.m_nSeverity, severity);
+    EXPECT_EQ(error.m_nMethod, method);
+    EXPECT_EQ(error.m_pSource, &CLSID_CkwObjectFactory);
+    EXPECT_EQ(error.m_pCategory, &kwGUID_ErrorCategoryGeneral);
+  }
+
+  kwTest::TempDir m_dir;
+};
+
+// Collects diagnostic messages for the duration of a test.
+class DiagnosticLog {
+ public:
+  DiagnosticLog() { kwSetDiagnosticCallback(&DiagnosticLog::Receive, this); }
+  ~DiagnosticLog() { kwSetDiagnosticCallback(nullptr, nullptr); }
+  bool Contains(const std::string& text) const {
+    for (const std::string& message : m_messages)
+      if (message.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  static void Receive(void* context, const char* message) {
+    static_cast<DiagnosticLog*>(context)->m_messages.push_back(message);
+  }
+  std::vector<std::string> m_messages;
+};
+
+// ---------------------------------------------------------------------------
+// Creating and freeing
+
+TEST_F(ObjectFactory, CreatesAnObjectOfTheModuleAndFreesItThroughItsDestructor) {
+  Register({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}});
+  auto constructed = kwTestCounters::Constructions();
+  auto destroyed = kwTestCounters::Destructions();
+
+  CkwServiceObject* object = nullptr;
+  CkwErrorInfo error;
+  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, &error));
+  ASSERT_NE(object, nullptr);
+  EXPECT_EQ(error.m_nSeverity, kwSEVERITY_NONE);
+  EXPECT_EQ(kwTestCounters::Constructions(), constructed + 1);
+  GUID clsid{};
+  bool isKind = false;
+  EXPECT_TRUE(object->kwGetCLSID(&clsid, nullptr));
+  EXPECT_EQ(clsid, CLSID_kwTestCountedA);
+  EXPECT_TRUE(object->kwIsKindOf(&kwGUID_ObjectType, 9001, &isKind, nullptr));
+  EXPECT_TRUE(isKind);
+
+  ASSERT_TRUE(CkwObjectFactory::kwFreeObject(&object, &error));
+  EXPECT_EQ(object, nullptr);
+  EXPECT_EQ(kwTestCounters::Destructions(), destroyed + 1);
+}
+
+TEST_F(ObjectFactory, SucceedsWithAndWithoutACallerRecordAndClearsAStaleSeverity) {
+  Register({{CLSID_kwTestCountedB, ComponentPath("kwtest_counting")}});
+  CkwServiceObject* object = nullptr;
+  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedB, &object, nullptr));
+  ASSERT_TRUE(CkwObjectFactory::kwFreeObject(&object, nullptr));
+
+  CkwErrorInfo stale;
+  stale.m_nSeverity = kwSEVERITY_ERROR;
+  stale.m_nErrorCode = 55;
+  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedB, &object, &stale));
+  EXPECT_EQ(stale.m_nSeverity, kwSEVERITY_NONE);
+  EXPECT_EQ(stale.m_nErrorCode, 55);  // only the severity says whether a call failed
+  CkwObjectFactory::kwFreeObject(&object, nullptr);
+}
+
+TEST_F(ObjectFactory, NullArgumentsAreCode2) {
+  Register({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}});
+  CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(0x1);
+  CkwErrorInfo error;
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(nullptr, &object, &error));
+  ExpectFactoryFailure(error, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1);
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, nullptr, &error));
+  ExpectFactoryFailure(error, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1);
+  EXPECT_TRUE(kwTestHooks::SearchTable().empty());
+
+  EXPECT_FALSE(CkwObjectFactory::kwFreeObject(nullptr, &error));
+  ExpectFactoryFailure(error, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 2);
+  object = nullptr;
+  auto destroyed = kwTestCounters::Destructions();
+  EXPECT_FALSE(CkwObjectFactory::kwFreeObject(&object, &error));
+  ExpectFactoryFailure(error, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 2);
+  EXPECT_EQ(kwTestCounters::Destructions(), destroyed);
+}
+
+TEST_F(ObjectFactory, UnregisteredCLSIDIsCode7Warning) {
+  Register({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}});
+  CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(0x1);
+  CkwErrorInfo error;
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestUnknown, &object, &error));
+  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
+  EXPECT_EQ(object, nullptr);
+  EXPECT_TRUE(kwTestHooks::SearchTable().empty());
+}
+
+TEST_F(ObjectFactory, MissingModuleIsCode7AndLeavesTheTableUnchangedWithTheLoaderReasonLogged) {
+  std::string missing = m_dir / "no-such-module.so";
+  Register({{CLSID_kwTestCountedA, missing}});
+  DiagnosticLog log;
+  CkwServiceObject* object = nullptr;
+  CkwErrorInfo error;
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, &error));
+  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
+  EXPECT_TRUE(kwTestHooks::SearchTable().empty());
+  EXPECT_TRUE(log.Contains(missing)) << "the loader's reason is reachable";
+}
+
+TEST_F(ObjectFactory, ModuleWithoutEntryStaysInTheTableAndFailsAgainWithoutAnyFileRead) {
+  std::string file = Register({{CLSID_kwTestNoEntry, ComponentPath("kwtest_noentry")}});
+  DiagnosticLog log;
+  CkwServiceObject* object = nullptr;
+  CkwErrorInfo error;
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestNoEntry, &object, &error));
+  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
+  EXPECT_TRUE(log.Contains("gkw_CreateComponent"));
+  ASSERT_EQ(kwTestHooks::SearchTable(), std::vector<GUID>{CLSID_kwTestNoEntry});
+
+  // With the file gone, a second failure with code 7 can only come from the table.
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  auto searches = kwTestHooks::RegistrationSearchCount();
+  error = CkwErrorInfo();
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestNoEntry, &object, &error));
+  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
+  EXPECT_EQ(kwTestHooks::RegistrationSearchCount(), searches);
+  EXPECT_EQ(kwTestHooks::SearchTable(), std::vector<GUID>{CLSID_kwTestNoEntry});
+}
+
+TEST_F(ObjectFactory, ComponentVerdictsDecideByTheSeverityAlone) {
+  std::string failing = ComponentPath("kwtest_failing");
+  Register({{CLSID_kwTestWarns, failing},
+            {CLSID_kwTestErrs, failing},
+            {CLSID_kwTestWarnsWithObject, failing},
+            {CLSID_kwTestErrsWithObject, failing},
+            {CLSID_kwTestSilentNull, failing}});
+  struct Case {
+    const char* name;
+    GUID clsid;
+    bool succeeds;
+    bool leavesObject;
+    std::int32_t code, severity, method;
+    const GUID* source;
+  };
+  const Case cases[] = {
+      // A warning becomes the factory's own code 7.
+      {"warning", CLSID_kwTestWarns, false, false, 7, 1, 1, &CLSID_CkwObjectFactory},
+      {"warning with object", CLSID_kwTestWarnsWithObject, false, true, 7, 1, 1,
+       &CLSID_CkwObjectFactory},
+      // An error stands as the component wrote it.
+      {"error", CLSID_kwTestErrs, false, false, kwTestFailingErrorCode, 2, kwTestFailingMethod,
+       &kwTestFailingSource},
+      {"error with object", CLSID_kwTestErrsWithObject, false, true, kwTestFailingErrorCode, 2,
+       kwTestFailingMethod, &kwTestFailingSource},
+      // Severity 0 is success, though the entry returned false and made nothing.
+      {"silent", CLSID_kwTestSilentNull, true, false, 0, 0, 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto destroyed = kwTestCounters::Destructions();
+    CkwServiceObject* object = nullptr;
+    CkwErrorInfo error;
+    EXPECT_EQ(CkwObjectFactory::kwCreateObject(&c.clsid, &object, &error), c.succeeds);
+    EXPECT_EQ(error.m_nSeverity, c.severity);
+    if (!c.succeeds) {
+      EXPECT_EQ(error.m_nErrorCode, c.code);
+      EXPECT_EQ(error.m_nMethod, c.method);
+      // By value: each module holds its own copy of the test GUIDs.
+      ASSERT_NE(error.m_pSource, nullptr);
+      EXPECT_EQ(*error.m_pSource, *c.source);
+    }
+    EXPECT_EQ(object != nullptr, c.leavesObject);
+    // The factory does not free what a failing component left: the caller does.
+    EXPECT_EQ(kwTestCounters::Destructions(), destroyed);
+    if (object != nullptr) {
+      EXPECT_TRUE(CkwObjectFactory::kwFreeObject(&object, nullptr));
+      EXPECT_EQ(kwTestCounters::Destructions(), destroyed + 1);
+    }
+  }
+}
+
+TEST_F(ObjectFactory, ModuleMapReportsAnUnknownCLSIDAsCode7Warning) {
+  // The counting module resolves CLSID_kwTestUnknown through its map, which
+  // does not hold it; the factory then relabels the warning as its own.
+  Register({{CLSID_kwTestUnknown, ComponentPath("kwtest_counting")}});
+  CkwServiceObject* object = nullptr;
+  CkwErrorInfo error;
+  auto calls = kwTestCounters::EntryCalls();
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestUnknown, &object, &error));
+  EXPECT_EQ(kwTestCounters::EntryCalls(), calls + 1);
+  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
+  EXPECT_EQ(object, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The search table
+
+TEST_F(ObjectFactory, SecondCreationReadsNoFileAndMovesTheCLSIDToTheHead) {
+  std::string file = Register({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")},
+                               {CLSID_kwTestCountedB, ComponentPath("kwtest_counting")}});
+  CkwServiceObject* object = nullptr;
+  for (const GUID& clsid : {CLSID_kwTestCountedA, CLSID_kwTestCountedB}) {
+    ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &object, nullptr));
+    CkwObjectFactory::kwFreeObject(&object, nullptr);
+  }
+  EXPECT_EQ(kwTestHooks::SearchTable(),
+            (std::vector<GUID>{CLSID_kwTestCountedB, CLSID_kwTestCountedA}));
+
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  auto searches = kwTestHooks::RegistrationSearchCount();
+  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, nullptr));
+  CkwObjectFactory::kwFreeObject(&object, nullptr);
+  EXPECT_EQ(kwTestHooks::RegistrationSearchCount(), searches);
+  EXPECT_EQ(kwTestHooks::SearchTable(),
+            (std::vector<GUID>{CLSID_kwTestCountedA, CLSID_kwTestCountedB}));
+  EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
+}
+
+class SearchTableLimit : public ObjectFactory {
+ protected:
+  static constexpr std::uint32_t kCount = 1001;
+  void SetUp() override {
+    ObjectFactory::SetUp();
+    std::vector<std::pair<GUID, std::string>> pairs;
+    for (std::uint32_t n = 0; n < kCount; ++n)
+      pairs.emplace_back(kwTestFamilyCLSID(n), ComponentPath("kwtest_counting"));
+    Register(pairs);
+  }
+  static void CreateAndFree(std::uint32_t n) {
+    GUID clsid = kwTestFamilyCLSID(n);
+    CkwServiceObject* object = nullptr;
+    ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &object, nullptr));
+    GUID made{};
+    object->kwGetCLSID(&made, nullptr);
+    EXPECT_EQ(made, clsid);
+    CkwObjectFactory::kwFreeObject(&object, nullptr);
+  }
+  static bool InTable(std::uint32_t n) {
+    auto table = kwTestHooks::SearchTable();
+    return std::find(table.begin(), table.end(), kwTestFamilyCLSID(n)) != table.end();
+  }
+};
+
+TEST_F(SearchTableLimit, The1001stCLSIDEvictsTheLeastRecentlyUsed) {
+  for (std::uint32_t n = 0; n < 1000; ++n) CreateAndFree(n);
+  ASSERT_EQ(kwTestHooks::SearchTable().size(), 1000u);
+  CreateAndFree(0);  // 0 becomes the most recently used; 1 is now the least
+
+  CreateAndFree(1000);
+  auto table = kwTestHooks::SearchTable();
+  EXPECT_EQ(table.size(), 1000u);
+  EXPECT_EQ(table.front(), kwTestFamilyCLSID(1000));
+  EXPECT_EQ(table[1], kwTestFamilyCLSID(0));
+  EXPECT_EQ(table.back(), kwTestFamilyCLSID(2));
+  EXPECT_FALSE(InTable(1));
+  EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
+}
+
+TEST_F(SearchTableLimit, AnEvictedCLSIDIsResolvedAgainFromTheFiles) {
+  for (std::uint32_t n = 0; n <= 1000; ++n) CreateAndFree(n);
+  ASSERT_FALSE(InTable(0));
+  auto searches = kwTestHooks::RegistrationSearchCount();
+  CreateAndFree(0);
+  EXPECT_EQ(kwTestHooks::RegistrationSearchCount(), searches + 1);
+  EXPECT_EQ(kwTestHooks::SearchTable().front(), kwTestFamilyCLSID(0));
+  EXPECT_FALSE(InTable(1));
+  EXPECT_EQ(kwTestHooks::SearchTable().size(), 1000u);
+  EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
+}
+
+// ---------------------------------------------------------------------------
+// Where modules are looked for
+
+TEST_F(ObjectFactory, BareModuleNameIsLookedForBesideTheExecutable) {
+  std::string programPath;
+  ASSERT_TRUE(kwFactoryProbe::kwGetProgramPath(programPath, nullptr));
+  std::string name = "libkwtest_beside_" + std::to_string(getpid()) + ".so";
+  ASSERT_EQ(symlink(ComponentPath("kwtest_counting").c_str(), (programPath + name).c_str()), 0);
+  Register({{CLSID_kwTestCountedA, name}});
+  CkwServiceObject* object = nullptr;
+  bool created = CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, nullptr);
+  unlink((programPath + name).c_str());
+  ASSERT_TRUE(created);
+  CkwObjectFactory::kwFreeObject(&object, nullptr);
+}
+
+// A module of the registered bare name, placed in the current directory and
+// on LD_LIBRARY_PATH, must never be loaded. LD_LIBRARY_PATH is read when a
+// process starts, so the check runs in a child started with it set.
+TEST_F(ObjectFactory, BareNameIsNeverFoundInTheCurrentDirectoryOrOnTheLibraryPath) {
+  std::string planted = m_dir / "libkwtest_marker.so";
+  std::filesystem::copy_file(ComponentPath("kwtest_marker"), planted);
+  std::string marker = m_dir / "loaded";
+  kwTest::WriteFile(m_dir / "components.ini",
+                    Registration({{CLSID_kwTestMarker, "libkwtest_marker.so"}}));
+
+  pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    if (chdir(m_dir.path().c_str()) != 0) _exit(90);
+    setenv("LD_LIBRARY_PATH", m_dir.path().c_str(), 1);
+    setenv("KWTEST_MARKER_FILE", marker.c_str(), 1);
+    setenv("KWTEST_SECURITY_DIR", m_dir.path().c_str(), 1);
+    execl("/proc/self/exe", "factory_test", "--gtest_filter=SecurityChild.*", nullptr);
+    _exit(91);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's checks failed";
+  EXPECT_FALSE(kwTest::FileExists(marker)) << "the planted module was loaded";
+
+  // The same module named with its directory loads, and leaves its mark:
+  // the check above can fail.
+  setenv("KWTEST_MARKER_FILE", marker.c_str(), 1);
+  Register({{CLSID_kwTestMarker, planted}});
+  CkwServiceObject* object = nullptr;
+  EXPECT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestMarker, &object, nullptr));
+  if (object != nullptr) CkwObjectFactory::kwFreeObject(&object, nullptr);
+  unsetenv("KWTEST_MARKER_FILE");
+  EXPECT_TRUE(kwTest::FileExists(marker));
+}
+
+// Runs only as the child of the test above.
+TEST(SecurityChild, CreatesNothingFromABareNamePlantedNearby) {
+  const char* dir = std::getenv("KWTEST_SECURITY_DIR");
+  if (dir == nullptr) GTEST_SKIP() << "runs as a child of the security test";
+  CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
+  ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(dir, "components.ini", nullptr));
+  CkwServiceObject* object = nullptr;
+  CkwErrorInfo error;
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestMarker, &object, &error));
+  EXPECT_EQ(error.m_nErrorCode, kwERROR_COMPONENT_NOT_AVAILABLE);
+  EXPECT_EQ(error.m_nSeverity, kwSEVERITY_WARNING);
+  EXPECT_EQ(object, nullptr);
+  EXPECT_FALSE(kwTest::FileExists(std::string(dir) + "/loaded"));
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// The factory under threads: a component creating through the factory from
+// its own entry (the lock taken twice by one thread), and many threads
+// creating while another changes the registration files.
+#include <kwcore/CkwObjectFactory.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <kwcore/kwErrorCodes.h>
+
+#include "components/kwTestComponents.h"
+#include "core/kwTestHooks.h"
+#include "support/kwTempDir.h"
+#include "support/kwTestCounters.h"
+
+namespace {
+
+using kwTest::ComponentPath;
+using kwTest::Registration;
+
+class FactoryThreads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kwTestHooks::ResetObjectFactory();
+    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
+  }
+  void TearDown() override { kwTestHooks::ResetObjectFactory(); }
+  kwTest::TempDir m_dir;
+};
+
+TEST_F(FactoryThreads, AComponentCreatesThroughTheFactoryFromItsEntry) {
+  kwTest::WriteFile(
+      m_dir / "nested.ini",
+      Registration({{CLSID_kwTestNestedOuter, ComponentPath("kwtest_nested")},
+                    {CLSID_kwTestNestedOuterOfUnknown, ComponentPath("kwtest_nested")},
+                    {CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}}));
+  ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), "nested.ini",
+                                                               nullptr));
+  auto constructed = kwTestCounters::Constructions();
+  auto destroyed = kwTestCounters::Destructions();
+
+  CkwServiceObject* outer = nullptr;
+  CkwErrorInfo error;
+  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestNestedOuter, &outer, &error));
+  EXPECT_EQ(kwTestCounters::Constructions(), constructed + 2);  // the outer and its inner object
+  // The inner creation ran last, so its CLSID heads the table.
+  EXPECT_EQ(kwTestHooks::SearchTable(),
+            (std::vector<GUID>{CLSID_kwTestCountedA, CLSID_kwTestNestedOuter}));
+  ASSERT_TRUE(CkwObjectFactory::kwFreeObject(&outer, &error));
+  EXPECT_EQ(kwTestCounters::Destructions(), destroyed + 2);
+
+  // An inner failure becomes the component's own error, passed on unchanged.
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestNestedOuterOfUnknown, &outer, &error));
+  EXPECT_EQ(error.m_nSeverity, kwSEVERITY_ERROR);
+  EXPECT_EQ(error.m_nErrorCode, kwERROR_COMPONENT_NOT_AVAILABLE);
+  ASSERT_NE(error.m_pSource, nullptr);
+  EXPECT_EQ(*error.m_pSource, kwTestNestedSource);  // by value: the module has its own copy
+  EXPECT_EQ(outer, nullptr);
+  // The outer object made before the failure was freed by its module.
+  EXPECT_EQ(kwTestCounters::Constructions() - kwTestCounters::Destructions(),
+            constructed - destroyed);
+  EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
+}
+
+TEST_F(FactoryThreads, CreatorsAndARegistrationEditorRunTogether) {
+  // A stable file serves every CLSID the creators ask for; the editor keeps
+  // writing, adding and removing other files in front of it. The family is
+  // larger than the table, so creators also resolve and evict all the time.
+  constexpr std::uint32_t kFamily = 1100;
+  std::vector<std::pair<GUID, std::string>> pairs = {
+      {CLSID_kwTestCountedA, ComponentPath("kwtest_counting")},
+      {CLSID_kwTestCountedB, ComponentPath("kwtest_counting")}};
+  for (std::uint32_t n = 0; n < kFamily; ++n)
+    pairs.emplace_back(kwTestFamilyCLSID(n), ComponentPath("kwtest_counting"));
+  kwTest::WriteFile(m_dir / "stable.ini", Registration(pairs));
+  ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), "stable.ini",
+                                                               nullptr));
+
+  auto constructed = kwTestCounters::Constructions();
+  auto destroyed = kwTestCounters::Destructions();
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  constexpr int kCreators = 8;
+  constexpr int kRounds = 400;
+
+  std::thread editor([&] {
+    const std::string dir = m_dir.path();
+    for (int round = 0; !stop.load(); ++round) {
+      std::string name = "extra" + std::to_string(round % 4) + ".ini";
+      // The extra files name CLSID A too, with the same module: whichever
+      // file answers, the creation must succeed.
+      kwTest::WriteFile(
+          m_dir / name,
+          Registration({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")},
+                        {kwTestFamilyCLSID(round % kFamily), ComponentPath("kwtest_counting")}}));
+      CkwObjectFactory::kwAddComponentRegistrationFile(dir.c_str(), name.c_str(), nullptr);
+      if (round % 3 == 0)
+        CkwObjectFactory::kwRemoveComponentRegistrationFile(dir.c_str(), name.c_str(), nullptr);
+      if (round % 5 == 0)
+        CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(round % 10 == 0, nullptr);
+      std::this_thread::yield();
+    }
+  });
+
+  std::vector<std::thread> creators;
+  for (int t = 0; t < kCreators; ++t) {
+    creators.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        GUID clsid;
+        switch (round % 3) {
+          case 0:
+            clsid = CLSID_kwTestCountedA;
+            break;
+          case 1:
+            clsid = CLSID_kwTestCountedB;
+            break;
+          default:
+            clsid = kwTestFamilyCLSID(static_cast<std::uint32_t>(t * kRounds + round) % kFamily);
+        }
+        CkwServiceObject* object = nullptr;
+        CkwErrorInfo error;
+        GUID made{};
+        if (!CkwObjectFactory::kwCreateObject(&clsid, &object, &error) || object == nullptr ||
+            !object->kwGetCLSID(&made, nullptr) || made != clsid)
+          failures.fetch_add(1);
+        if (object != nullptr) CkwObjectFactory::kwFreeObject(&object, nullptr);
+      }
+    });
+  }
+  for (std::thread& creator : creators) creator.join();
+  stop.store(true);
+  editor.join();
+
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(kwTestCounters::Constructions() - constructed, kCreators * kRounds);
+  EXPECT_EQ(kwTestCounters::Destructions() - destroyed, kCreators * kRounds);
+  EXPECT_LE(kwTestHooks::SearchTable().size(), CkwObjectFactory::kwMAX_SEARCH_TABLE_SIZE);
+  EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// Temporary directories and files for tests that need real files on disk:
+// registration files, copies of component modules.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <kwcore/kwWinTypes.h>
+
+namespace kwTest {
+
+/// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/kwtest.XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) != nullptr) m_path = buffer.data();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  /// The directory, without a trailing "/".
+  const std::string& path() const { return m_path; }
+  std::string operator/(std::string_view name) const { return m_path + "/" + std::string(name); }
+
+ private:
+  std::string m_path;
+};
+
+/// Writes `bytes` to `path`, replacing the file in place (same inode).
+inline void WriteFile(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline bool FileExists(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0;
+}
+
+/// The registration key of a CLSID: registry form without braces.
+inline std::string Key(const GUID& clsid) {
+  char text[kwGUID_STRING_LENGTH + 1];
+  kwGUIDToString(clsid, text, sizeof text);
+  return std::string(text + 1, kwGUID_STRING_LENGTH - 2);
+}
+
+/// A [COMPONENT] section line for each pair.
+inline std::string Registration(const std::vector<std::pair<GUID, std::string>>& pairs) {
+  std::string text = "[COMPONENT]\n";
+  for (const auto& [clsid, module] : pairs) text += Key(clsid) + "=" + module + "\n";
+  return text;
+}
+
+/// Full path of a test component module built by the project.
+inline std::string ComponentPath(std::string_view name) {
+  return std::string(KWTEST_COMPONENT_DIR) + "/lib" + std::string(name) + ".so";
+}
+
+}  // namespace kwTest
