@@ -115,6 +115,11 @@ class Reader {
     if (index == m_lastPartial) return m_tail.data();
     return m_bytes + (static_cast<std::size_t>(index) + 1) * m_sectorSize;
   }
+  // True when the first `length` bytes of `sector` lie inside the file: stream
+  // bytes are never made up from the padding of a cut-off last sector.
+  bool InFile(std::uint32_t sector, std::size_t length) const {
+    return (static_cast<std::uint64_t>(sector) + 1) * m_sectorSize + length <= m_size;
+  }
   HRESULT ReadHeader();
   HRESULT ReadFat();
   HRESULT WalkChain(std::uint32_t start, std::size_t want, bool toEnd,
@@ -187,10 +192,14 @@ HRESULT Reader::ReadFat() {
   fatSectors.reserve(numFat);
   for (std::uint32_t i = 0; i < kHeaderDifatEntries && fatSectors.size() < numFat; ++i)
     fatSectors.push_back(Get32(h + kOffDifat + 4 * i));
+  // The DIFAT chain is walked for as many sectors as the header counts, so a
+  // count that the chain does not back is caught even when unused.
   std::uint32_t perDifat = m_sectorSize / 4 - 1;
+  std::uint32_t numDifat = Get32(h + kOffNumDifatSectors);
+  if (numDifat > m_sectorCount) return STG_E_DOCFILECORRUPT;
   std::uint32_t difat = Get32(h + kOffFirstDifatSector);
   m_stamps->NextChain();
-  while (fatSectors.size() < numFat) {
+  for (std::uint32_t k = 0; k < numDifat; ++k) {
     if (difat > kMaxRegSect || difat >= m_sectorCount) return STG_E_DOCFILECORRUPT;
     if (!m_stamps->Visit(difat)) return STG_E_DOCFILECORRUPT;
     const BYTE* s = Sector(difat);
@@ -198,6 +207,7 @@ HRESULT Reader::ReadFat() {
       fatSectors.push_back(Get32(s + 4 * i));
     difat = Get32(s + 4 * perDifat);
   }
+  if (fatSectors.size() < numFat) return STG_E_DOCFILECORRUPT;
   std::uint32_t perFat = m_sectorSize / 4;
   m_fat.resize(static_cast<std::size_t>(numFat) * perFat);
   for (std::uint32_t i = 0; i < numFat; ++i) {
@@ -234,7 +244,7 @@ HRESULT Reader::WalkMiniChain(std::uint32_t start, std::size_t want,
                               std::vector<std::uint32_t>* chain) {
   chain->clear();
   m_miniStamps->NextChain();
-  std::uint64_t miniSectors = m_miniStreamSize / kMiniSectorSize;
+  std::uint64_t miniSectors = CeilDiv(m_miniStreamSize, kMiniSectorSize);
   std::uint32_t current = start;
   while (chain->size() < want) {
     if (current >= m_miniFat.size() || current >= miniSectors) return STG_E_DOCFILECORRUPT;
@@ -262,7 +272,6 @@ HRESULT Reader::ReadMiniStructures() {
   // A mini stream can only hold streams below the cutoff, all of which sit in
   // the file too: anything larger than the file is a lie.
   if (m_miniStreamSize > m_size) return STG_E_DOCFILECORRUPT;
-  m_miniStreamSize -= m_miniStreamSize % kMiniSectorSize;
   if (m_miniStreamSize > 0) {
     HRESULT hr = WalkChain(Get32(root + kEntStartSector), CeilDiv(m_miniStreamSize, m_sectorSize),
                            false, &m_miniStreamChain);
@@ -298,8 +307,10 @@ HRESULT Reader::ReadStreamData(const BYTE* entry, Node* node) {
     std::uint64_t left = size;
     for (std::uint32_t mini : chain) {
       std::uint64_t offset = static_cast<std::uint64_t>(mini) * kMiniSectorSize;
-      const BYTE* src = Sector(m_miniStreamChain[offset / m_sectorSize]) + offset % m_sectorSize;
+      std::uint32_t sector = m_miniStreamChain[offset / m_sectorSize];
+      const BYTE* src = Sector(sector) + offset % m_sectorSize;
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kMiniSectorSize));
+      if (!InFile(sector, offset % m_sectorSize + n)) return STG_E_DOCFILECORRUPT;
       std::memcpy(out, src, n);
       out += n;
       left -= n;
@@ -310,6 +321,7 @@ HRESULT Reader::ReadStreamData(const BYTE* entry, Node* node) {
     std::uint64_t left = size;
     for (std::uint32_t sector : chain) {
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, m_sectorSize));
+      if (!InFile(sector, n)) return STG_E_DOCFILECORRUPT;
       std::memcpy(out, Sector(sector), n);
       out += n;
       left -= n;
