@@ -10,6 +10,7 @@
 
 #include <kwcore/CkwPersistentObject.h>
 #include <kwcore/CkwServiceObject.h>
+#include <kwcore/kwComponent.h>
 #include <kwcore/kwErrorCodes.h>
 
 #include "persistent_items.h"
@@ -19,10 +20,7 @@ namespace {
 std::atomic<int> g_nLive{0};
 
 class CTestPersistentItem : public CkwServiceObject, public CkwPersistentObject {
-  kwDECLARE_OBJECT_MAP()
-  kwDECLARE_SERVICE_MAP()
- public:
-  CTestPersistentItem() { ++g_nLive; }
+  kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP() public : CTestPersistentItem() { ++g_nLive; }
   ~CTestPersistentItem() override { --g_nLive; }
 };
 
@@ -31,16 +29,12 @@ class CTestPersistentItemB : public CTestPersistentItem {
 };
 
 class CTestPlainItem : public CkwServiceObject {
-  kwDECLARE_OBJECT_MAP()
- public:
-  CTestPlainItem() { ++g_nLive; }
+  kwDECLARE_OBJECT_MAP() public : CTestPlainItem() { ++g_nLive; }
   ~CTestPlainItem() override { --g_nLive; }
 };
 
 class CTestFailingLoadItem : public CTestPersistentItem {
-  kwDECLARE_OBJECT_MAP()
- public:
-  bool kwLoad(IStorage*, CkwErrorInfo* pErrorInfo) override {
+  kwDECLARE_OBJECT_MAP() public : bool kwLoad(IStorage*, CkwErrorInfo* pErrorInfo) override {
     if (pErrorInfo != nullptr) {
       pErrorInfo->m_nErrorCode = kwERROR_STREAM_READ_FAILED;
       pErrorInfo->m_nSeverity = kwSEVERITY_ERROR;
@@ -49,44 +43,31 @@ class CTestFailingLoadItem : public CTestPersistentItem {
   }
 };
 
-kwBEGIN_OBJECT_MAP(CTestPersistentItem, CkwServiceObject, CLSID_TestPersistentItem)
-  kwOBJECT_ENTRY(&kwGUID_ObjectType, 9001)
-kwEND_OBJECT_MAP(CTestPersistentItem)
-kwBEGIN_SERVICE_MAP(CTestPersistentItem, CkwServiceObject)
-  kwSERVICE_ENTRY(&IID_SkwPersistentObject_Method, CTestPersistentItem, SkwPersistentObject_Method)
-kwEND_SERVICE_MAP(CTestPersistentItem)
+kwBEGIN_OBJECT_MAP(CTestPersistentItem, CkwServiceObject,
+                   CLSID_TestPersistentItem) kwOBJECT_ENTRY(&kwGUID_ObjectType, 9001)
+    kwEND_OBJECT_MAP(CTestPersistentItem) kwBEGIN_SERVICE_MAP(CTestPersistentItem, CkwServiceObject)
+        kwSERVICE_ENTRY(&IID_SkwPersistentObject_Method, CTestPersistentItem,
+                        SkwPersistentObject_Method) kwEND_SERVICE_MAP(CTestPersistentItem)
 
-kwBEGIN_OBJECT_MAP(CTestPersistentItemB, CTestPersistentItem, CLSID_TestPersistentItemB)
-  kwOBJECT_ENTRY(&kwGUID_ObjectType, 9002)
-kwEND_OBJECT_MAP(CTestPersistentItemB)
+            kwBEGIN_OBJECT_MAP(CTestPersistentItemB, CTestPersistentItem, CLSID_TestPersistentItemB)
+                kwOBJECT_ENTRY(&kwGUID_ObjectType, 9002) kwEND_OBJECT_MAP(CTestPersistentItemB)
 
-kwBEGIN_OBJECT_MAP(CTestPlainItem, CkwServiceObject, CLSID_TestPlainItem)
-  kwOBJECT_ENTRY(&kwGUID_ObjectType, 9003)
-kwEND_OBJECT_MAP(CTestPlainItem)
+                    kwBEGIN_OBJECT_MAP(CTestPlainItem, CkwServiceObject, CLSID_TestPlainItem)
+                        kwOBJECT_ENTRY(&kwGUID_ObjectType, 9003) kwEND_OBJECT_MAP(CTestPlainItem)
 
-kwBEGIN_OBJECT_MAP(CTestFailingLoadItem, CTestPersistentItem, CLSID_TestFailingLoadItem)
-kwEND_OBJECT_MAP(CTestFailingLoadItem)
+                            kwBEGIN_OBJECT_MAP(CTestFailingLoadItem, CTestPersistentItem,
+                                               CLSID_TestFailingLoadItem)
+                                kwEND_OBJECT_MAP(CTestFailingLoadItem)
 
 }  // namespace
 
-extern "C" KW_VISIBILITY_DEFAULT bool gkw_CreateComponent(const GUID* clsid,
-                                                          CkwServiceObject** object,
-                                                          CkwErrorInfo* error) {
-  struct Entry {
-    const GUID* clsid;
-    bool (*create)(CkwServiceObject**, CkwErrorInfo*);
-  } entries[] = {
-      {&CLSID_TestPersistentItem, CTestPersistentItem::kwCreateObject},
-      {&CLSID_TestPersistentItemB, CTestPersistentItemB::kwCreateObject},
-      {&CLSID_TestPlainItem, CTestPlainItem::kwCreateObject},
-      {&CLSID_TestFailingLoadItem, CTestFailingLoadItem::kwCreateObject},
-  };
-  for (const Entry& entry : entries)
-    if (IsEqualGUID(*entry.clsid, *clsid)) return entry.create(object, error);
-  error->m_pCategory = &kwGUID_ErrorCategoryGeneral;
-  error->m_nErrorCode = kwERROR_COMPONENT_NOT_AVAILABLE;
-  error->m_nSeverity = kwSEVERITY_WARNING;
-  return false;
-}
+kwBEGIN_COMPONENT_MAP(CLSID_TestPersistentItem)
+    kwCOMPONENT_CLASS(CLSID_TestPersistentItem, CTestPersistentItem)
+        kwCOMPONENT_CLASS(CLSID_TestPersistentItemB, CTestPersistentItemB)
+            kwCOMPONENT_CLASS(CLSID_TestPlainItem, CTestPlainItem)
+                kwCOMPONENT_CLASS(CLSID_TestFailingLoadItem, CTestFailingLoadItem)
+                    kwEND_COMPONENT_MAP()
 
-extern "C" KW_VISIBILITY_DEFAULT int kwTestPersistentItems_Live() { return g_nLive.load(); }
+                        extern "C" KW_VISIBILITY_DEFAULT int kwTestPersistentItems_Live() {
+  return g_nLive.load();
+}

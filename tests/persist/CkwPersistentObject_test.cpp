@@ -70,9 +70,9 @@ class TempStorage {
   }
   IStorage* Open() {
     IStorage* root = nullptr;
-    EXPECT_EQ(StgOpenStorage(path_.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
-                             &root),
-              S_OK);
+    EXPECT_EQ(
+        StgOpenStorage(path_.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &root),
+        S_OK);
     return root;
   }
 
@@ -129,7 +129,7 @@ TEST(PersistentObject, RoundTripThroughACompoundFile) {
   TempStorage file;
   CTestObject saved;
   std::string name(CkwPersistentObject::kMaxNameLength, 'a');
-  name.replace(0, 9, "Chapter \xC3\xA9");
+  name.replace(0, 10, "Chapter \xC3\xA9");  // 10 bytes: the é takes two
   ASSERT_TRUE(SetName(saved, name));
   IStorage* root = file.Create();
   CkwErrorInfo error;
@@ -178,7 +178,8 @@ TEST(PersistentObject, NullArgumentTable) {
       {4, [](CTestObject* o, CkwErrorInfo* e) { return o->kwGetObjectName(nullptr, e); }},
       {5, [](CTestObject* o, CkwErrorInfo* e) { return o->kwSetObjectName(nullptr, e); }},
       {8, [](CTestObject* o, CkwErrorInfo* e) { return o->kwIsObjectDirty(nullptr, e); }},
-      {10, [](CTestObject* o, CkwErrorInfo* e) { return o->kwCopyPersistentObjectData(nullptr, e); }},
+      {10,
+       [](CTestObject* o, CkwErrorInfo* e) { return o->kwCopyPersistentObjectData(nullptr, e); }},
   };
   for (const Case& c : cases) {
     CkwErrorInfo error;

@@ -16,20 +16,19 @@ const GUID CLSID_Counted = {0xC0C0C0C0, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
 int g_nDestroyed = 0;
 
 class CCounted : public CkwServiceObject {
-  kwDECLARE_OBJECT_MAP()
- public:
-  ~CCounted() override { ++g_nDestroyed; }
+  kwDECLARE_OBJECT_MAP() public : ~CCounted() override { ++g_nDestroyed; }
 };
-kwBEGIN_OBJECT_MAP(CCounted, CkwServiceObject, CLSID_Counted)
-kwEND_OBJECT_MAP(CCounted)
+kwBEGIN_OBJECT_MAP(CCounted, CkwServiceObject, CLSID_Counted) kwEND_OBJECT_MAP(CCounted)
 
-CkwServiceObject* NewObject() {
+    CkwServiceObject* NewObject() {
   CkwServiceObject* object = nullptr;
   EXPECT_TRUE(CCounted::kwCreateObject(&object, nullptr));
   return object;
 }
 
-void Free(CkwServiceObject* object) { EXPECT_TRUE(CkwObjectFactory::kwFreeObject(&object, nullptr)); }
+void Free(CkwServiceObject* object) {
+  EXPECT_TRUE(CkwObjectFactory::kwFreeObject(&object, nullptr));
+}
 
 std::intptr_t Pos(CkwServiceObject* object) { return reinterpret_cast<std::intptr_t>(object); }
 
@@ -61,7 +60,8 @@ class ServiceObjectList : public ::testing::Test {
     CkwServiceObject* object = nullptr;
     std::intptr_t position = 0;
     EXPECT_TRUE(list.kwGetTailServiceObjectPos(&position, nullptr));
-    while (list.kwGetPreviousServiceObject(&object, &position, nullptr)) seen.insert(seen.begin(), object);
+    while (list.kwGetPreviousServiceObject(&object, &position, nullptr))
+      seen.insert(seen.begin(), object);
     return seen;
   }
   int Count() {
@@ -211,27 +211,56 @@ TEST_F(ServiceObjectList, FailureTable) {
   } cases[] = {
       {"add null", [&](CkwErrorInfo* e) { return list.kwAddServiceObject(nullptr, e); }, 2, 2, 3},
       {"add listed", [&](CkwErrorInfo* e) { return list.kwAddServiceObject(o[0], e); }, 18, 2, 3},
-      {"remove null", [&](CkwErrorInfo* e) { return list.kwRemoveServiceObject(nullptr, e); }, 2, 2, 2},
-      {"remove absent", [&](CkwErrorInfo* e) { return list.kwRemoveServiceObject(outsider, e); }, 12, 2, 2},
-      {"insert null", [&](CkwErrorInfo* e) { return list.kwInsertServiceObject(nullptr, 0, e); }, 2, 2, 4},
-      {"insert listed", [&](CkwErrorInfo* e) { return list.kwInsertServiceObject(o[1], 0, e); }, 18, 2, 4},
-      {"replace at 0", [&](CkwErrorInfo* e) { return list.kwReplaceServiceObject(0, outsider, e); }, 2, 2, 5},
-      {"replace by null", [&](CkwErrorInfo* e) { return list.kwReplaceServiceObject(Pos(o[0]), nullptr, e); }, 2, 2, 5},
-      {"replace by other listed", [&](CkwErrorInfo* e) { return list.kwReplaceServiceObject(Pos(o[0]), o[1], e); }, 18, 2, 5},
-      {"replace unknown position", [&](CkwErrorInfo* e) { return list.kwReplaceServiceObject(Pos(outsider) + 8, outsider, e); }, 3, 2, 5},
-      {"first null", [&](CkwErrorInfo* e) { return list.kwGetFirstServiceObject(nullptr, &position, e); }, 2, 2, 6},
-      {"next null", [&](CkwErrorInfo* e) { return list.kwGetNextServiceObject(&object, nullptr, e); }, 2, 2, 7},
-      {"previous null", [&](CkwErrorInfo* e) { return list.kwGetPreviousServiceObject(nullptr, &position, e); }, 2, 2, 8},
-      {"next at 0", [&](CkwErrorInfo* e) { std::intptr_t p = 0; return list.kwGetNextServiceObject(&object, &p, e); }, 12, 1, 7},
-      {"head null", [&](CkwErrorInfo* e) { return list.kwGetHeadServiceObject(nullptr, e); }, 2, 2, 9},
-      {"tail null", [&](CkwErrorInfo* e) { return list.kwGetTailServiceObject(nullptr, e); }, 2, 2, 10},
-      {"find null", [&](CkwErrorInfo* e) { return list.kwFindServiceObject(nullptr, &position, e); }, 2, 2, 11},
-      {"find absent", [&](CkwErrorInfo* e) { return list.kwFindServiceObject(outsider, &position, e); }, 12, 1, 11},
+      {"remove null", [&](CkwErrorInfo* e) { return list.kwRemoveServiceObject(nullptr, e); }, 2, 2,
+       2},
+      {"remove absent", [&](CkwErrorInfo* e) { return list.kwRemoveServiceObject(outsider, e); },
+       12, 2, 2},
+      {"insert null", [&](CkwErrorInfo* e) { return list.kwInsertServiceObject(nullptr, 0, e); }, 2,
+       2, 4},
+      {"insert listed", [&](CkwErrorInfo* e) { return list.kwInsertServiceObject(o[1], 0, e); }, 18,
+       2, 4},
+      {"replace at 0", [&](CkwErrorInfo* e) { return list.kwReplaceServiceObject(0, outsider, e); },
+       2, 2, 5},
+      {"replace by null",
+       [&](CkwErrorInfo* e) { return list.kwReplaceServiceObject(Pos(o[0]), nullptr, e); }, 2, 2,
+       5},
+      {"replace by other listed",
+       [&](CkwErrorInfo* e) { return list.kwReplaceServiceObject(Pos(o[0]), o[1], e); }, 18, 2, 5},
+      {"replace unknown position",
+       [&](CkwErrorInfo* e) { return list.kwReplaceServiceObject(Pos(outsider) + 8, outsider, e); },
+       3, 2, 5},
+      {"first null",
+       [&](CkwErrorInfo* e) { return list.kwGetFirstServiceObject(nullptr, &position, e); }, 2, 2,
+       6},
+      {"next null",
+       [&](CkwErrorInfo* e) { return list.kwGetNextServiceObject(&object, nullptr, e); }, 2, 2, 7},
+      {"previous null",
+       [&](CkwErrorInfo* e) { return list.kwGetPreviousServiceObject(nullptr, &position, e); }, 2,
+       2, 8},
+      {"next at 0",
+       [&](CkwErrorInfo* e) {
+         std::intptr_t p = 0;
+         return list.kwGetNextServiceObject(&object, &p, e);
+       },
+       12, 1, 7},
+      {"head null", [&](CkwErrorInfo* e) { return list.kwGetHeadServiceObject(nullptr, e); }, 2, 2,
+       9},
+      {"tail null", [&](CkwErrorInfo* e) { return list.kwGetTailServiceObject(nullptr, e); }, 2, 2,
+       10},
+      {"find null",
+       [&](CkwErrorInfo* e) { return list.kwFindServiceObject(nullptr, &position, e); }, 2, 2, 11},
+      {"find absent",
+       [&](CkwErrorInfo* e) { return list.kwFindServiceObject(outsider, &position, e); }, 12, 1,
+       11},
       {"count null", [&](CkwErrorInfo* e) { return list.kwGetTotalCount(nullptr, e); }, 2, 2, 13},
-      {"index null out", [&](CkwErrorInfo* e) { return list.kwGetServiceObjectByIndex(nullptr, 0, e); }, 3, 2, 14},
-      {"index -1", [&](CkwErrorInfo* e) { return list.kwGetServiceObjectByIndex(&object, -1, e); }, 3, 2, 14},
-      {"head pos null", [&](CkwErrorInfo* e) { return list.kwGetHeadServiceObjectPos(nullptr, e); }, 2, 2, 15},
-      {"tail pos null", [&](CkwErrorInfo* e) { return list.kwGetTailServiceObjectPos(nullptr, e); }, 2, 2, 16},
+      {"index null out",
+       [&](CkwErrorInfo* e) { return list.kwGetServiceObjectByIndex(nullptr, 0, e); }, 3, 2, 14},
+      {"index -1", [&](CkwErrorInfo* e) { return list.kwGetServiceObjectByIndex(&object, -1, e); },
+       3, 2, 14},
+      {"head pos null", [&](CkwErrorInfo* e) { return list.kwGetHeadServiceObjectPos(nullptr, e); },
+       2, 2, 15},
+      {"tail pos null", [&](CkwErrorInfo* e) { return list.kwGetTailServiceObjectPos(nullptr, e); },
+       2, 2, 16},
   };
   CountingClient client;
   ASSERT_TRUE(list.kwRegisterContentChangeNotifyClient(&client, nullptr));
@@ -362,7 +391,8 @@ TEST_F(ServiceObjectList, LargeListStaysConsistentThroughChurn) {
   // Enough items to grow the address index several times, then removal of
   // every other one, which exercises the index's deletion path.
   auto o = Fill(1000);
-  for (std::size_t i = 0; i < o.size(); i += 2) ASSERT_TRUE(list.kwRemoveServiceObject(o[i], nullptr));
+  for (std::size_t i = 0; i < o.size(); i += 2)
+    ASSERT_TRUE(list.kwRemoveServiceObject(o[i], nullptr));
   std::vector<CkwServiceObject*> odd;
   for (std::size_t i = 1; i < o.size(); i += 2) odd.push_back(o[i]);
   EXPECT_EQ(Forward(), odd);
@@ -376,3 +406,4 @@ TEST_F(ServiceObjectList, LargeListStaysConsistentThroughChurn) {
   for (CkwServiceObject* object : odd) Free(object);
 }
 
+}  // namespace
