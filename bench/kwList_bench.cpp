@@ -28,10 +28,9 @@ const GUID CLSID_BenchItem = {0xBE7C0001, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
 class CBenchItem : public CkwServiceObject {
   kwDECLARE_OBJECT_MAP()
 };
-kwBEGIN_OBJECT_MAP(CBenchItem, CkwServiceObject, CLSID_BenchItem)
-kwEND_OBJECT_MAP(CBenchItem)
+kwBEGIN_OBJECT_MAP(CBenchItem, CkwServiceObject, CLSID_BenchItem) kwEND_OBJECT_MAP(CBenchItem)
 
-CkwServiceObject* NewItem() {
+    CkwServiceObject* NewItem() {
   CkwServiceObject* item = nullptr;
   CBenchItem::kwCreateObject(&item, nullptr);
   return item;
@@ -117,7 +116,8 @@ void BM_PersistentListSaveLoad(benchmark::State& state) {
   for (auto _ : state) {
     IStorage* root = nullptr;
     StgCreateDocfile(file.c_str(), STGM_CREATE | STGM_READWRITE, 0, &root);
-    if (!list.kwSave(root, nullptr) || root->Commit(STGC_DEFAULT) != S_OK) state.SkipWithError("save");
+    if (!list.kwSave(root, nullptr) || root->Commit(STGC_DEFAULT) != S_OK)
+      state.SkipWithError("save");
     root->Release();
     StgOpenStorage(file.c_str(), nullptr, STGM_READ, nullptr, 0, &root);
     CkwPersistentObjectList loaded;

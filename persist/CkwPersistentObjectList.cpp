@@ -157,8 +157,7 @@ bool CkwPersistentObjectList::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInf
       return fail(kwERROR_STREAM_WRITE_FAILED);
     WCHAR name[32];
     kwStorageHandle child;
-    if (!ItemStorageName(index, name) ||
-        kwImport::StorageCreate(pStorage, name, child.out()) < 0)
+    if (!ItemStorageName(index, name) || kwImport::StorageCreate(pStorage, name, child.out()) < 0)
       return fail(kwERROR_CREATE_ELEMENT_FAILED);
     SkwPersistentObject_Method* persistence = PersistenceOf(item, record.get());
     if (persistence == nullptr) return fail(kwERROR_SERVICE_NOT_OFFERED);

@@ -61,8 +61,8 @@ struct CkwServiceObjectList::Storage {
 
   std::size_t Home(const CkwServiceObject* key) const noexcept {
     // Fibonacci hashing spreads aligned addresses over the table.
-    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(key) *
-                                     0x9E3779B97F4A7C15ull) >> shift);
+    return static_cast<std::size_t>(
+        (reinterpret_cast<std::uintptr_t>(key) * 0x9E3779B97F4A7C15ull) >> shift);
   }
 
   Node* Find(const CkwServiceObject* key) const noexcept {
@@ -249,8 +249,7 @@ bool CkwServiceObjectList::LinkAfter(CkwServiceObject* pObject, Node* after) noe
   return true;
 }
 
-bool CkwServiceObjectList::kwAddServiceObject(CkwServiceObject* pObject,
-                                              CkwErrorInfo* pErrorInfo) {
+bool CkwServiceObjectList::kwAddServiceObject(CkwServiceObject* pObject, CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kSource);
   if (pObject == nullptr)
     return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_ADD);
@@ -276,8 +275,7 @@ bool CkwServiceObjectList::kwRemoveServiceObject(CkwServiceObject* pObject,
   return true;
 }
 
-bool CkwServiceObjectList::kwInsertServiceObject(CkwServiceObject* pObject,
-                                                 std::intptr_t nPosition,
+bool CkwServiceObjectList::kwInsertServiceObject(CkwServiceObject* pObject, std::intptr_t nPosition,
                                                  CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kSource);
   if (pObject == nullptr)
@@ -388,8 +386,7 @@ bool CkwServiceObjectList::kwGetTailServiceObject(CkwServiceObject** ppObject,
   return true;
 }
 
-bool CkwServiceObjectList::kwFindServiceObject(CkwServiceObject* pObject,
-                                               std::intptr_t* pnPosition,
+bool CkwServiceObjectList::kwFindServiceObject(CkwServiceObject* pObject, std::intptr_t* pnPosition,
                                                CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kSource);
   if (pObject == nullptr || pnPosition == nullptr)

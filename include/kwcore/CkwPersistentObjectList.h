@@ -26,8 +26,7 @@
 /// {B0292C2B-F99D-4C5A-96FF-5A544CF28956}.
 extern KWCORE_API const GUID kwGUID_SourcePersistentObjectList;
 
-class KWCORE_API CkwPersistentObjectList : public CkwServiceObjectList,
-                                           public CkwPersistentObject {
+class KWCORE_API CkwPersistentObjectList : public CkwServiceObjectList, public CkwPersistentObject {
  public:
   enum : std::int32_t {
     kwMETHOD_GET_BY_OBJECT_ID = 0,

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include <kwcore/kwWinApi.h>
 
 #include "components/persistent_items.h"
+#include "support/CkwFaultyStorage.h"
 
 namespace {
 
@@ -98,7 +101,8 @@ class PersistentObjectList : public ::testing::Test {
                               &CLSID_TestPlainItem, &CLSID_TestFailingLoadItem})
       ini << KeyOf(*clsid) << "=" << KWTEST_PERSISTENT_ITEMS_MODULE << "\n";
     ini.close();
-    ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(dir_.c_str(), "items.ini", nullptr));
+    ASSERT_TRUE(
+        CkwObjectFactory::kwSetComponentRegistrationFile(dir_.c_str(), "items.ini", nullptr));
     live_ = LiveItems();
   }
   void TearDown() override {
@@ -236,8 +240,9 @@ TEST_F(PersistentObjectList, StoredLayoutByteByByte) {
   // Each item saved itself into "Item<index>".
   for (auto [name, item] : {std::pair{u"Item0", first}, std::pair{u"Item1", second}}) {
     IStorage* child = nullptr;
-    ASSERT_EQ(root->OpenStorage(name, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &child),
-              S_OK);
+    ASSERT_EQ(
+        root->OpenStorage(name, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &child),
+        S_OK);
     std::vector<BYTE> stored = StreamBytes(child, u"CPersistentObjectStream");
     BYTE id[16];
     kwGUIDToBytes(IdOf(item), id);
@@ -248,11 +253,13 @@ TEST_F(PersistentObjectList, StoredLayoutByteByByte) {
   root->Release();
 
   // An independent reader sees the same tree.
-  std::string script = std::string("import olefile,sys\n") +
-                       "f=olefile.OleFileIO(sys.argv[1])\n"
-                       "print(sorted('/'.join(p) for p in f.listdir(streams=True,storages=True)))\n"
-                       "print(f.openstream('Count').read().hex(), f.openstream('ItemGUID').read().hex())\n";
-  FILE* pipe = popen(("/usr/bin/python3 - " + Path("layout.kw") + " <<'EOF'\n" + script + "EOF\n").c_str(), "r");
+  std::string script =
+      std::string("import olefile,sys\n") +
+      "f=olefile.OleFileIO(sys.argv[1])\n"
+      "print(sorted('/'.join(p) for p in f.listdir(streams=True,storages=True)))\n"
+      "print(f.openstream('Count').read().hex(), f.openstream('ItemGUID').read().hex())\n";
+  FILE* pipe = popen(
+      ("/usr/bin/python3 - " + Path("layout.kw") + " <<'EOF'\n" + script + "EOF\n").c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   char line[4096];
   std::string output;
@@ -279,10 +286,12 @@ TEST_F(PersistentObjectList, EmptyListAndCountsOfZeroOrLess) {
   EXPECT_EQ(StreamBytes(root, u"Count"), (std::vector<BYTE>{0, 0, 0, 0}));
   EXPECT_TRUE(StreamBytes(root, u"ItemGUID").empty());
   IStorage* child = nullptr;
-  EXPECT_EQ(root->OpenStorage(u"Item0", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &child),
-            STG_E_FILENOTFOUND);
+  EXPECT_EQ(
+      root->OpenStorage(u"Item0", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &child),
+      STG_E_FILENOTFOUND);
 
-  for (std::vector<BYTE> count : {std::vector<BYTE>{0, 0, 0, 0}, std::vector<BYTE>{0xFB, 0xFF, 0xFF, 0xFF}}) {
+  for (std::vector<BYTE> count :
+       {std::vector<BYTE>{0, 0, 0, 0}, std::vector<BYTE>{0xFB, 0xFF, 0xFF, 0xFF}}) {
     WriteStream(root, u"Count", count);
     CkwPersistentObjectList loaded;
     AddNamed(loaded, CLSID_TestPersistentItem, "freed by the load");
@@ -357,8 +366,9 @@ TEST_F(PersistentObjectList, ItemsWithoutPersistence) {
   // Its CLSID was written and its storage created before the query failed.
   EXPECT_EQ(StreamBytes(root, u"ItemGUID").size(), 32u);
   IStorage* child = nullptr;
-  EXPECT_EQ(root->OpenStorage(u"Item1", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &child),
-            S_OK);
+  EXPECT_EQ(
+      root->OpenStorage(u"Item1", nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &child),
+      S_OK);
   if (child) child->Release();
 
   GUID unknown = GUID_NULL;
@@ -434,6 +444,81 @@ TEST_F(PersistentObjectList, NullArgumentTable) {
   EXPECT_EQ(error.m_pSource, &kwGUID_SourceServiceObjectList);
   EXPECT_EQ(error.m_nMethod, 5);
   CkwObjectFactory::kwFreeObject(&item, nullptr);
+}
+
+// Every storage call of a save and of a load made to fail in turn: each
+// failure is reported (the list's own step by its storage code, a step inside
+// an item as code 3), nothing leaks, and a failed load keeps exactly the
+// items it had finished.
+TEST_F(PersistentObjectList, FailureInjectedAtEveryStorageStep) {
+  CkwPersistentObjectList list;
+  AddNamed(list, CLSID_TestPersistentItem, "one");
+  AddNamed(list, CLSID_TestPersistentItemB, "two");
+  AddNamed(list, CLSID_TestPersistentItem, "three");
+
+  auto clean = std::make_shared<kwtest::CkwFaultPlan>();
+  IStorage* real = nullptr;
+  ASSERT_EQ(StgCreateMemoryDocfile(STGM_READWRITE, &real), S_OK);
+  IStorage* wrapped = kwtest::WrapWithFaults(real, clean);
+  ASSERT_TRUE(list.kwSave(wrapped, nullptr));
+  wrapped->Release();
+  const int creates = clean->creates, writes = clean->writes;
+  ASSERT_GT(creates, 3);
+  ASSERT_GT(writes, 3);
+
+  for (int which = 0; which < 2; ++which) {
+    int total = which == 0 ? creates : writes;
+    for (int k = 1; k <= total; ++k) {
+      IStorage* target = nullptr;
+      ASSERT_EQ(StgCreateMemoryDocfile(STGM_READWRITE, &target), S_OK);
+      auto plan = std::make_shared<kwtest::CkwFaultPlan>();
+      (which == 0 ? plan->failCreateAt : plan->failWriteAt) = k;
+      IStorage* faulty = kwtest::WrapWithFaults(target, plan);
+      CkwErrorInfo error;
+      EXPECT_FALSE(list.kwSave(faulty, &error)) << which << " at " << k;
+      std::set<std::int32_t> expected =
+          which == 0 ? std::set<std::int32_t>{kwERROR_CREATE_ELEMENT_FAILED, 3}
+                     : std::set<std::int32_t>{kwERROR_STREAM_WRITE_FAILED, 3};
+      EXPECT_TRUE(expected.count(error.m_nErrorCode)) << error.m_nErrorCode << " at " << k;
+      EXPECT_EQ(error.m_nSeverity, kwSEVERITY_ERROR);
+      EXPECT_EQ(error.m_nMethod, 6);
+      EXPECT_EQ(error.m_pSource, &kwGUID_SourcePersistentObjectList);
+      faulty->Release();
+      target->Release();
+    }
+  }
+  EXPECT_EQ(Items(list).size(), 3u);  // saving never changes the list
+
+  auto counting = std::make_shared<kwtest::CkwFaultPlan>();
+  wrapped = kwtest::WrapWithFaults(real, counting);
+  {
+    CkwPersistentObjectList loaded;
+    ASSERT_TRUE(loaded.kwLoad(wrapped, nullptr));
+  }
+  wrapped->Release();
+  const int opens = counting->opens, reads = counting->reads;
+  const int baseline = LiveItems();
+  for (int which = 0; which < 2; ++which) {
+    int total = which == 0 ? opens : reads;
+    for (int k = 1; k <= total; ++k) {
+      auto plan = std::make_shared<kwtest::CkwFaultPlan>();
+      (which == 0 ? plan->failOpenAt : plan->failReadAt) = k;
+      IStorage* faulty = kwtest::WrapWithFaults(real, plan);
+      CkwPersistentObjectList loaded;
+      CkwErrorInfo error;
+      EXPECT_FALSE(loaded.kwLoad(faulty, &error)) << which << " at " << k;
+      std::set<std::int32_t> expected = which == 0
+                                            ? std::set<std::int32_t>{kwERROR_OPEN_ELEMENT_FAILED, 3}
+                                            : std::set<std::int32_t>{kwERROR_STREAM_READ_FAILED, 3};
+      EXPECT_TRUE(expected.count(error.m_nErrorCode)) << error.m_nErrorCode << " at " << k;
+      EXPECT_EQ(error.m_nMethod, 5);
+      EXPECT_EQ(error.m_pSource, &kwGUID_SourcePersistentObjectList);
+      // The pending item was freed: every live item is a listed one.
+      EXPECT_EQ(LiveItems() - baseline, static_cast<int>(Items(loaded).size())) << k;
+      faulty->Release();
+    }
+  }
+  real->Release();
 }
 
 }  // namespace
