@@ -21,13 +21,8 @@ namespace {
 
 const GUID& kSource = CLSID_CkwObjectFactory;
 using Methods = CkwObjectFactory;
-// kwSearchComponentPath               0
-// kwCreateObject                      1
-// kwFreeObject                        2
-// kwGetProgramPath                    4
-// kwGetDefaultRegistrationFileName    5
-// kwCombineRegistrationFileName      10
-// kwSearchComponentPathWithinRegistrationFile 11
+// The method numbers are declared with the class; they are a binary contract,
+// so here they are checked against the table they come from.
 static_assert(Methods::kwMETHOD_SEARCH_COMPONENT_PATH == 0 &&
               Methods::kwMETHOD_CREATE_OBJECT == 1 && Methods::kwMETHOD_FREE_OBJECT == 2 &&
               Methods::kwMETHOD_GET_PROGRAM_PATH == 4 &&
@@ -68,7 +63,11 @@ struct CkwObjectFactory::SearchTableIndex {
     kwCreateComponentFunction entry = nullptr;
     bool entryLooked = false;
   };
+  // Node-based: a Position stays where it is while others come and go.
   std::unordered_map<GUID, Position, GUIDHash> positions;
+  // The Position of the table's head; null while the table is empty. The
+  // head is never the pair evicted, so this never dangles.
+  Position* head = nullptr;
 };
 
 std::list<GUID> CkwObjectFactory::m_ofComponentCLSIDSearchTable;
@@ -95,15 +94,20 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
     return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_CREATE_OBJECT);
   *ppObject = nullptr;
 
-  auto& positions = m_ofComponentSearchTableIndex.positions;
-  auto found = positions.find(*pCLSID);
-  if (found != positions.end()) {
+  SearchTableIndex& index = m_ofComponentSearchTableIndex;
+  SearchTableIndex::Position* position = nullptr;
+  if (index.head != nullptr && IsEqualGUID(*index.head->clsid, *pCLSID)) {
+    // The CLSID heads the table already: the common case of one class
+    // created over and over, found without hashing.
+    position = index.head;
+  } else if (auto found = index.positions.find(*pCLSID); found != index.positions.end()) {
     // Most recently used first: move the pair to the head of both lists.
-    SearchTableIndex::Position& position = found->second;
+    position = &found->second;
     m_ofComponentCLSIDSearchTable.splice(m_ofComponentCLSIDSearchTable.begin(),
-                                         m_ofComponentCLSIDSearchTable, position.clsid);
+                                         m_ofComponentCLSIDSearchTable, position->clsid);
     m_ofComponentModuleSearchTable.splice(m_ofComponentModuleSearchTable.begin(),
-                                          m_ofComponentModuleSearchTable, position.module);
+                                          m_ofComponentModuleSearchTable, position->module);
+    index.head = position;
   } else {
     std::string path;
     kwSearchComponentPath(pCLSID, path, record.get());
@@ -124,11 +128,12 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
         throw;
       }
       try {
-        found = positions
-                    .emplace(*pCLSID,
-                             SearchTableIndex::Position{m_ofComponentCLSIDSearchTable.begin(),
-                                                        m_ofComponentModuleSearchTable.begin()})
-                    .first;
+        position = &index.positions
+                        .emplace(*pCLSID,
+                                 SearchTableIndex::Position{m_ofComponentCLSIDSearchTable.begin(),
+                                                            m_ofComponentModuleSearchTable.begin()})
+                        .first->second;
+        index.head = position;
       } catch (...) {
         m_ofComponentCLSIDSearchTable.pop_front();
         m_ofComponentModuleSearchTable.pop_front();
@@ -141,14 +146,13 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
     kwEnsureComponentSearchTableSizeWithinLimitation(nullptr);
   }
 
-  SearchTableIndex::Position& position = found->second;
-  if (!position.entryLooked) {
-    position.entry = reinterpret_cast<kwCreateComponentFunction>(
-        kwGetModuleSymbol(*position.module, kwCOMPONENT_ENTRY_NAME));
-    position.entryLooked = true;
+  if (!position->entryLooked) {
+    position->entry = reinterpret_cast<kwCreateComponentFunction>(
+        kwGetModuleSymbol(*position->module, kwCOMPONENT_ENTRY_NAME));
+    position->entryLooked = true;
   }
   // Copied out: a creation nested in the entry may move or drop this pair.
-  kwCreateComponentFunction entry = position.entry;
+  kwCreateComponentFunction entry = position->entry;
   if (entry == nullptr)
     return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
                   Methods::kwMETHOD_CREATE_OBJECT);
@@ -423,6 +427,9 @@ struct CkwObjectFactoryTestAccess {
     const auto& modules = CkwObjectFactory::m_ofComponentModuleSearchTable;
     const auto& positions = CkwObjectFactory::m_ofComponentSearchTableIndex.positions;
     if (clsids.size() != modules.size() || clsids.size() != positions.size()) return false;
+    const auto* head = CkwObjectFactory::m_ofComponentSearchTableIndex.head;
+    if (clsids.empty() ? head != nullptr : (head == nullptr || head->clsid != clsids.begin()))
+      return false;
     auto module = modules.begin();
     for (auto clsid = clsids.begin(); clsid != clsids.end(); ++clsid, ++module) {
       auto found = positions.find(*clsid);
@@ -446,6 +453,7 @@ struct CkwObjectFactoryTestAccess {
     CkwObjectFactory::m_ofComponentCLSIDSearchTable.clear();
     CkwObjectFactory::m_ofComponentModuleSearchTable.clear();
     CkwObjectFactory::m_ofComponentSearchTableIndex.positions.clear();
+    CkwObjectFactory::m_ofComponentSearchTableIndex.head = nullptr;
     CkwObjectFactory::m_ofRegistrationFileNameList.clear();
     CkwObjectFactory::m_bEnableDefaultRegistrationFileSearch = true;
   }
@@ -455,6 +463,7 @@ struct CkwObjectFactoryTestAccess {
     CkwObjectFactory::m_ofComponentCLSIDSearchTable.clear();
     CkwObjectFactory::m_ofComponentModuleSearchTable.clear();
     CkwObjectFactory::m_ofComponentSearchTableIndex.positions.clear();
+    CkwObjectFactory::m_ofComponentSearchTableIndex.head = nullptr;
   }
 };
 

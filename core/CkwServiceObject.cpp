@@ -18,6 +18,7 @@ const GUID& kSource = CLSID_CkwServiceObject;
 using Methods = CkwServiceObject;
 
 std::atomic<int> g_nFailingAllocations{0};
+std::atomic<int> g_nPassingAllocations{0};  // before the failing ones start
 
 }  // namespace
 
@@ -127,6 +128,10 @@ bool EndCreate(CkwServiceObject** ppObject, CkwServiceObject* object,
 bool AllocationAllowed() noexcept {
   // Fast path first: tests are the only ones who ever set the countdown.
   if (g_nFailingAllocations.load(std::memory_order_relaxed) == 0) return true;
+  int passing = g_nPassingAllocations.load(std::memory_order_relaxed);
+  while (passing > 0) {
+    if (g_nPassingAllocations.compare_exchange_weak(passing, passing - 1)) return true;
+  }
   int remaining = g_nFailingAllocations.load(std::memory_order_relaxed);
   while (remaining > 0) {
     if (g_nFailingAllocations.compare_exchange_weak(remaining, remaining - 1)) return false;
@@ -136,6 +141,9 @@ bool AllocationAllowed() noexcept {
 
 }  // namespace kwServiceObjectDetail
 
-void kwTestHooks::FailNextAllocations(int count) noexcept {
+void kwTestHooks::FailNextAllocations(int count) noexcept { FailAllocationsAfter(0, count); }
+
+void kwTestHooks::FailAllocationsAfter(int allowed, int count) noexcept {
+  g_nPassingAllocations.store(allowed < 0 ? 0 : allowed);
   g_nFailingAllocations.store(count < 0 ? 0 : count);
 }

@@ -10,6 +10,7 @@ struct CkwErrorInfo;
 class CkwGlobalErrorManager;
 struct IStorage;
 struct IStream;
+typedef struct tagSAVEDATA SAVEDATA;
 
 namespace kwImport {
 
@@ -33,5 +34,9 @@ LONG StreamReadVariant(IStream* stream, char* buffer) noexcept;
 
 // GUID generation.
 HRESULT CreateGuid(GUID* guid) noexcept;
+/// Nubra's gfnClearVIO_SAVEDATA: non-zero on success.
+int ClearSaveData(SAVEDATA* record) noexcept;
+/// Nubra's gfnCopySAVEDATA (from, to): non-zero on success.
+int CopySaveData(const SAVEDATA* from, SAVEDATA* to) noexcept;
 
 }  // namespace kwImport

@@ -12,8 +12,10 @@
 
 namespace kwTestHooks {
 
-/// The next `count` object allocations made by generated kwCreateObject
-/// functions fail as if memory were exhausted. 0 switches the hook off.
+/// The next `count` guarded allocations fail as if memory were exhausted. 0
+/// switches the hook off. Guarded: objects made by generated kwCreateObject
+/// functions, string-list texts, records made by kwClone, encoder-settings
+/// blocks of disc templates.
 KWCORE_API void FailNextAllocations(int count) noexcept;
 
 /// The factory's search table, most recently used CLSID first.
@@ -31,5 +33,22 @@ KWCORE_API std::uint64_t RegistrationSearchCount() noexcept;
 KWCORE_API void ResetObjectFactory();
 /// Empties the search table only (benchmarks of the cold table).
 KWCORE_API void ClearSearchTable();
+/// Lets `allowed` guarded allocations succeed, then fails the `count` after
+/// them: reaches a failure in the middle of a multi-step operation.
+KWCORE_API void FailAllocationsAfter(int allowed, int count) noexcept;
+
+/// How often libkwcore has called Nubra's SAVEDATA helpers since it was
+/// loaded (forced failures included).
+struct SaveDataCalls {
+  int clears;
+  int copies;
+};
+KWCORE_API SaveDataCalls GetSaveDataCalls() noexcept;
+
+/// The next `count` calls of gfnClearVIO_SAVEDATA, or of gfnCopySAVEDATA,
+/// made through the import seam return 0 without reaching Nubra. 0 switches
+/// the hook off.
+KWCORE_API void FailNextSaveDataClears(int count) noexcept;
+KWCORE_API void FailNextSaveDataCopies(int count) noexcept;
 
 }  // namespace kwTestHooks

@@ -12,7 +12,9 @@
 /// Receives one message, a NUL-terminated line without a trailing newline.
 /// `pContext` is the pointer given to kwSetDiagnosticCallback. It may be
 /// called from any thread that calls kwcore, also from several at once, and
-/// must not throw.
+/// must not throw. It may run while kwcore holds its locks (a module that
+/// fails to load is reported during the creation that loads it), so it must
+/// not wait for another thread that calls kwcore.
 typedef void (*kwDiagnosticCallback)(void* pContext, const char* pszMessage);
 
 /// Installs `pfnCallback` (null switches the messages off, the initial

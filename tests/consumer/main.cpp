@@ -1,8 +1,14 @@
 // A host program built against the installed package only.
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <kwcore/kwcore.h>
+
+#include "consumer.h"
 
 namespace {
 
@@ -29,6 +35,27 @@ int main() {
   char text[kwGUID_STRING_LENGTH + 1];
   ok = ok && kwGUIDToString(clsid, text, sizeof text) &&
        std::strcmp(text, "{0C0FFEE0-1234-4321-8001-020304050607}") == 0;
+  // Objects are freed through the factory, which deletes them through their
+  // virtual destructor.
+  ok = CkwObjectFactory::kwFreeObject(&object, &error) && object == nullptr && ok;
+
+  // The component module, registered in a file of our own.
+  char dir[] = "/tmp/kwconsumer.XXXXXX";
+  if (mkdtemp(dir) == nullptr) return 1;
+  std::string file = std::string(dir) + "/components.ini";
+  if (FILE* out = std::fopen(file.c_str(), "w")) {
+    kwGUIDToString(CLSID_ConsumerComponentThing, text, sizeof text);
+    text[kwGUID_STRING_LENGTH - 1] = '\0';  // the key has no braces
+    std::fprintf(out, "[COMPONENT]\n%s=%s\n", text + 1, CONSUMER_COMPONENT);
+    std::fclose(out);
+  }
+  ok = CkwObjectFactory::kwSetComponentRegistrationFile(dir, "components.ini", &error) && ok;
+  ok = CkwObjectFactory::kwCreateObject(&CLSID_ConsumerComponentThing, &object, &error) &&
+       object->kwIsKindOf(&kwGUID_ObjectType, 43, &isKind, &error) && isKind && ok;
+  if (object != nullptr) ok = CkwObjectFactory::kwFreeObject(&object, &error) && ok;
+  std::remove(file.c_str());
+  rmdir(dir);
+
   std::printf("consumer: %s\n", ok ? "ok" : "FAILED");
   return ok ? 0 : 1;
 }

@@ -103,21 +103,6 @@ TEST_F(ObjectFactory, CreatesAnObjectOfTheModuleAndFreesItThroughItsDestructor) 
   EXPECT_EQ(kwTestCounters::Destructions(), destroyed + 1);
 }
 
-TEST_F(ObjectFactory, SucceedsWithAndWithoutACallerRecordAndClearsAStaleSeverity) {
-  Register({{CLSID_kwTestCountedB, ComponentPath("kwtest_counting")}});
-  CkwServiceObject* object = nullptr;
-  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedB, &object, nullptr));
-  ASSERT_TRUE(CkwObjectFactory::kwFreeObject(&object, nullptr));
-
-  CkwErrorInfo stale;
-  stale.m_nSeverity = kwSEVERITY_ERROR;
-  stale.m_nErrorCode = 55;
-  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedB, &object, &stale));
-  EXPECT_EQ(stale.m_nSeverity, kwSEVERITY_NONE);
-  EXPECT_EQ(stale.m_nErrorCode, 55);  // only the severity says whether a call failed
-  CkwObjectFactory::kwFreeObject(&object, nullptr);
-}
-
 TEST_F(ObjectFactory, NullArgumentsAreCode2) {
   Register({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}});
   CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(0x1);

@@ -1,0 +1,198 @@
+#include <kwcore/CkwCheckLinkInfo.h>
+
+#include <new>
+
+#include <kwcore/CkwServiceObject.h>
+
+#include "core/CkwWorkingRecord.h"
+#include "core/kwAppendArray.h"
+
+namespace {
+
+// {E4AD958A-9A9B-47C9-9C6D-B3B7C90BAD37}
+const GUID kInfoSource = {
+    0xE4AD958A, 0x9A9B, 0x47C9, {0x9C, 0x6D, 0xB3, 0xB7, 0xC9, 0x0B, 0xAD, 0x37}};
+constexpr std::int32_t kMethodGetDVDItemID = 0;
+constexpr std::int32_t kMethodSetDVDItemID = 1;
+constexpr std::int32_t kMethodClone = 2;
+constexpr std::int32_t kMethodAddFileName = 3;
+constexpr std::int32_t kMethodGetFileNameByItemIndex = 4;
+constexpr std::int32_t kMethodGetItemCount = 5;
+
+// {E74D26FB-0860-4CCD-A354-7A05E94C4A85}
+const GUID kListSource = {
+    0xE74D26FB, 0x0860, 0x4CCD, {0xA3, 0x54, 0x7A, 0x05, 0xE9, 0x4C, 0x4A, 0x85}};
+constexpr std::int32_t kMethodAddCheckLinkInfo = 0;
+constexpr std::int32_t kMethodFindCheckLinkInfoByDVDItemID = 1;
+constexpr std::int32_t kMethodMergeFileList = 2;
+constexpr std::int32_t kMethodGetCount = 3;
+constexpr std::int32_t kMethodGetCheckLinkInfo = 4;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// CkwCheckLinkInfo
+
+CkwCheckLinkInfo::CkwCheckLinkInfo() noexcept : m_guidDVDItemID(GUID_NULL) {}
+
+CkwCheckLinkInfo::~CkwCheckLinkInfo() { delete[] m_peFileTypes; }
+
+bool CkwCheckLinkInfo::kwGetDVDItemID(GUID* pID, CkwErrorInfo* pErrorInfo) const {
+  CkwWorkingRecord record(pErrorInfo, kInfoSource);
+  if (pID == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetDVDItemID);
+  *pID = m_guidDVDItemID;
+  return true;
+}
+
+bool CkwCheckLinkInfo::kwSetDVDItemID(const GUID* pID, CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kInfoSource);
+  if (pID == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodSetDVDItemID);
+  m_guidDVDItemID = *pID;
+  return true;
+}
+
+bool CkwCheckLinkInfo::kwClone(CkwCheckLinkInfo** ppClone, CkwErrorInfo* pErrorInfo) const {
+  CkwWorkingRecord record(pErrorInfo, kInfoSource);
+  if (ppClone == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodClone);
+  CkwCheckLinkInfo* clone =
+      kwServiceObjectDetail::AllocationAllowed() ? new (std::nothrow) CkwCheckLinkInfo : nullptr;
+  *ppClone = clone;
+  if (clone == nullptr)
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodClone);
+
+  // Copied through the public operations, which report their own failures
+  // into the shared record.
+  bool copied = false;
+  GUID id;
+  std::int32_t count = 0;
+  if (kwGetDVDItemID(&id, record.get()) && clone->kwSetDVDItemID(&id, record.get()) &&
+      kwGetItemCount(&count, record.get())) {
+    copied = true;
+    for (std::int32_t i = 0; copied && i < count; ++i) {
+      const char* name = nullptr;
+      kwFileType type = kwFILE_TYPE_UNKNOWN;
+      copied = kwGetFileNameByItemIndex(i, &name, &type, record.get()) &&
+               clone->kwAddFileName(name, type, record.get());
+    }
+  }
+  if (!copied) {
+    delete clone;
+    *ppClone = nullptr;
+    return false;
+  }
+  return true;
+}
+
+bool CkwCheckLinkInfo::kwAddFileName(const char* pszName, kwFileType eType,
+                                     CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kInfoSource);
+  if (pszName == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodAddFileName);
+  // Room for the type before the name goes in, so that a name is never left
+  // without its type.
+  if (!kwAppendArray::ReserveOne(m_peFileTypes, m_nFileTypeCount, m_nFileTypeCapacity))
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodAddFileName);
+  if (!m_oFileNames.kwAddString(pszName, record.get())) return false;
+  m_peFileTypes[m_nFileTypeCount++] = eType;
+  return true;
+}
+
+bool CkwCheckLinkInfo::kwGetFileNameByItemIndex(std::int32_t nIndex, const char** ppszName,
+                                                kwFileType* peType,
+                                                CkwErrorInfo* pErrorInfo) const {
+  CkwWorkingRecord record(pErrorInfo, kInfoSource);
+  if (nIndex < 0 || nIndex >= m_nFileTypeCount)
+    return kwFAIL(record, kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, kMethodGetFileNameByItemIndex);
+  if (ppszName == nullptr || peType == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetFileNameByItemIndex);
+  if (!m_oFileNames.kwGetString(nIndex, ppszName, record.get())) return false;
+  *peType = m_peFileTypes[nIndex];
+  return true;
+}
+
+bool CkwCheckLinkInfo::kwGetItemCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
+  CkwWorkingRecord record(pErrorInfo, kInfoSource);
+  if (pnCount == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetItemCount);
+  *pnCount = m_nFileTypeCount;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// CkwCheckLinkFileList
+
+CkwCheckLinkFileList::~CkwCheckLinkFileList() {
+  for (std::int32_t i = 0; i < m_nCount; ++i) delete m_ppRecords[i];
+  delete[] m_ppRecords;
+}
+
+bool CkwCheckLinkFileList::kwAddCheckLinkInfo(CkwCheckLinkInfo* pRecord, CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kListSource);
+  if (pRecord == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodAddCheckLinkInfo);
+  if (!kwAppendArray::ReserveOne(m_ppRecords, m_nCount, m_nCapacity))
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodAddCheckLinkInfo);
+  m_ppRecords[m_nCount++] = pRecord;
+  return true;
+}
+
+bool CkwCheckLinkFileList::kwFindCheckLinkInfoByDVDItemID(const GUID* pID,
+                                                          CkwCheckLinkInfo** ppRecord,
+                                                          CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kListSource);
+  if (pID == nullptr || ppRecord == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR,
+                  kMethodFindCheckLinkInfoByDVDItemID);
+  for (std::int32_t i = 0; i < m_nCount; ++i) {
+    GUID id;
+    if (!m_ppRecords[i]->kwGetDVDItemID(&id, record.get())) return false;
+    if (IsEqualGUID(id, *pID)) {
+      *ppRecord = m_ppRecords[i];
+      return true;
+    }
+  }
+  *ppRecord = nullptr;
+  return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, kMethodFindCheckLinkInfoByDVDItemID);
+}
+
+bool CkwCheckLinkFileList::kwMergeFileList(CkwCheckLinkFileList* pOther, CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kListSource);
+  if (pOther == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodMergeFileList);
+  // Read once: merging a list into itself copies what it held before the call.
+  std::int32_t count = 0;
+  if (!pOther->kwGetCount(&count, record.get())) return false;
+  for (std::int32_t i = 0; i < count; ++i) {
+    CkwCheckLinkInfo* source = nullptr;
+    CkwCheckLinkInfo* clone = nullptr;
+    if (!pOther->kwGetCheckLinkInfo(i, &source, record.get())) return false;
+    if (!source->kwClone(&clone, record.get())) return false;
+    if (!kwAddCheckLinkInfo(clone, record.get())) {
+      delete clone;  // never became the list's
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CkwCheckLinkFileList::kwGetCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
+  CkwWorkingRecord record(pErrorInfo, kListSource);
+  if (pnCount == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetCount);
+  *pnCount = m_nCount;
+  return true;
+}
+
+bool CkwCheckLinkFileList::kwGetCheckLinkInfo(std::int32_t nIndex, CkwCheckLinkInfo** ppRecord,
+                                              CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kListSource);
+  if (ppRecord == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetCheckLinkInfo);
+  if (nIndex < 0 || nIndex >= m_nCount)
+    return kwFAIL(record, kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, kMethodGetCheckLinkInfo);
+  *ppRecord = m_ppRecords[nIndex];
+  return true;
+}

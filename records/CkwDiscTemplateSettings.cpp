@@ -1,0 +1,174 @@
+#include <kwcore/CkwDiscTemplateSettings.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include <kwcore/CkwServiceObject.h>
+
+#include "core/CkwWorkingRecord.h"
+
+namespace {
+
+// {DCC94BD0-9928-4F3F-9848-6EE9EF617596}
+const GUID kSource = {0xDCC94BD0, 0x9928, 0x4F3F, {0x98, 0x48, 0x6E, 0xE9, 0xEF, 0x61, 0x75, 0x96}};
+constexpr std::int32_t kMethodSetDiscFormat = 0;
+constexpr std::int32_t kMethodGetDiscFormat = 1;
+constexpr std::int32_t kMethodSetVIOSaveData = 2;
+constexpr std::int32_t kMethodGetVIOSaveData = 3;
+constexpr std::int32_t kMethodAssign = 4;  // copy construction reports as the assignment
+constexpr std::int32_t kMethodIsVCDCompliantModeEnabled = 6;
+
+constexpr std::size_t kSaveDataSize = sizeof(SAVEDATA);
+static_assert(kSaveDataSize == 444);
+
+/// True when bytes [from, 444) of the record are all zero.
+bool IsZeroFrom(const SAVEDATA& record, std::size_t from) noexcept {
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(&record);
+  return std::all_of(bytes + from, bytes + kSaveDataSize, [](BYTE b) { return b == 0; });
+}
+
+/// A zero-filled record, or null when no memory is obtained.
+SAVEDATA* NewZeroRecord() noexcept {
+  if (!kwServiceObjectDetail::AllocationAllowed()) return nullptr;
+  SAVEDATA* block = new (std::nothrow) SAVEDATA;
+  if (block != nullptr) std::memset(block, 0, kSaveDataSize);
+  return block;
+}
+
+/// Clears the record through Nubra (result ignored), then frees it.
+void Release(SAVEDATA*& block) noexcept {
+  if (block == nullptr) return;
+  kwImport::ClearSaveData(block);
+  delete block;
+  block = nullptr;
+}
+
+/// Gives `block` (which holds nothing) its own copy of `source`, as copy
+/// construction and assignment make it. The first four bytes do not count
+/// when deciding whether the source is empty: an empty source leaves an
+/// all-zero record, first four bytes included, and Nubra is not asked.
+bool CopyRecord(const SAVEDATA& source, SAVEDATA*& block, CkwWorkingRecord& record) noexcept {
+  block = NewZeroRecord();
+  if (block == nullptr)
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodAssign);
+  if (IsZeroFrom(source, 4)) return true;
+  if (kwImport::CopySaveData(&source, block) != 0) return true;
+  Release(block);
+  return kwFAIL(record, kwERROR_COPY_SAVEDATA_FAILED, kwSEVERITY_ERROR, kMethodAssign);
+}
+
+}  // namespace
+
+CkwDiscTemplateSettings::CkwDiscTemplateSettings(const CkwDiscTemplateSettings& source) noexcept
+    : m_eDiscFormat(source.m_eDiscFormat),
+      m_pSaveData(nullptr),
+      m_bVCDCompliantMode(source.m_bVCDCompliantMode) {
+  if (source.m_pSaveData == nullptr) return;
+  CkwWorkingRecord record(kSource);
+  CopyRecord(*source.m_pSaveData, m_pSaveData, record);
+  record.ReportToGlobalManager();
+}
+
+CkwDiscTemplateSettings& CkwDiscTemplateSettings::operator=(
+    CkwDiscTemplateSettings& source) noexcept {
+  // Releasing this object's record first would destroy the source's.
+  if (&source == this) return *this;
+  CkwWorkingRecord record(kSource);
+
+  SAVEDATA* sourceRecord = nullptr;
+  if (!source.kwGetVIOSaveData(&sourceRecord, record.get())) {
+    Release(m_pSaveData);
+    record.ReportToGlobalManager();
+    return *this;
+  }
+  if (m_pSaveData != nullptr) {
+    if (kwImport::ClearSaveData(m_pSaveData) == 0) {
+      // Nothing changes; the host learns why through the manager.
+      kwFAIL(record, kwERROR_CLEAR_SAVEDATA_FAILED, kwSEVERITY_ERROR, kMethodAssign);
+      record.ReportToGlobalManager();
+      return *this;
+    }
+    delete m_pSaveData;
+    m_pSaveData = nullptr;
+  }
+  if (sourceRecord != nullptr && !CopyRecord(*sourceRecord, m_pSaveData, record)) {
+    record.ReportToGlobalManager();
+    return *this;
+  }
+  CkwDiscFormat::kwDiscFormat format = m_eDiscFormat;
+  if (!source.kwGetDiscFormat(&format, record.get())) {
+    Release(m_pSaveData);
+    record.ReportToGlobalManager();
+    return *this;
+  }
+  m_eDiscFormat = format;
+  source.kwIsVCDCompliantModeEnabled(&m_bVCDCompliantMode, nullptr);
+  return *this;
+}
+
+CkwDiscTemplateSettings::~CkwDiscTemplateSettings() { Release(m_pSaveData); }
+
+bool CkwDiscTemplateSettings::kwSetDiscFormat(CkwDiscFormat::kwDiscFormat eFormat,
+                                              CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (eFormat > CkwDiscFormat::kwDISC_FORMAT_LAST)
+    return kwFAIL(record, kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, kMethodSetDiscFormat);
+  m_eDiscFormat = eFormat;
+  return true;
+}
+
+bool CkwDiscTemplateSettings::kwGetDiscFormat(CkwDiscFormat::kwDiscFormat* peFormat,
+                                              CkwErrorInfo* pErrorInfo) const {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (peFormat == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetDiscFormat);
+  *peFormat = m_eDiscFormat;
+  return true;
+}
+
+bool CkwDiscTemplateSettings::kwSetVIOSaveData(const SAVEDATA* pSaveData,
+                                               CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (pSaveData == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodSetVIOSaveData);
+  // Clearing the held record first would wipe what the caller hands in.
+  if (pSaveData == m_pSaveData) return true;
+  if (m_pSaveData != nullptr) {
+    if (kwImport::ClearSaveData(m_pSaveData) == 0)
+      return kwFAIL(record, kwERROR_CLEAR_SAVEDATA_FAILED, kwSEVERITY_ERROR, kMethodSetVIOSaveData);
+  } else {
+    m_pSaveData = NewZeroRecord();
+    if (m_pSaveData == nullptr)
+      return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodSetVIOSaveData);
+  }
+  if (IsZeroFrom(*pSaveData, 0)) return true;
+  if (kwImport::CopySaveData(pSaveData, m_pSaveData) != 0) return true;
+  // A half-made copy is not cleared: Nubra just failed on it.
+  delete m_pSaveData;
+  m_pSaveData = nullptr;
+  return kwFAIL(record, kwERROR_COPY_SAVEDATA_FAILED, kwSEVERITY_ERROR, kMethodSetVIOSaveData);
+}
+
+bool CkwDiscTemplateSettings::kwGetVIOSaveData(SAVEDATA** ppSaveData, CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (ppSaveData == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetVIOSaveData);
+  *ppSaveData = m_pSaveData;
+  return true;
+}
+
+bool CkwDiscTemplateSettings::kwEnableVCDCompliantMode(bool bEnable, CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  m_bVCDCompliantMode = bEnable;
+  return true;
+}
+
+bool CkwDiscTemplateSettings::kwIsVCDCompliantModeEnabled(bool* pbEnabled,
+                                                          CkwErrorInfo* pErrorInfo) const {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (pbEnabled == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodIsVCDCompliantModeEnabled);
+  *pbEnabled = m_bVCDCompliantMode;
+  return true;
+}

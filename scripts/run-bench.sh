@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs every benchmark program of a bench build and prints the ratios that
+# kwcore's speed goals are stated in.
+#
+#   scripts/run-bench.sh build/bench
+#
+# Each executable in <build>/bench/ runs with JSON output; the table below
+# names pairs of benchmarks (measured / baseline, same run) and the goal for
+# their ratio. Add a line to add a goal. The script fails when a named
+# benchmark did not run; a missed goal is reported, and fails the script
+# only with KWBENCH_STRICT=1 (timings on a shared machine are noisy).
+set -euo pipefail
+build=${1:?usage: run-bench.sh <bench build directory>}
+dir="$build/bench"
+[[ -d "$dir" ]] || { echo "no benchmarks in $dir" >&2; exit 1; }
+
+# label | measured benchmark | baseline benchmark | goal (ratio at most)
+ratios='
+factory create+free at table head vs direct create+delete|BM_FactoryCreateFreeAtTableHead|BM_DirectCreateDelete|3
+cold-table resolution per CLSID, 10000- vs 100-entry file|BM_ColdTableResolve/10000|BM_ColdTableResolve/100|2
+'
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+found=0
+for program in "$dir"/*; do
+  [[ -f "$program" && -x "$program" && "$program" != *.so ]] || continue
+  found=1
+  name=$(basename "$program")
+  echo "== $name"
+  "$program" --benchmark_format=console --benchmark_out="$out/$name.json" \
+    --benchmark_out_format=json
+done
+[[ $found -eq 1 ]] || { echo "no benchmark programs in $dir" >&2; exit 1; }
+
+RATIOS="$ratios" python3 - "$out" <<'PY'
+import json, os, sys, glob
+scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+times = {}
+for path in glob.glob(os.path.join(sys.argv[1], "*.json")):
+    with open(path) as f:
+        for b in json.load(f)["benchmarks"]:
+            if b.get("run_type", "iteration") != "iteration" or "error_occurred" in b:
+                continue
+            # CPU time: on a shared machine the wall clock also counts the
+            # time other processes held the CPU.
+            times[b["name"]] = b["cpu_time"] * scale[b.get("time_unit", "ns")]
+print("\nratios (measured / baseline, goal):")
+missing = missed = False
+for line in os.environ["RATIOS"].strip().splitlines():
+    label, measured, baseline, goal = [part.strip() for part in line.split("|")]
+    if measured not in times or baseline not in times:
+        print(f"  {label}: not measured ({measured} or {baseline} missing)")
+        missing = True
+        continue
+    ratio = times[measured] / times[baseline]
+    ok = ratio <= float(goal)
+    missed |= not ok
+    print(f"  {label}: {ratio:.2f}  (goal <= {goal}) {'ok' if ok else 'MISSED'}")
+strict = os.environ.get("KWBENCH_STRICT") == "1"
+sys.exit(1 if missing or (strict and missed) else 0)
+PY

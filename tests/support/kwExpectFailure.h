@@ -1,0 +1,51 @@
+// Checks a failed operation's error record against a row of a class's
+// failure table: code, severity, method number and reporting class.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include <kwcore/CkwErrorInfo.h>
+#include <kwcore/kwErrorCodes.h>
+
+struct kwExpectedFailure {
+  std::int32_t code;
+  std::int32_t severity;
+  std::int32_t method;
+  GUID source;
+};
+
+inline ::testing::AssertionResult kwIsFailure(const CkwErrorInfo& error,
+                                              const kwExpectedFailure& expected) {
+  auto result = ::testing::AssertionSuccess();
+  bool ok = error.m_pCategory != nullptr && *error.m_pCategory == kwGUID_ErrorCategoryGeneral &&
+            error.m_nErrorCode == expected.code && error.m_nSeverity == expected.severity &&
+            error.m_nMethod == expected.method && error.m_pSource != nullptr &&
+            *error.m_pSource == expected.source && error.m_nLine > 0;
+  if (ok) return result;
+  char source[kwGUID_STRING_LENGTH + 1] = "(null)";
+  if (error.m_pSource != nullptr) kwGUIDToString(*error.m_pSource, source, sizeof source);
+  char wanted[kwGUID_STRING_LENGTH + 1];
+  kwGUIDToString(expected.source, wanted, sizeof wanted);
+  return ::testing::AssertionFailure()
+         << "got code " << error.m_nErrorCode << " severity " << error.m_nSeverity << " method "
+         << error.m_nMethod << " source " << source << " line " << error.m_nLine
+         << (error.m_pCategory == &kwGUID_ErrorCategoryGeneral ? "" : " (foreign category)")
+         << "; wanted code " << expected.code << " severity " << expected.severity << " method "
+         << expected.method << " source " << wanted;
+}
+
+/// A record whose fields all hold values no operation writes, so that a test
+/// sees what a call really filled in.
+inline CkwErrorInfo kwStaleRecord() {
+  static const GUID stale = {0x5EA1E000, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0x5E}};
+  CkwErrorInfo error;
+  error.m_pCategory = &stale;
+  error.m_pSource = &stale;
+  error.m_nErrorCode = -77;
+  error.m_nSeverity = -77;
+  error.m_nMethod = -77;
+  error.m_nLine = -77;
+  return error;
+}
