@@ -198,3 +198,5 @@ void BM_StorageTreeSaveLoad(benchmark::State& state) {
 BENCHMARK(BM_StorageTreeSaveLoad)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+BENCHMARK_MAIN();

@@ -45,11 +45,6 @@ struct CkwServiceObjectList::Storage {
   std::size_t size = 0;
   int shift = 64;
 
-  // The node after (or before) the one last delivered by an iteration step:
-  // the next step usually asks for exactly it, which saves the hash probe.
-  // Cleared whenever that node leaves the chain.
-  Node* hint = nullptr;
-
   ~Storage() {
     while (blocks != nullptr) {
       Block* next = blocks->next;
@@ -135,7 +130,6 @@ struct CkwServiceObjectList::Storage {
   }
 
   void ReturnNode(Node* node) noexcept {
-    if (hint == node) hint = nullptr;
     node->next = freeNodes;
     freeNodes = node;
   }
@@ -149,10 +143,9 @@ CkwServiceObjectList::~CkwServiceObjectList() {
 }
 
 CkwServiceObjectList::Node* CkwServiceObjectList::NodeAt(std::intptr_t nPosition) noexcept {
-  if (nPosition == 0 || m_pStorage == nullptr) return nullptr;
   auto* object = reinterpret_cast<CkwServiceObject*>(nPosition);
-  Node* hint = m_pStorage->hint;
-  if (hint != nullptr && hint->object == object) return hint;
+  if (m_pHint != nullptr && m_pHint->object == object) return m_pHint;
+  if (nPosition == 0 || m_pStorage == nullptr) return nullptr;
   return m_pStorage->Find(object);
 }
 
@@ -160,6 +153,7 @@ void CkwServiceObjectList::Unlink(Node* node) noexcept {
   (node->prev ? node->prev->next : m_pHead) = node->next;
   (node->next ? node->next->prev : m_pTail) = node->prev;
   m_pStorage->Erase(node->object);
+  if (m_pHint == node) m_pHint = nullptr;
   m_pStorage->ReturnNode(node);
   if (--m_nCount == 0) ReleaseAll();
 }
@@ -167,6 +161,7 @@ void CkwServiceObjectList::Unlink(Node* node) noexcept {
 void CkwServiceObjectList::ReleaseAll() noexcept {
   delete m_pStorage;
   m_pStorage = nullptr;
+  m_pHint = nullptr;
   m_pHead = m_pTail = nullptr;
   m_nCount = 0;
 }
@@ -329,13 +324,13 @@ bool CkwServiceObjectList::kwGetFirstServiceObject(CkwServiceObject** ppObject,
   }
   *ppObject = m_pHead->object;
   Node* next = m_pHead->next;
-  m_pStorage->hint = next;
+  m_pHint = next;
   *pnPosition = next ? reinterpret_cast<std::intptr_t>(next->object) : 0;
   return true;
 }
 
-bool CkwServiceObjectList::Step(CkwServiceObject** ppObject, std::intptr_t* pnPosition,
-                                bool forward, CkwErrorInfo* pErrorInfo) noexcept {
+inline bool CkwServiceObjectList::Step(CkwServiceObject** ppObject, std::intptr_t* pnPosition,
+                                       bool forward, CkwErrorInfo* pErrorInfo) noexcept {
   std::int32_t method = forward ? M::kwMETHOD_GET_NEXT : M::kwMETHOD_GET_PREVIOUS;
   CkwWorkingRecord record(pErrorInfo, kSource);
   if (ppObject == nullptr || pnPosition == nullptr)
@@ -347,7 +342,7 @@ bool CkwServiceObjectList::Step(CkwServiceObject** ppObject, std::intptr_t* pnPo
   }
   *ppObject = node->object;
   Node* following = forward ? node->next : node->prev;
-  m_pStorage->hint = following;
+  m_pHint = following;
   *pnPosition = following ? reinterpret_cast<std::intptr_t>(following->object) : 0;
   return true;
 }

@@ -18,6 +18,10 @@ dir="$build/bench"
 ratios='
 factory create+free at table head vs direct create+delete|BM_FactoryCreateFreeAtTableHead|BM_DirectCreateDelete|3
 cold-table resolution per CLSID, 10000- vs 100-entry file|BM_ColdTableResolve/10000|BM_ColdTableResolve/100|2
+list walk of 100000 items vs std::list walk|BM_ListWalk/100000|BM_StdListWalk/100000|5
+list find+remove in the middle, 100000 vs 1000 items|BM_ListFindRemove/100000|BM_ListFindRemove/1000|2
+persistent list save+load of 10000 items vs the same tree through storage alone|BM_PersistentListSaveLoad|BM_StorageTreeSaveLoad|2
+string list read of last vs first of 100000|BM_StrListReadLast/100000|BM_StrListReadFirst/100000|1.5
 '
 
 out=$(mktemp -d)

@@ -141,4 +141,8 @@ class KWCORE_API CkwServiceObjectList {
   // Node pool and address index; made on the first insertion and released
   // whenever the list becomes empty.
   Storage* m_pStorage = nullptr;
+  // The node after (or before) the one an iteration step delivered last: the
+  // next step usually asks for exactly it, which saves the hash probe. Never
+  // a node outside the chain.
+  Node* m_pHint = nullptr;
 };
