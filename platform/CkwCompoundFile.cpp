@@ -17,7 +17,8 @@ constexpr std::uint32_t kMaxRegSect = 0xFFFFFFFAu;
 constexpr std::uint32_t kDifSect = 0xFFFFFFFCu;
 constexpr std::uint32_t kFatSect = 0xFFFFFFFDu;
 constexpr std::uint32_t kEndOfChain = 0xFFFFFFFEu;
-constexpr std::uint32_t kFreeSect = 0xFFFFFFFFu;
+// Free FAT and mini-FAT entries (FREESECT, 0xFFFFFFFF) are written by filling
+// with 0xFF bytes.
 constexpr std::uint32_t kNoStream = 0xFFFFFFFFu;
 
 constexpr std::uint32_t kMiniSectorSize = 64;
