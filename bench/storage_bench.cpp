@@ -100,9 +100,8 @@ void GsfRoundTrip(benchmark::State& state) {
       gsf_output_close(child);
       g_object_unref(child);
     }
-    gsf_output_close(GSF_OUTPUT(outfile));
+    gsf_output_close(GSF_OUTPUT(outfile));  // closes `output` too
     g_object_unref(outfile);
-    gsf_output_close(output);
     g_object_unref(output);
 
     GsfInput* input = gsf_input_stdio_new(path.c_str(), &error);
