@@ -663,13 +663,14 @@ class CkwStorage final : public IStorage {
       node->type = type;
       auto& children = Self().children;
       std::u16string key = kwcfb::Key(name);
-      auto it = children.find(key);
-      if (it != children.end()) {
+      // One descent finds both a namesake and the place for the new element.
+      auto it = children.lower_bound(key);
+      if (it != children.end() && !kwcfb::KeyLess()(key, it->first)) {
         if (!(grfMode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
         kwcfb::Retire(*it->second);
-        children.erase(it);
+        it = children.erase(it);
       }
-      children.emplace(std::move(key), node);
+      children.emplace_hint(it, std::move(key), node);
       *out = std::move(node);
     } catch (...) {
       return STG_E_INSUFFICIENTMEMORY;

@@ -7,7 +7,7 @@ build=${1:?bench build directory}
 bench="$build/bench/storage_bench"
 [[ -x "$bench" ]] || { echo "no benchmark at $bench" >&2; exit 1; }
 json="$build/storage_bench.json"
-"$bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+"$bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_out="$json" --benchmark_out_format=json
 /usr/bin/python3 - "$json" <<'PY'
 import json, sys
@@ -22,7 +22,7 @@ g10 = ms("GsfRoundTrip/10000")
 linear = (k100 / 100000) / (k1 / 1000)
 versus = k10 / g10
 print()
-print("round trip of N streams of 100 bytes (median of 3):")
+print("round trip of N streams of 100 bytes (median of 5):")
 print("  kwcore N=1,000: %.2f ms   N=10,000: %.2f ms   N=100,000: %.2f ms" % (k1, k10, k100))
 print("  libgsf N=10,000: %.2f ms" % g10)
 print("cost per stream at 100,000 / at 1,000: %.2f (goal <= 1.5)" % linear)
