@@ -17,7 +17,8 @@ constexpr std::uint32_t kMaxRegSect = 0xFFFFFFFAu;
 constexpr std::uint32_t kDifSect = 0xFFFFFFFCu;
 constexpr std::uint32_t kFatSect = 0xFFFFFFFDu;
 constexpr std::uint32_t kEndOfChain = 0xFFFFFFFEu;
-constexpr std::uint32_t kFreeSect = 0xFFFFFFFFu;
+// Free FAT and mini-FAT entries (FREESECT, 0xFFFFFFFF) are written by filling
+// with 0xFF bytes.
 constexpr std::uint32_t kNoStream = 0xFFFFFFFFu;
 
 constexpr std::uint32_t kMiniSectorSize = 64;
@@ -371,18 +372,24 @@ HRESULT Reader::BuildTree(std::shared_ptr<Node>* rootOut) {
   visited[0] = 1;
   std::vector<std::pair<Node*, std::uint32_t>> storages;
   storages.emplace_back(root.get(), Get32(Entry(0) + kEntChild));
-  std::vector<std::uint32_t> siblings;
+  // Siblings are walked in order (left subtree, entry, right subtree), which
+  // for a valid tree is name order, so each insertion lands at the end of the
+  // map in constant time. An out-of-order tree still loads, just slower.
+  std::vector<std::uint32_t> path;
   while (!storages.empty()) {
     auto [parent, top] = storages.back();
     storages.pop_back();
-    if (top == kNoStream) continue;
-    siblings.clear();
-    siblings.push_back(top);
-    while (!siblings.empty()) {
-      std::uint32_t id = siblings.back();
-      siblings.pop_back();
-      if (id >= m_entryCount || visited[id]) return STG_E_DOCFILECORRUPT;
-      visited[id] = 1;
+    path.clear();
+    std::uint32_t current = top;
+    while (current != kNoStream || !path.empty()) {
+      while (current != kNoStream) {
+        if (current >= m_entryCount || visited[current]) return STG_E_DOCFILECORRUPT;
+        visited[current] = 1;
+        path.push_back(current);
+        current = Get32(Entry(current) + kEntLeft);
+      }
+      std::uint32_t id = path.back();
+      path.pop_back();
       const BYTE* e = Entry(id);
       BYTE type = e[kEntType];
       if (type != kTypeStorage && type != kTypeStream) return STG_E_DOCFILECORRUPT;
@@ -390,12 +397,12 @@ HRESULT Reader::BuildTree(std::shared_ptr<Node>* rootOut) {
       HRESULT hr = ReadEntry(id, node.get());
       if (FAILED(hr)) return hr;
       if (type == kTypeStorage) storages.emplace_back(node.get(), Get32(e + kEntChild));
-      std::u16string name = node->name;
-      if (!parent->children.emplace(std::move(name), std::move(node)).second)
-        return STG_E_DOCFILECORRUPT;
-      std::uint32_t left = Get32(e + kEntLeft), right = Get32(e + kEntRight);
-      if (left != kNoStream) siblings.push_back(left);
-      if (right != kNoStream) siblings.push_back(right);
+      std::u16string key = Key(node->name);
+      auto& children = parent->children;
+      std::size_t before = children.size();
+      children.emplace_hint(children.end(), std::move(key), std::move(node));
+      if (children.size() == before) return STG_E_DOCFILECORRUPT;  // a duplicate name
+      current = Get32(e + kEntRight);
     }
   }
   *rootOut = std::move(root);
@@ -654,13 +661,10 @@ char16_t UpperCase(char16_t c) noexcept {
   return c;
 }
 
-bool NameLess::operator()(const std::u16string& a, const std::u16string& b) const noexcept {
-  if (a.size() != b.size()) return a.size() < b.size();
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char16_t x = UpperCase(a[i]), y = UpperCase(b[i]);
-    if (x != y) return x < y;
-  }
-  return false;
+std::u16string Key(const std::u16string& name) {
+  std::u16string key(name);
+  for (char16_t& c : key) c = UpperCase(c);
+  return key;
 }
 
 bool IsValidName(const std::u16string& name) noexcept {

@@ -13,12 +13,19 @@
 
 namespace kwcfb {
 
-/// Orders names as the compound-file format does: shorter names first, names
-/// of the same length by their upper-cased UTF-16 code units. Two names that
-/// compare equal here are the same element.
-struct NameLess {
-  bool operator()(const std::u16string& a, const std::u16string& b) const noexcept;
+/// Orders names as the compound-file format does once they are folded to
+/// upper case (see Key): shorter names first, names of the same length by
+/// their UTF-16 code units. Two names with equal keys are the same element.
+struct KeyLess {
+  bool operator()(const std::u16string& a, const std::u16string& b) const noexcept {
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+  }
 };
+
+/// The lookup key of a name: the name folded to upper case, once, so that
+/// comparisons inside the child maps stay plain.
+std::u16string Key(const std::u16string& name);
 
 /// The simple upper-case mapping the format uses for comparing names.
 char16_t UpperCase(char16_t c) noexcept;
@@ -36,8 +43,8 @@ struct Node {
   DWORD stateBits = 0;
   FILETIME ctime{0, 0};
   FILETIME mtime{0, 0};
-  std::vector<BYTE> data;  ///< stream bytes
-  std::map<std::u16string, std::shared_ptr<Node>, NameLess> children;
+  std::vector<BYTE> data;                                             ///< stream bytes
+  std::map<std::u16string, std::shared_ptr<Node>, KeyLess> children;  ///< by Key(name)
   /// Cleared when the element leaves the tree (destroyed, replaced, reverted):
   /// objects still holding it then report STG_E_REVERTED.
   bool live = true;

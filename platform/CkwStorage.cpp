@@ -575,10 +575,10 @@ class CkwStorage final : public IStorage {
     try {
       auto items = std::make_shared<std::vector<EnumItem>>();
       items->reserve(self.children.size());
-      for (const auto& [name, child] : self.children) {
+      for (const auto& [key, child] : self.children) {
         EnumItem item;
-        item.name = name;
-        FillStat(*child, name, 0, STATFLAG_NONAME, &item.stat);
+        item.name = child->name;
+        FillStat(*child, child->name, 0, STATFLAG_NONAME, &item.stat);
         items->push_back(std::move(item));
       }
       *ppenum = new (std::nothrow) CkwEnumSTATSTG(std::move(items));
@@ -592,7 +592,7 @@ class CkwStorage final : public IStorage {
     std::u16string name;
     HRESULT hr = CheckChange(pwcsName, &name);
     if (FAILED(hr)) return hr;
-    auto it = Self().children.find(name);
+    auto it = Self().children.find(kwcfb::Key(name));
     if (it == Self().children.end()) return STG_E_FILENOTFOUND;
     kwcfb::Retire(*it->second);
     Self().children.erase(it);
@@ -606,12 +606,12 @@ class CkwStorage final : public IStorage {
     hr = NameFrom(pwcsNewName, &newName);
     if (FAILED(hr)) return hr;
     auto& children = Self().children;
-    auto it = children.find(oldName);
+    auto it = children.find(kwcfb::Key(oldName));
     if (it == children.end()) return STG_E_FILENOTFOUND;
-    auto clash = children.find(newName);
+    auto clash = children.find(kwcfb::Key(newName));
     if (clash != children.end() && clash != it) return STG_E_FILEALREADYEXISTS;
     auto handle = children.extract(it);
-    handle.key() = newName;
+    handle.key() = kwcfb::Key(newName);
     handle.mapped()->name = newName;
     children.insert(std::move(handle));
     return S_OK;
@@ -662,13 +662,15 @@ class CkwStorage final : public IStorage {
       node->name = name;
       node->type = type;
       auto& children = Self().children;
-      auto it = children.find(name);
-      if (it != children.end()) {
+      std::u16string key = kwcfb::Key(name);
+      // One descent finds both a namesake and the place for the new element.
+      auto it = children.lower_bound(key);
+      if (it != children.end() && !kwcfb::KeyLess()(key, it->first)) {
         if (!(grfMode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
         kwcfb::Retire(*it->second);
-        children.erase(it);
+        it = children.erase(it);
       }
-      children.emplace(std::move(name), node);
+      children.emplace_hint(it, std::move(key), node);
       *out = std::move(node);
     } catch (...) {
       return STG_E_INSUFFICIENTMEMORY;
@@ -685,7 +687,7 @@ class CkwStorage final : public IStorage {
     hr = AccessFromMode(grfMode, wantsWrite);
     if (FAILED(hr)) return hr;
     if (*wantsWrite && !m_writable) return STG_E_ACCESSDENIED;
-    auto it = Self().children.find(name);
+    auto it = Self().children.find(kwcfb::Key(name));
     if (it == Self().children.end() || it->second->type != type) return STG_E_FILENOTFOUND;
     *out = it->second;
     return S_OK;
