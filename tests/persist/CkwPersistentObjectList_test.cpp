@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -220,34 +221,25 @@ TEST_F(PersistentObjectList, StoredLayoutByteByByte) {
   EXPECT_EQ(StreamBytes(root, u"ItemGUID"), guids);
 
   // "Blank" holds exactly one memory block of 32 zero bytes.
-  std::vector<BYTE> blank = StreamBytes(root, u"Blank");
-  IStorage* scratch = nullptr;
-  ASSERT_EQ(StgCreateMemoryDocfile(STGM_READWRITE, &scratch), S_OK);
-  WriteStream(scratch, u"Blank", blank);
-  IStream* stream = nullptr;
-  ASSERT_GE(gfnIStreamOpen(scratch, u"Blank", &stream), 0);
-  BYTE block[32];
-  std::memset(block, 0xAA, sizeof block);
-  EXPECT_GE(gfnIStreamReadMemoryBlock(stream, block), 0);
-  for (BYTE b : block) EXPECT_EQ(b, 0);
-  ULARGE_INTEGER position{};
-  LARGE_INTEGER zero{};
-  stream->Seek(zero, STREAM_SEEK_CUR, &position);
-  EXPECT_EQ(position.QuadPart, blank.size());  // nothing after the block
-  stream->Release();
-  scratch->Release();
+  std::vector<BYTE> blank = {'K', 'W', 'M', 'B', 32, 0, 0, 0};
+  blank.insert(blank.end(), 32, 0);
+  EXPECT_EQ(StreamBytes(root, u"Blank"), blank);
 
-  // Each item saved itself into "Item<index>".
-  for (auto [name, item] : {std::pair{u"Item0", first}, std::pair{u"Item1", second}}) {
+  // Each item saved itself into "Item<index>": the name as a variant, the
+  // 16 ID bytes, and the reserved memory block of 32 zero bytes.
+  for (auto [name, item, text] :
+       {std::tuple{u"Item0", first, "A"}, std::tuple{u"Item1", second, "B"}}) {
     IStorage* child = nullptr;
     ASSERT_EQ(
         root->OpenStorage(name, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, &child),
         S_OK);
-    std::vector<BYTE> stored = StreamBytes(child, u"CPersistentObjectStream");
+    std::vector<BYTE> expected = {'K', 'W', 'V', 'T', 0x1E, 0, 2, 0, 0, 0, BYTE(text[0]), 0};
     BYTE id[16];
     kwGUIDToBytes(IdOf(item), id);
-    ASSERT_GT(stored.size(), 16u);
-    EXPECT_NE(std::search(stored.begin(), stored.end(), id, id + 16), stored.end());
+    expected.insert(expected.end(), id, id + 16);
+    expected.insert(expected.end(), {'K', 'W', 'M', 'B', 32, 0, 0, 0});
+    expected.insert(expected.end(), 32, 0);
+    EXPECT_EQ(StreamBytes(child, u"CPersistentObjectStream"), expected);
     child->Release();
   }
   root->Release();
