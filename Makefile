@@ -1,6 +1,6 @@
 # kwcore's front door. `make test` is what CI runs.
 PREFIX ?= /usr/local
-.PHONY: all deps build test test-default test-asan test-tsan consumer install bench fuzz format clean
+.PHONY: all deps build test test-default test-asan test-tsan test-fuzz consumer install bench fuzz format clean
 
 all: build
 
@@ -11,7 +11,7 @@ build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default
 
-test: deps test-default test-asan test-tsan consumer
+test: deps test-default test-asan test-tsan test-fuzz consumer
 
 test-default:
 	cmake --preset default >/dev/null
@@ -27,6 +27,12 @@ test-tsan:
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan
 	ctest --preset tsan
+
+# About a minute of fuzzing the compound-file reader under ASan + UBSan.
+test-fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	scripts/run-fuzz.sh build/fuzz 60
 
 # Installs into a temporary prefix and builds and runs a consumer against it.
 consumer:

@@ -1,6 +1,6 @@
 include(CMakePackageConfigHelpers)
 
-install(TARGETS kwplatform kwErrorHandle kwcore
+install(TARGETS kwplatform kwErrorHandle Nubra kwcore
   EXPORT kwcoreTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

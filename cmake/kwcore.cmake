@@ -31,6 +31,10 @@ function(kw_add_library name output)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
-  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  # clang links shared libraries without its sanitizer runtime (the executable
+  # brings it), so --no-undefined would reject every sanitized library.
+  if(NOT (KWCORE_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang"))
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
   kw_warnings(${name})
 endfunction()

@@ -5,6 +5,7 @@
 
 #include <kwcore/CkwErrorInfo.h>
 #include <kwcore/Nubra.h>
+#include <kwcore/kwWinApi.h>
 
 #include "kwTestHooks.h"
 
@@ -41,6 +42,32 @@ void SetErrorInfo(CkwGlobalErrorManager* manager, const CkwErrorInfo* record) no
   manager->kwSetErrorInfo(record);
 }
 
+LONG StorageCreate(IStorage* parent, const WCHAR* name, IStorage** child) noexcept {
+  return gfnIStorageCreate(parent, name, child);
+}
+LONG StorageOpen(IStorage* parent, const WCHAR* name, IStorage** child) noexcept {
+  return gfnIStorageOpen(parent, name, child);
+}
+LONG StreamCreate(IStorage* storage, const WCHAR* name, IStream** stream) noexcept {
+  return gfnIStreamCreate(storage, name, stream);
+}
+LONG StreamOpen(IStorage* storage, const WCHAR* name, IStream** stream) noexcept {
+  return gfnIStreamOpen(storage, name, stream);
+}
+LONG StreamWriteMemoryBlock(IStream* stream, int size, const void* bytes) noexcept {
+  return gfnIStreamWriteMemoryBlock(stream, size, bytes);
+}
+LONG StreamReadMemoryBlock(IStream* stream, void* buffer) noexcept {
+  return gfnIStreamReadMemoryBlock(stream, buffer);
+}
+LONG StreamWriteVariant(IStream* stream, const char* text) noexcept {
+  return gfnIStreamWriteVariant(stream, text);
+}
+LONG StreamReadVariant(IStream* stream, char* buffer) noexcept {
+  return gfnIStreamReadVariant(stream, buffer);
+}
+
+HRESULT CreateGuid(GUID* guid) noexcept { return CoCreateGuid(guid); }
 int ClearSaveData(SAVEDATA* record) noexcept {
   g_nClears.fetch_add(1, std::memory_order_relaxed);
   if (ForcedFailure(g_nFailingClears)) return 0;

@@ -101,10 +101,8 @@ inline constexpr DWORD STGC_ONLYIFCURRENT = 2;
 inline constexpr DWORD STGC_DANGEROUSLYCOMMITMERELYTODISKCACHE = 4;
 inline constexpr DWORD STGC_CONSOLIDATE = 8;
 
-// Lock types (IStream::LockRegion).
-inline constexpr DWORD LOCK_WRITE = 1;
-inline constexpr DWORD LOCK_EXCLUSIVE = 2;
-inline constexpr DWORD LOCK_ONLYONCE = 4;
+// The LOCK_ types of IStream::LockRegion are not declared: glibc's <fcntl.h>
+// defines LOCK_WRITE as a macro, and region locks are not supported anyway.
 
 // Access modes (grfMode).
 inline constexpr DWORD STGM_DIRECT = 0x00000000;

@@ -5,7 +5,10 @@
 #include <kwcore/CkwDiscTemplateSettings.h>
 #include <kwcore/CkwErrorInfo.h>
 #include <kwcore/CkwObjectFactory.h>
+#include <kwcore/CkwPersistentObject.h>
+#include <kwcore/CkwPersistentObjectList.h>
 #include <kwcore/CkwServiceObject.h>
+#include <kwcore/CkwServiceObjectList.h>
 #include <kwcore/CkwStrList.h>
 #include <kwcore/CkwUpdateLinkInfo.h>
 #include <kwcore/Nubra.h>
@@ -14,4 +17,5 @@
 #include <kwcore/kwErrorCodes.h>
 #include <kwcore/kwExport.h>
 #include <kwcore/kwStorage.h>
+#include <kwcore/kwWinApi.h>
 #include <kwcore/kwWinTypes.h>

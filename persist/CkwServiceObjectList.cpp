@@ -1,0 +1,425 @@
+#include <kwcore/CkwServiceObjectList.h>
+
+#include <cstddef>
+#include <new>
+
+#include <kwcore/CkwObjectFactory.h>
+
+#include "core/CkwWorkingRecord.h"
+
+const GUID kwGUID_SourceServiceObjectList = {
+    0xDCBB4C4A, 0x770E, 0x41E2, {0xB4, 0xF2, 0xF6, 0x92, 0xDB, 0x31, 0x5B, 0xDD}};
+
+namespace {
+
+const GUID& kSource = kwGUID_SourceServiceObjectList;
+using M = CkwServiceObjectList;
+
+}  // namespace
+
+struct CkwServiceObjectList::Node {
+  Node* next;
+  Node* prev;
+  CkwServiceObject* object;
+};
+
+// The node pool and the address index. Both are released together whenever
+// the list becomes empty, so an emptied list holds no memory.
+struct CkwServiceObjectList::Storage {
+  struct Block {
+    Block* next;
+    Node nodes[kNodeBlockSize];
+  };
+  struct Slot {
+    CkwServiceObject* key;  // null marks a free slot: no listed object is null
+    Node* node;
+  };
+
+  Block* blocks = nullptr;
+  Node* freeNodes = nullptr;  // chained through Node::next
+
+  // Open addressing with linear probing; capacity is a power of two and at
+  // least twice the number of keys, so probes stay short.
+  Slot* slots = nullptr;
+  std::size_t capacity = 0;
+  std::size_t size = 0;
+  int shift = 64;
+
+  ~Storage() {
+    while (blocks != nullptr) {
+      Block* next = blocks->next;
+      delete blocks;
+      blocks = next;
+    }
+    delete[] slots;
+  }
+
+  std::size_t Home(const CkwServiceObject* key) const noexcept {
+    // Fibonacci hashing spreads aligned addresses over the table.
+    return static_cast<std::size_t>(
+        (reinterpret_cast<std::uintptr_t>(key) * 0x9E3779B97F4A7C15ull) >> shift);
+  }
+
+  Node* Find(const CkwServiceObject* key) const noexcept {
+    if (capacity == 0) return nullptr;
+    for (std::size_t i = Home(key);; i = (i + 1) & (capacity - 1)) {
+      if (slots[i].key == key) return slots[i].node;
+      if (slots[i].key == nullptr) return nullptr;
+    }
+  }
+
+  // Makes room for one more key; false (nothing changed) when memory is short.
+  bool ReserveOne() noexcept {
+    if ((size + 1) * 2 <= capacity) return true;
+    std::size_t newCapacity = capacity == 0 ? 16 : capacity * 2;
+    Slot* newSlots = new (std::nothrow) Slot[newCapacity]();
+    if (newSlots == nullptr) return false;
+    Slot* oldSlots = slots;
+    std::size_t oldCapacity = capacity;
+    slots = newSlots;
+    capacity = newCapacity;
+    shift = 64 - __builtin_ctzll(newCapacity);
+    size = 0;
+    for (std::size_t i = 0; i < oldCapacity; ++i)
+      if (oldSlots[i].key != nullptr) Insert(oldSlots[i].key, oldSlots[i].node);
+    delete[] oldSlots;
+    return true;
+  }
+
+  // Room must have been reserved.
+  void Insert(CkwServiceObject* key, Node* node) noexcept {
+    std::size_t i = Home(key);
+    while (slots[i].key != nullptr) i = (i + 1) & (capacity - 1);
+    slots[i] = {key, node};
+    ++size;
+  }
+
+  void Erase(const CkwServiceObject* key) noexcept {
+    std::size_t mask = capacity - 1;
+    std::size_t i = Home(key);
+    while (slots[i].key != key) i = (i + 1) & mask;
+    // Backward-shift deletion: move later members of the probe run into the
+    // gap so that lookups never need tombstones.
+    std::size_t gap = i;
+    for (std::size_t j = (i + 1) & mask; slots[j].key != nullptr; j = (j + 1) & mask) {
+      std::size_t home = Home(slots[j].key);
+      bool movable = gap <= j ? (home <= gap || home > j) : (home <= gap && home > j);
+      if (movable) {
+        slots[gap] = slots[j];
+        gap = j;
+      }
+    }
+    slots[gap] = {nullptr, nullptr};
+    --size;
+  }
+
+  Node* TakeNode() noexcept {
+    if (freeNodes == nullptr) {
+      Block* block = new (std::nothrow) Block;
+      if (block == nullptr) return nullptr;
+      block->next = blocks;
+      blocks = block;
+      for (Node& node : block->nodes) {
+        node.next = freeNodes;
+        freeNodes = &node;
+      }
+    }
+    Node* node = freeNodes;
+    freeNodes = node->next;
+    return node;
+  }
+
+  void ReturnNode(Node* node) noexcept {
+    node->next = freeNodes;
+    freeNodes = node;
+  }
+};
+
+CkwServiceObjectList::CkwServiceObjectList() noexcept = default;
+
+CkwServiceObjectList::~CkwServiceObjectList() {
+  CkwServiceObjectList::kwDeleteAllServiceObject(nullptr);
+  ReleaseAll();
+}
+
+CkwServiceObjectList::Node* CkwServiceObjectList::NodeAt(std::intptr_t nPosition) noexcept {
+  auto* object = reinterpret_cast<CkwServiceObject*>(nPosition);
+  if (m_pHint != nullptr && m_pHint->object == object) return m_pHint;
+  if (nPosition == 0 || m_pStorage == nullptr) return nullptr;
+  return m_pStorage->Find(object);
+}
+
+void CkwServiceObjectList::Unlink(Node* node) noexcept {
+  (node->prev ? node->prev->next : m_pHead) = node->next;
+  (node->next ? node->next->prev : m_pTail) = node->prev;
+  m_pStorage->Erase(node->object);
+  if (m_pHint == node) m_pHint = nullptr;
+  m_pStorage->ReturnNode(node);
+  if (--m_nCount == 0) ReleaseAll();
+}
+
+void CkwServiceObjectList::ReleaseAll() noexcept {
+  delete m_pStorage;
+  m_pStorage = nullptr;
+  m_pHint = nullptr;
+  m_pHead = m_pTail = nullptr;
+  m_nCount = 0;
+}
+
+void CkwServiceObjectList::Notify() noexcept {
+  if (m_pNotifyClient != nullptr) m_pNotifyClient->kwNotifyContentChange(this, nullptr);
+}
+
+bool CkwServiceObjectList::kwRemoveAllServiceObject(CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  ReleaseAll();
+  return true;
+}
+
+bool CkwServiceObjectList::kwGetServiceObjectByIndex(CkwServiceObject** ppObject, int nIndex,
+                                                     CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (ppObject == nullptr || nIndex < 0)
+    return kwFAIL(record, kwERROR_INVALID_POSITION, kwSEVERITY_ERROR, M::kwMETHOD_GET_BY_INDEX);
+  *ppObject = nullptr;
+  int count = 0;
+  if (!kwGetTotalCount(&count, record.get())) return false;
+  if (count == 0 || nIndex > count - 1) return false;  // no failure entry, by contract
+  CkwServiceObject* object = nullptr;
+  std::intptr_t position = 0;
+  kwGetFirstServiceObject(&object, &position, record.get());
+  for (int i = 0; i < nIndex && object != nullptr; ++i)
+    kwGetNextServiceObject(&object, &position, record.get());
+  if (object == nullptr) return false;
+  *ppObject = object;
+  return true;
+}
+
+bool CkwServiceObjectList::kwDeleteAllServiceObject(CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwServiceObject* object = nullptr;
+  std::intptr_t position = 0;
+  kwGetFirstServiceObject(&object, &position, record.get());
+  while (object != nullptr) {
+    // Stepping on after freeing is sound: positions are compared as
+    // addresses and never followed.
+    if (!CkwObjectFactory::kwFreeObject(&object, record.get())) return false;
+    kwGetNextServiceObject(&object, &position, record.get());
+  }
+  ReleaseAll();
+  return true;
+}
+
+bool CkwServiceObjectList::kwRegisterContentChangeNotifyClient(SkwServiceObjectList_Notify* pClient,
+                                                               CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  m_pNotifyClient = pClient;
+  return true;
+}
+
+bool CkwServiceObjectList::kwUnregisterContentChangeNotifyClient(CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  m_pNotifyClient = nullptr;
+  return true;
+}
+
+bool CkwServiceObjectList::LinkAfter(CkwServiceObject* pObject, Node* after) noexcept {
+  if (m_pStorage == nullptr) {
+    m_pStorage = new (std::nothrow) Storage;
+    if (m_pStorage == nullptr) return false;
+  }
+  Node* node = m_pStorage->TakeNode();
+  if (node == nullptr || !m_pStorage->ReserveOne()) {
+    if (node != nullptr) m_pStorage->ReturnNode(node);
+    if (m_nCount == 0) ReleaseAll();
+    return false;
+  }
+  m_pStorage->Insert(pObject, node);
+  node->object = pObject;
+  node->prev = after;
+  node->next = after ? after->next : m_pHead;
+  (node->next ? node->next->prev : m_pTail) = node;
+  (after ? after->next : m_pHead) = node;
+  ++m_nCount;
+  return true;
+}
+
+bool CkwServiceObjectList::kwAddServiceObject(CkwServiceObject* pObject, CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (pObject == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_ADD);
+  std::intptr_t found = 0;
+  if (kwFindServiceObject(pObject, &found, nullptr))
+    return kwFAIL(record, kwERROR_ALREADY_PRESENT, kwSEVERITY_ERROR, M::kwMETHOD_ADD);
+  if (!LinkAfter(pObject, m_pTail))
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, M::kwMETHOD_ADD);
+  Notify();
+  return true;
+}
+
+bool CkwServiceObjectList::kwRemoveServiceObject(CkwServiceObject* pObject,
+                                                 CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (pObject == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_REMOVE);
+  Node* node = NodeAt(reinterpret_cast<std::intptr_t>(pObject));
+  if (node == nullptr)
+    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_ERROR, M::kwMETHOD_REMOVE);
+  Unlink(node);
+  Notify();
+  return true;
+}
+
+bool CkwServiceObjectList::kwInsertServiceObject(CkwServiceObject* pObject, std::intptr_t nPosition,
+                                                 CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (pObject == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_INSERT);
+  std::intptr_t found = 0;
+  if (kwFindServiceObject(pObject, &found, nullptr))
+    return kwFAIL(record, kwERROR_ALREADY_PRESENT, kwSEVERITY_ERROR, M::kwMETHOD_INSERT);
+  Node* after = nullptr;
+  if (nPosition != 0 && (after = NodeAt(nPosition)) == nullptr)
+    return kwFAIL(record, kwERROR_INVALID_POSITION, kwSEVERITY_ERROR, M::kwMETHOD_INSERT);
+  if (!LinkAfter(pObject, after))
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, M::kwMETHOD_INSERT);
+  Notify();
+  return true;
+}
+
+bool CkwServiceObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
+                                                  CkwServiceObject* pObject,
+                                                  CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (nPosition == 0 || pObject == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_REPLACE);
+  std::intptr_t found = 0;
+  if (kwFindServiceObject(pObject, &found, nullptr) && found != nPosition)
+    return kwFAIL(record, kwERROR_ALREADY_PRESENT, kwSEVERITY_ERROR, M::kwMETHOD_REPLACE);
+  Node* node = NodeAt(nPosition);
+  if (node == nullptr)
+    return kwFAIL(record, kwERROR_INVALID_POSITION, kwSEVERITY_ERROR, M::kwMETHOD_REPLACE);
+  CkwServiceObject* replaced = node->object;
+  if (replaced != pObject) {
+    // Erasing first leaves room, so the insert below cannot need memory.
+    m_pStorage->Erase(replaced);
+    m_pStorage->Insert(pObject, node);
+    node->object = pObject;
+    if (!CkwObjectFactory::kwFreeObject(&replaced, pErrorInfo)) return false;
+  }
+  Notify();
+  return true;
+}
+
+bool CkwServiceObjectList::kwGetFirstServiceObject(CkwServiceObject** ppObject,
+                                                   std::intptr_t* pnPosition,
+                                                   CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (ppObject == nullptr || pnPosition == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_FIRST);
+  if (m_pHead == nullptr) {
+    *ppObject = nullptr;
+    *pnPosition = 0;
+    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, M::kwMETHOD_GET_FIRST);
+  }
+  *ppObject = m_pHead->object;
+  Node* next = m_pHead->next;
+  m_pHint = next;
+  *pnPosition = next ? reinterpret_cast<std::intptr_t>(next->object) : 0;
+  return true;
+}
+
+inline bool CkwServiceObjectList::Step(CkwServiceObject** ppObject, std::intptr_t* pnPosition,
+                                       bool forward, CkwErrorInfo* pErrorInfo) noexcept {
+  std::int32_t method = forward ? M::kwMETHOD_GET_NEXT : M::kwMETHOD_GET_PREVIOUS;
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (ppObject == nullptr || pnPosition == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, method);
+  Node* node = NodeAt(*pnPosition);
+  if (node == nullptr) {
+    *ppObject = nullptr;
+    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, method);
+  }
+  *ppObject = node->object;
+  Node* following = forward ? node->next : node->prev;
+  m_pHint = following;
+  *pnPosition = following ? reinterpret_cast<std::intptr_t>(following->object) : 0;
+  return true;
+}
+
+bool CkwServiceObjectList::kwGetNextServiceObject(CkwServiceObject** ppObject,
+                                                  std::intptr_t* pnPosition,
+                                                  CkwErrorInfo* pErrorInfo) {
+  return Step(ppObject, pnPosition, true, pErrorInfo);
+}
+
+bool CkwServiceObjectList::kwGetPreviousServiceObject(CkwServiceObject** ppObject,
+                                                      std::intptr_t* pnPosition,
+                                                      CkwErrorInfo* pErrorInfo) {
+  return Step(ppObject, pnPosition, false, pErrorInfo);
+}
+
+bool CkwServiceObjectList::kwGetHeadServiceObject(CkwServiceObject** ppObject,
+                                                  CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (ppObject == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_HEAD);
+  if (m_pHead == nullptr)
+    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, M::kwMETHOD_GET_HEAD);
+  *ppObject = m_pHead->object;
+  return true;
+}
+
+bool CkwServiceObjectList::kwGetTailServiceObject(CkwServiceObject** ppObject,
+                                                  CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (ppObject == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_TAIL);
+  if (m_pTail == nullptr)
+    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, M::kwMETHOD_GET_TAIL);
+  *ppObject = m_pTail->object;
+  return true;
+}
+
+bool CkwServiceObjectList::kwFindServiceObject(CkwServiceObject* pObject, std::intptr_t* pnPosition,
+                                               CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (pObject == nullptr || pnPosition == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_FIND);
+  if (NodeAt(reinterpret_cast<std::intptr_t>(pObject)) == nullptr) {
+    *pnPosition = 0;
+    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, M::kwMETHOD_FIND);
+  }
+  *pnPosition = reinterpret_cast<std::intptr_t>(pObject);
+  return true;
+}
+
+bool CkwServiceObjectList::kwGetTotalCount(int* pnCount, CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (pnCount == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_TOTAL_COUNT);
+  *pnCount = m_nCount;
+  return true;
+}
+
+bool CkwServiceObjectList::kwGetHeadServiceObjectPos(std::intptr_t* pnPosition,
+                                                     CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (pnPosition == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_HEAD_POS);
+  CkwServiceObject* head = nullptr;
+  kwGetHeadServiceObject(&head, nullptr);
+  *pnPosition = reinterpret_cast<std::intptr_t>(head);
+  return true;
+}
+
+bool CkwServiceObjectList::kwGetTailServiceObjectPos(std::intptr_t* pnPosition,
+                                                     CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource);
+  if (pnPosition == nullptr)
+    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_TAIL_POS);
+  CkwServiceObject* tail = nullptr;
+  kwGetTailServiceObject(&tail, nullptr);
+  *pnPosition = reinterpret_cast<std::intptr_t>(tail);
+  return true;
+}

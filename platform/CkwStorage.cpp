@@ -1,0 +1,845 @@
+// IStorage, IStream and IEnumSTATSTG over the in-memory tree of a compound
+// file, the entry points that create and open roots, and the atomic commit
+// that replaces a file on disk.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <random>
+#include <string>
+
+#include <kwcore/kwStorage.h>
+
+#include "CkwCompoundFile.h"
+
+using kwcfb::Node;
+
+namespace {
+
+/// Asks a storage of ours for its implementation (AddRef'd), so that entry
+/// points taking an IStorage* can tell our objects from others.
+constexpr IID kIID_CkwStorageImpl = {
+    0x6B2F61E4, 0x3C0D, 0x4E8A, {0x9A, 0x57, 0x21, 0xC4, 0x8E, 0x0B, 0x73, 0xD6}};
+
+// ---------------------------------------------------------------------------
+// Files
+
+/// The one place where errno becomes a storage result.
+HRESULT FromErrno(int error, HRESULT fallback) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return STG_E_PATHNOTFOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ETXTBSY:
+      return STG_E_ACCESSDENIED;
+    case EROFS:
+      return STG_E_DISKISWRITEPROTECTED;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return STG_E_MEDIUMFULL;
+    case EMFILE:
+    case ENFILE:
+      return STG_E_TOOMANYOPENFILES;
+    case ENOMEM:
+      return STG_E_INSUFFICIENTMEMORY;
+    default:
+      return fallback;
+  }
+}
+
+class CkwFd {
+ public:
+  explicit CkwFd(int fd) : m_fd(fd) {}
+  ~CkwFd() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  CkwFd(const CkwFd&) = delete;
+  CkwFd& operator=(const CkwFd&) = delete;
+  int get() const { return m_fd; }
+  /// Closes now and reports the result: close can be where a write error
+  /// of a network file system surfaces.
+  int Close() {
+    int fd = m_fd;
+    m_fd = -1;
+    return ::close(fd);
+  }
+
+ private:
+  int m_fd;
+};
+
+HRESULT ReadWholeFile(const std::string& path, std::vector<BYTE>* bytes) {
+  CkwFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    int error = errno;
+    return error == ENOENT ? STG_E_FILENOTFOUND : FromErrno(error, STG_E_READFAULT);
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return FromErrno(errno, STG_E_READFAULT);
+  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? STG_E_ACCESSDENIED : STG_E_INVALIDHEADER;
+  try {
+    bytes->resize(static_cast<std::size_t>(st.st_size));
+  } catch (...) {
+    return STG_E_INSUFFICIENTMEMORY;
+  }
+  std::size_t done = 0;
+  while (done < bytes->size()) {
+    ssize_t n = ::read(fd.get(), bytes->data() + done, bytes->size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return FromErrno(errno, STG_E_READFAULT);
+    if (n == 0) break;  // the file shrank under us: parse what is there
+    done += static_cast<std::size_t>(n);
+  }
+  bytes->resize(done);
+  return S_OK;
+}
+
+void SplitPath(const std::string& path, std::string* dir, std::string* base) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    *dir = ".";
+    *base = path;
+  } else {
+    *dir = slash == 0 ? "/" : path.substr(0, slash);
+    *base = path.substr(slash + 1);
+  }
+}
+
+/// Replaces the file at `path` by `image` so that a failure or a crash at
+/// any moment leaves the old file or the new one: write a temporary beside
+/// it, flush it, rename it over the target, flush the directory.
+HRESULT WriteFileAtomically(const std::string& path, const std::vector<BYTE>& image) {
+  std::string dir, base;
+  SplitPath(path, &dir, &base);
+  if (base.empty()) return STG_E_PATHNOTFOUND;
+
+  mode_t mode = 0666;  // narrowed by the umask when the file is new
+  bool keepMode = false;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return STG_E_ACCESSDENIED;
+    mode = st.st_mode & 07777;
+    keepMode = true;
+  }
+
+  // The temporary's name must be new; O_EXCL settles races with other writers.
+  static std::atomic<unsigned> counter{0};
+  std::random_device entropy;
+  std::string temp;
+  int rawFd = -1;
+  for (int attempt = 0; attempt < 100 && rawFd < 0; ++attempt) {
+    char suffix[40];
+    std::snprintf(suffix, sizeof suffix, ".%x.%x.%x.tmp", static_cast<unsigned>(::getpid()),
+                  counter.fetch_add(1), static_cast<unsigned>(entropy()));
+    temp = dir + "/." + base.substr(0, 180) + suffix;
+    rawFd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (rawFd < 0 && errno != EEXIST) return FromErrno(errno, STG_E_WRITEFAULT);
+  }
+  if (rawFd < 0) return STG_E_WRITEFAULT;
+  CkwFd fd(rawFd);
+
+  auto fail = [&](HRESULT hr) {
+    ::unlink(temp.c_str());
+    return hr;
+  };
+  if (keepMode && ::fchmod(fd.get(), mode) != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
+  std::size_t done = 0;
+  while (done < image.size()) {
+    ssize_t n = ::write(fd.get(), image.data() + done, image.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return fail(n < 0 ? FromErrno(errno, STG_E_WRITEFAULT) : STG_E_WRITEFAULT);
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd.get()) != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
+  if (fd.Close() != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
+  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
+
+  // The rename is durable only once the directory is flushed. A failure here
+  // still leaves one whole file in place, so it is reported as a write fault.
+  CkwFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.get() < 0) return FromErrno(errno, STG_E_WRITEFAULT);
+  if (::fsync(dirFd.get()) != 0 && errno != EINVAL) return FromErrno(errno, STG_E_WRITEFAULT);
+  return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Shared state of one root and everything opened from it.
+
+struct Tree {
+  std::shared_ptr<Node> root;
+  bool writable = false;
+  bool inMemory = false;
+  std::string path;             // file roots
+  std::vector<BYTE> committed;  // memory roots: the image Revert returns to
+};
+
+HRESULT AccessFromMode(DWORD grfMode, bool* wantsWrite) {
+  DWORD access = grfMode & 3;
+  if (access == 3) return STG_E_INVALIDFLAG;
+  *wantsWrite = access != STGM_READ;
+  return S_OK;
+}
+
+/// Reads a caller's element name: NUL-terminated, at most 31 units, none of
+/// the reserved characters.
+HRESULT NameFrom(const OLECHAR* text, std::u16string* name) {
+  if (!text) return STG_E_INVALIDPOINTER;
+  name->clear();
+  for (std::size_t i = 0; text[i] != 0; ++i) {
+    if (i == 31) return STG_E_INVALIDNAME;
+    name->push_back(text[i]);
+  }
+  return kwcfb::IsValidName(*name) ? S_OK : STG_E_INVALIDNAME;
+}
+
+HRESULT FillStat(const Node& node, const std::u16string& name, DWORD grfMode, DWORD flag,
+                 STATSTG* stat) {
+  if (!stat) return STG_E_INVALIDPOINTER;
+  if (flag > (STATFLAG_NONAME | STATFLAG_NOOPEN)) return STG_E_INVALIDFLAG;
+  std::memset(stat, 0, sizeof *stat);
+  if (!(flag & STATFLAG_NONAME)) {
+    auto* copy = static_cast<OLECHAR*>(CoTaskMemAlloc((name.size() + 1) * sizeof(OLECHAR)));
+    if (!copy) return STG_E_INSUFFICIENTMEMORY;
+    std::memcpy(copy, name.data(), name.size() * sizeof(OLECHAR));
+    copy[name.size()] = 0;
+    stat->pwcsName = copy;
+  }
+  stat->type = node.type;
+  stat->cbSize.QuadPart = node.type == STGTY_STREAM ? node.data.size() : 0;
+  stat->mtime = node.mtime;
+  stat->ctime = node.ctime;
+  stat->grfMode = grfMode;
+  stat->clsid = node.clsid;
+  stat->grfStateBits = node.stateBits;
+  return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+
+class CkwStream final : public IStream {
+ public:
+  CkwStream(std::shared_ptr<Tree> tree, std::shared_ptr<Node> node, DWORD grfMode, bool writable)
+      : m_tree(std::move(tree)), m_node(std::move(node)), m_mode(grfMode), m_writable(writable) {}
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
+      *ppv = static_cast<IStream*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++m_refs; }
+  ULONG Release() override {
+    ULONG refs = --m_refs;
+    if (refs == 0) delete this;
+    return refs;
+  }
+
+  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
+    if (pcbRead) *pcbRead = 0;
+    if (!m_node->live) return STG_E_REVERTED;
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    const std::vector<BYTE>& data = m_node->data;
+    ULONG n = 0;
+    if (m_position < data.size())
+      n = static_cast<ULONG>(std::min<std::uint64_t>(cb, data.size() - m_position));
+    if (n) std::memcpy(pv, data.data() + m_position, n);
+    m_position += n;
+    if (pcbRead) *pcbRead = n;
+    return S_OK;
+  }
+
+  HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
+    if (pcbWritten) *pcbWritten = 0;
+    if (!m_node->live) return STG_E_REVERTED;
+    if (!m_writable) return STG_E_ACCESSDENIED;
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    if (cb == 0) return S_OK;
+    std::uint64_t end = m_position + cb;
+    if (end > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
+    std::vector<BYTE>& data = m_node->data;
+    try {
+      if (end > data.size()) data.resize(static_cast<std::size_t>(end));
+    } catch (...) {
+      return STG_E_INSUFFICIENTMEMORY;
+    }
+    std::memcpy(data.data() + m_position, pv, cb);
+    m_position = end;
+    if (pcbWritten) *pcbWritten = cb;
+    return S_OK;
+  }
+
+  HRESULT Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin, ULARGE_INTEGER* plibNewPosition) override {
+    if (!m_node->live) return STG_E_REVERTED;
+    std::int64_t base;
+    switch (dwOrigin) {
+      case STREAM_SEEK_SET:
+        base = 0;
+        break;
+      case STREAM_SEEK_CUR:
+        base = static_cast<std::int64_t>(m_position);
+        break;
+      case STREAM_SEEK_END:
+        base = static_cast<std::int64_t>(m_node->data.size());
+        break;
+      default:
+        return STG_E_INVALIDFUNCTION;
+    }
+    std::int64_t move = dlibMove.QuadPart;
+    std::int64_t target;
+    if (__builtin_add_overflow(base, move, &target) || target < 0) return STG_E_INVALIDFUNCTION;
+    m_position = static_cast<std::uint64_t>(target);
+    if (plibNewPosition) plibNewPosition->QuadPart = m_position;
+    return S_OK;
+  }
+
+  HRESULT SetSize(ULARGE_INTEGER libNewSize) override {
+    if (!m_node->live) return STG_E_REVERTED;
+    if (!m_writable) return STG_E_ACCESSDENIED;
+    if (libNewSize.QuadPart > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
+    try {
+      m_node->data.resize(static_cast<std::size_t>(libNewSize.QuadPart));
+    } catch (...) {
+      return STG_E_INSUFFICIENTMEMORY;
+    }
+    return S_OK;
+  }
+
+  HRESULT CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override {
+    return STG_E_UNIMPLEMENTEDFUNCTION;
+  }
+  HRESULT Commit(DWORD) override { return m_node->live ? S_OK : STG_E_REVERTED; }
+  HRESULT Revert() override { return S_OK; }
+  HRESULT LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return STG_E_UNIMPLEMENTEDFUNCTION;
+  }
+  HRESULT UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return STG_E_UNIMPLEMENTEDFUNCTION;
+  }
+  HRESULT Stat(STATSTG* pstatstg, DWORD grfStatFlag) override {
+    if (!m_node->live) return STG_E_REVERTED;
+    return FillStat(*m_node, m_node->name, m_mode, grfStatFlag, pstatstg);
+  }
+  HRESULT Clone(IStream** ppstm) override {
+    if (!ppstm) return STG_E_INVALIDPOINTER;
+    *ppstm = nullptr;
+    if (!m_node->live) return STG_E_REVERTED;
+    auto* clone = new (std::nothrow) CkwStream(m_tree, m_node, m_mode, m_writable);
+    if (!clone) return STG_E_INSUFFICIENTMEMORY;
+    clone->m_position = m_position;
+    *ppstm = clone;
+    return S_OK;
+  }
+
+ private:
+  ~CkwStream() = default;
+
+  std::atomic<ULONG> m_refs{1};
+  std::shared_ptr<Tree> m_tree;  // keeps the tree's state alive while the stream is
+  std::shared_ptr<Node> m_node;
+  DWORD m_mode;
+  bool m_writable;
+  std::uint64_t m_position = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+/// What an enumerator hands out: a snapshot taken when it was made, so that
+/// changes to the storage during enumeration cannot invalidate it.
+struct EnumItem {
+  std::u16string name;
+  STATSTG stat;
+};
+
+class CkwEnumSTATSTG final : public IEnumSTATSTG {
+ public:
+  explicit CkwEnumSTATSTG(std::shared_ptr<const std::vector<EnumItem>> items)
+      : m_items(std::move(items)) {}
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IEnumSTATSTG) {
+      *ppv = static_cast<IEnumSTATSTG*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++m_refs; }
+  ULONG Release() override {
+    ULONG refs = --m_refs;
+    if (refs == 0) delete this;
+    return refs;
+  }
+
+  HRESULT Next(ULONG celt, STATSTG* rgelt, ULONG* pceltFetched) override {
+    if (pceltFetched) *pceltFetched = 0;
+    if (!rgelt && celt) return STG_E_INVALIDPOINTER;
+    if (!pceltFetched && celt > 1) return STG_E_INVALIDPARAMETER;
+    ULONG fetched = 0;
+    while (fetched < celt && m_next < m_items->size()) {
+      const EnumItem& item = (*m_items)[m_next];
+      STATSTG& out = rgelt[fetched];
+      out = item.stat;
+      auto* name = static_cast<OLECHAR*>(CoTaskMemAlloc((item.name.size() + 1) * sizeof(OLECHAR)));
+      if (!name) {
+        for (ULONG i = 0; i < fetched; ++i) {
+          CoTaskMemFree(rgelt[i].pwcsName);
+          rgelt[i].pwcsName = nullptr;
+        }
+        m_next -= fetched;
+        return STG_E_INSUFFICIENTMEMORY;
+      }
+      std::memcpy(name, item.name.data(), item.name.size() * sizeof(OLECHAR));
+      name[item.name.size()] = 0;
+      out.pwcsName = name;
+      ++fetched;
+      ++m_next;
+    }
+    if (pceltFetched) *pceltFetched = fetched;
+    return fetched == celt ? S_OK : S_FALSE;
+  }
+  HRESULT Skip(ULONG celt) override {
+    std::size_t left = m_items->size() - m_next;
+    if (celt > left) {
+      m_next = m_items->size();
+      return S_FALSE;
+    }
+    m_next += celt;
+    return S_OK;
+  }
+  HRESULT Reset() override {
+    m_next = 0;
+    return S_OK;
+  }
+  HRESULT Clone(IEnumSTATSTG** ppenum) override {
+    if (!ppenum) return STG_E_INVALIDPOINTER;
+    auto* clone = new (std::nothrow) CkwEnumSTATSTG(m_items);
+    *ppenum = clone;
+    if (!clone) return STG_E_INSUFFICIENTMEMORY;
+    clone->m_next = m_next;
+    return S_OK;
+  }
+
+ private:
+  ~CkwEnumSTATSTG() = default;
+
+  std::atomic<ULONG> m_refs{1};
+  std::shared_ptr<const std::vector<EnumItem>> m_items;
+  std::size_t m_next = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+class CkwStorage final : public IStorage {
+ public:
+  /// A root (node null: it follows the tree's root through Revert) or a
+  /// sub-storage.
+  CkwStorage(std::shared_ptr<Tree> tree, std::shared_ptr<Node> node, DWORD grfMode, bool writable)
+      : m_tree(std::move(tree)), m_node(std::move(node)), m_mode(grfMode), m_writable(writable) {}
+
+  Node& Self() const { return m_node ? *m_node : *m_tree->root; }
+  bool IsRoot() const { return !m_node; }
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IStorage || riid == kIID_CkwStorageImpl) {
+      *ppv = static_cast<IStorage*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++m_refs; }
+  ULONG Release() override {
+    ULONG refs = --m_refs;
+    if (refs == 0) delete this;
+    return refs;
+  }
+
+  HRESULT CreateStream(const OLECHAR* pwcsName, DWORD grfMode, DWORD, DWORD,
+                       IStream** ppstm) override {
+    if (!ppstm) return STG_E_INVALIDPOINTER;
+    *ppstm = nullptr;
+    std::shared_ptr<Node> node;
+    HRESULT hr = CreateElement(pwcsName, grfMode, STGTY_STREAM, &node);
+    if (FAILED(hr)) return hr;
+    bool wantsWrite = false;
+    AccessFromMode(grfMode, &wantsWrite);
+    *ppstm = new (std::nothrow) CkwStream(m_tree, node, grfMode, wantsWrite);
+    return *ppstm ? S_OK : STG_E_INSUFFICIENTMEMORY;
+  }
+
+  HRESULT OpenStream(const OLECHAR* pwcsName, void*, DWORD grfMode, DWORD,
+                     IStream** ppstm) override {
+    if (!ppstm) return STG_E_INVALIDPOINTER;
+    *ppstm = nullptr;
+    std::shared_ptr<Node> node;
+    bool wantsWrite = false;
+    HRESULT hr = OpenElement(pwcsName, grfMode, STGTY_STREAM, &node, &wantsWrite);
+    if (FAILED(hr)) return hr;
+    *ppstm = new (std::nothrow) CkwStream(m_tree, node, grfMode, wantsWrite);
+    return *ppstm ? S_OK : STG_E_INSUFFICIENTMEMORY;
+  }
+
+  HRESULT CreateStorage(const OLECHAR* pwcsName, DWORD grfMode, DWORD, DWORD,
+                        IStorage** ppstg) override {
+    if (!ppstg) return STG_E_INVALIDPOINTER;
+    *ppstg = nullptr;
+    std::shared_ptr<Node> node;
+    HRESULT hr = CreateElement(pwcsName, grfMode, STGTY_STORAGE, &node);
+    if (FAILED(hr)) return hr;
+    bool wantsWrite = false;
+    AccessFromMode(grfMode, &wantsWrite);
+    *ppstg = new (std::nothrow) CkwStorage(m_tree, node, grfMode, wantsWrite);
+    return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
+  }
+
+  HRESULT OpenStorage(const OLECHAR* pwcsName, IStorage* pstgPriority, DWORD grfMode,
+                      SNB snbExclude, DWORD, IStorage** ppstg) override {
+    if (!ppstg) return STG_E_INVALIDPOINTER;
+    *ppstg = nullptr;
+    if (pstgPriority || snbExclude) return STG_E_INVALIDPARAMETER;
+    std::shared_ptr<Node> node;
+    bool wantsWrite = false;
+    HRESULT hr = OpenElement(pwcsName, grfMode, STGTY_STORAGE, &node, &wantsWrite);
+    if (FAILED(hr)) return hr;
+    *ppstg = new (std::nothrow) CkwStorage(m_tree, node, grfMode, wantsWrite);
+    return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
+  }
+
+  HRESULT CopyTo(DWORD, const IID*, SNB, IStorage*) override { return STG_E_UNIMPLEMENTEDFUNCTION; }
+  HRESULT MoveElementTo(const OLECHAR*, IStorage*, const OLECHAR*, DWORD) override {
+    return STG_E_UNIMPLEMENTEDFUNCTION;
+  }
+
+  HRESULT Commit(DWORD) override {
+    if (!Self().live) return STG_E_REVERTED;
+    if (!IsRoot() || !m_tree->writable) return S_OK;
+    std::vector<BYTE> image;
+    HRESULT hr = kwcfb::Serialize(*m_tree->root, &image);
+    if (FAILED(hr)) return hr;
+    if (m_tree->inMemory) {
+      m_tree->committed.swap(image);
+      return S_OK;
+    }
+    return WriteFileAtomically(m_tree->path, image);
+  }
+
+  HRESULT Revert() override {
+    if (!Self().live) return STG_E_REVERTED;
+    if (!IsRoot() || !m_tree->writable) return S_OK;
+    std::shared_ptr<Node> fresh;
+    HRESULT hr;
+    if (m_tree->inMemory) {
+      if (m_tree->committed.empty()) {
+        fresh = std::make_shared<Node>();
+        hr = fresh ? S_OK : STG_E_INSUFFICIENTMEMORY;
+        if (fresh) fresh->name = u"Root Entry";
+      } else {
+        hr = kwcfb::Parse(m_tree->committed.data(), m_tree->committed.size(), &fresh);
+      }
+    } else {
+      std::vector<BYTE> bytes;
+      hr = ReadWholeFile(m_tree->path, &bytes);
+      if (SUCCEEDED(hr)) hr = kwcfb::Parse(bytes.data(), bytes.size(), &fresh);
+    }
+    if (FAILED(hr)) return hr;
+    // The old root object stays usable; everything opened below it is gone.
+    for (auto& [name, child] : m_tree->root->children) kwcfb::Retire(*child);
+    m_tree->root = std::move(fresh);
+    return S_OK;
+  }
+
+  HRESULT EnumElements(DWORD, void*, DWORD, IEnumSTATSTG** ppenum) override {
+    if (!ppenum) return STG_E_INVALIDPOINTER;
+    *ppenum = nullptr;
+    Node& self = Self();
+    if (!self.live) return STG_E_REVERTED;
+    try {
+      auto items = std::make_shared<std::vector<EnumItem>>();
+      items->reserve(self.children.size());
+      for (const auto& [key, child] : self.children) {
+        EnumItem item;
+        item.name = child->name;
+        FillStat(*child, child->name, 0, STATFLAG_NONAME, &item.stat);
+        items->push_back(std::move(item));
+      }
+      *ppenum = new (std::nothrow) CkwEnumSTATSTG(std::move(items));
+    } catch (...) {
+      return STG_E_INSUFFICIENTMEMORY;
+    }
+    return *ppenum ? S_OK : STG_E_INSUFFICIENTMEMORY;
+  }
+
+  HRESULT DestroyElement(const OLECHAR* pwcsName) override {
+    std::u16string name;
+    HRESULT hr = CheckChange(pwcsName, &name);
+    if (FAILED(hr)) return hr;
+    auto it = Self().children.find(kwcfb::Key(name));
+    if (it == Self().children.end()) return STG_E_FILENOTFOUND;
+    kwcfb::Retire(*it->second);
+    Self().children.erase(it);
+    return S_OK;
+  }
+
+  HRESULT RenameElement(const OLECHAR* pwcsOldName, const OLECHAR* pwcsNewName) override {
+    std::u16string oldName, newName;
+    HRESULT hr = CheckChange(pwcsOldName, &oldName);
+    if (FAILED(hr)) return hr;
+    hr = NameFrom(pwcsNewName, &newName);
+    if (FAILED(hr)) return hr;
+    auto& children = Self().children;
+    auto it = children.find(kwcfb::Key(oldName));
+    if (it == children.end()) return STG_E_FILENOTFOUND;
+    auto clash = children.find(kwcfb::Key(newName));
+    if (clash != children.end() && clash != it) return STG_E_FILEALREADYEXISTS;
+    auto handle = children.extract(it);
+    handle.key() = kwcfb::Key(newName);
+    handle.mapped()->name = newName;
+    children.insert(std::move(handle));
+    return S_OK;
+  }
+
+  HRESULT SetElementTimes(const OLECHAR*, const FILETIME*, const FILETIME*,
+                          const FILETIME*) override {
+    return STG_E_UNIMPLEMENTEDFUNCTION;
+  }
+
+  HRESULT SetClass(REFCLSID clsid) override {
+    if (!Self().live) return STG_E_REVERTED;
+    if (!m_writable) return STG_E_ACCESSDENIED;
+    Self().clsid = clsid;
+    return S_OK;
+  }
+
+  HRESULT SetStateBits(DWORD, DWORD) override { return STG_E_UNIMPLEMENTEDFUNCTION; }
+
+  HRESULT Stat(STATSTG* pstatstg, DWORD grfStatFlag) override {
+    Node& self = Self();
+    if (!self.live) return STG_E_REVERTED;
+    std::u16string name = self.name;
+    if (IsRoot() && !m_tree->inMemory) name.assign(m_tree->path.begin(), m_tree->path.end());
+    return FillStat(self, name, m_mode, grfStatFlag, pstatstg);
+  }
+
+ private:
+  ~CkwStorage() = default;
+
+  HRESULT CheckChange(const OLECHAR* pwcsName, std::u16string* name) {
+    if (!Self().live) return STG_E_REVERTED;
+    HRESULT hr = NameFrom(pwcsName, name);
+    if (FAILED(hr)) return hr;
+    return m_writable ? S_OK : STG_E_ACCESSDENIED;
+  }
+
+  HRESULT CreateElement(const OLECHAR* pwcsName, DWORD grfMode, DWORD type,
+                        std::shared_ptr<Node>* out) {
+    std::u16string name;
+    HRESULT hr = CheckChange(pwcsName, &name);
+    if (FAILED(hr)) return hr;
+    bool wantsWrite = false;
+    hr = AccessFromMode(grfMode, &wantsWrite);
+    if (FAILED(hr)) return hr;
+    try {
+      auto node = std::make_shared<Node>();
+      node->name = name;
+      node->type = type;
+      auto& children = Self().children;
+      std::u16string key = kwcfb::Key(name);
+      // One descent finds both a namesake and the place for the new element.
+      auto it = children.lower_bound(key);
+      if (it != children.end() && !kwcfb::KeyLess()(key, it->first)) {
+        if (!(grfMode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
+        kwcfb::Retire(*it->second);
+        it = children.erase(it);
+      }
+      children.emplace_hint(it, std::move(key), node);
+      *out = std::move(node);
+    } catch (...) {
+      return STG_E_INSUFFICIENTMEMORY;
+    }
+    return S_OK;
+  }
+
+  HRESULT OpenElement(const OLECHAR* pwcsName, DWORD grfMode, DWORD type,
+                      std::shared_ptr<Node>* out, bool* wantsWrite) {
+    if (!Self().live) return STG_E_REVERTED;
+    std::u16string name;
+    HRESULT hr = NameFrom(pwcsName, &name);
+    if (FAILED(hr)) return hr;
+    hr = AccessFromMode(grfMode, wantsWrite);
+    if (FAILED(hr)) return hr;
+    if (*wantsWrite && !m_writable) return STG_E_ACCESSDENIED;
+    auto it = Self().children.find(kwcfb::Key(name));
+    if (it == Self().children.end() || it->second->type != type) return STG_E_FILENOTFOUND;
+    *out = it->second;
+    return S_OK;
+  }
+
+  std::atomic<ULONG> m_refs{1};
+  std::shared_ptr<Tree> m_tree;
+  std::shared_ptr<Node> m_node;
+  DWORD m_mode;
+  bool m_writable;
+};
+
+HRESULT MakeRoot(std::shared_ptr<Node> root, bool writable, bool inMemory, const char* path,
+                 DWORD grfMode, IStorage** ppstg) {
+  try {
+    auto tree = std::make_shared<Tree>();
+    tree->root = std::move(root);
+    tree->writable = writable;
+    tree->inMemory = inMemory;
+    if (path) tree->path = path;
+    *ppstg = new (std::nothrow) CkwStorage(std::move(tree), nullptr, grfMode, writable);
+  } catch (...) {
+    return STG_E_INSUFFICIENTMEMORY;
+  }
+  return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
+}
+
+std::shared_ptr<Node> EmptyRoot() {
+  auto root = std::make_shared<Node>();
+  root->name = u"Root Entry";
+  return root;
+}
+
+}  // namespace
+
+KWPLATFORM_API void* CoTaskMemAlloc(std::size_t cb) { return std::malloc(cb ? cb : 1); }
+KWPLATFORM_API void CoTaskMemFree(void* pv) { std::free(pv); }
+
+KWPLATFORM_API HRESULT StgCreateDocfile(const char* pszPath, DWORD grfMode, DWORD reserved,
+                                        IStorage** ppstgOpen) {
+  if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+  *ppstgOpen = nullptr;
+  if (!pszPath) return STG_E_INVALIDPOINTER;
+  if (reserved != 0) return STG_E_INVALIDPARAMETER;
+  bool wantsWrite = false;
+  HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
+  if (FAILED(hr)) return hr;
+  try {
+    std::shared_ptr<Node> root = EmptyRoot();
+    std::vector<BYTE> image;
+    hr = kwcfb::Serialize(*root, &image);
+    if (SUCCEEDED(hr)) hr = WriteFileAtomically(pszPath, image);
+    if (FAILED(hr)) return hr;
+    return MakeRoot(std::move(root), true, false, pszPath, grfMode | STGM_READWRITE, ppstgOpen);
+  } catch (...) {
+    return STG_E_INSUFFICIENTMEMORY;
+  }
+}
+
+KWPLATFORM_API HRESULT StgOpenStorage(const char* pszPath, IStorage* pstgPriority, DWORD grfMode,
+                                      SNB snbExclude, DWORD reserved, IStorage** ppstgOpen) {
+  if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+  *ppstgOpen = nullptr;
+  if (!pszPath) return STG_E_INVALIDPOINTER;
+  if (pstgPriority || snbExclude || reserved != 0) return STG_E_INVALIDPARAMETER;
+  bool wantsWrite = false;
+  HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
+  if (FAILED(hr)) return hr;
+  if (wantsWrite && ::access(pszPath, W_OK) != 0 && errno != ENOENT)
+    return FromErrno(errno, STG_E_ACCESSDENIED);
+  std::vector<BYTE> bytes;
+  hr = ReadWholeFile(pszPath, &bytes);
+  if (FAILED(hr)) return hr;
+  std::shared_ptr<Node> root;
+  hr = kwcfb::Parse(bytes.data(), bytes.size(), &root);
+  if (FAILED(hr)) return hr;
+  return MakeRoot(std::move(root), wantsWrite, false, pszPath, grfMode, ppstgOpen);
+}
+
+KWPLATFORM_API HRESULT StgCreateMemoryDocfile(DWORD grfMode, IStorage** ppstgOpen) {
+  if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+  *ppstgOpen = nullptr;
+  bool wantsWrite = false;
+  HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
+  if (FAILED(hr)) return hr;
+  try {
+    return MakeRoot(EmptyRoot(), true, true, nullptr, grfMode | STGM_READWRITE, ppstgOpen);
+  } catch (...) {
+    return STG_E_INSUFFICIENTMEMORY;
+  }
+}
+
+KWPLATFORM_API HRESULT StgOpenMemoryDocfile(const void* pv, std::size_t cb, DWORD grfMode,
+                                            IStorage** ppstgOpen) {
+  if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+  *ppstgOpen = nullptr;
+  if (!pv && cb) return STG_E_INVALIDPOINTER;
+  bool wantsWrite = false;
+  HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
+  if (FAILED(hr)) return hr;
+  std::shared_ptr<Node> root;
+  hr = kwcfb::Parse(static_cast<const BYTE*>(pv), cb, &root);
+  if (FAILED(hr)) return hr;
+  IStorage* storage = nullptr;
+  hr = MakeRoot(std::move(root), wantsWrite, true, nullptr, grfMode, &storage);
+  if (FAILED(hr)) return hr;
+  // Revert returns to the bytes the root was opened from.
+  if (wantsWrite) {
+    hr = storage->Commit(STGC_DEFAULT);
+    if (FAILED(hr)) {
+      storage->Release();
+      return hr;
+    }
+  }
+  *ppstgOpen = storage;
+  return S_OK;
+}
+
+KWPLATFORM_API HRESULT StgSaveToMemory(IStorage* pstg, void** ppv, std::size_t* pcb) {
+  if (!ppv || !pcb) return STG_E_INVALIDPOINTER;
+  *ppv = nullptr;
+  *pcb = 0;
+  if (!pstg) return STG_E_INVALIDPOINTER;
+  void* raw = nullptr;
+  if (FAILED(pstg->QueryInterface(kIID_CkwStorageImpl, &raw))) return STG_E_INVALIDPARAMETER;
+  auto* storage = static_cast<CkwStorage*>(static_cast<IStorage*>(raw));
+  HRESULT hr = S_OK;
+  if (!storage->Self().live) hr = STG_E_REVERTED;
+  std::vector<BYTE> image;
+  if (SUCCEEDED(hr)) hr = kwcfb::Serialize(storage->Self(), &image);
+  storage->Release();
+  if (FAILED(hr)) return hr;
+  void* copy = CoTaskMemAlloc(image.size());
+  if (!copy) return STG_E_INSUFFICIENTMEMORY;
+  std::memcpy(copy, image.data(), image.size());
+  *ppv = copy;
+  *pcb = image.size();
+  return S_OK;
+}
+
+KWPLATFORM_API HRESULT StgIsStorageFile(const char* pszPath) {
+  if (!pszPath) return STG_E_INVALIDPOINTER;
+  CkwFd fd(::open(pszPath, O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return STG_E_FILENOTFOUND;
+  static constexpr BYTE kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  BYTE head[8];
+  std::size_t done = 0;
+  while (done < sizeof head) {
+    ssize_t n = ::read(fd.get(), head + done, sizeof head - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done == sizeof head && std::memcmp(head, kSignature, sizeof head) == 0 ? S_OK : S_FALSE;
+}

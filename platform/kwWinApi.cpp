@@ -1,0 +1,205 @@
+#include <kwcore/kwWinApi.h>
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+// ---------------------------------------------------------------------------
+// Global memory: a registry of live blocks, so that a bogus handle or pointer
+// is recognised and refused instead of being dereferenced.
+namespace {
+
+struct Block {
+  SIZE_T size;
+  UINT flags;
+  unsigned locks;
+  unsigned char* data;
+};
+
+struct Registry {
+  std::mutex lock;
+  std::unordered_map<const void*, Block*> byHandle;  // guarded by lock
+  std::unordered_map<const void*, Block*> byData;    // guarded by lock
+};
+
+Registry& TheRegistry() {
+  // Never destroyed: callers may free blocks from static destructors.
+  static Registry* registry = new Registry;
+  return *registry;
+}
+
+Block* FindByHandle(Registry& r, HGLOBAL handle) {
+  auto it = r.byHandle.find(handle);
+  return it == r.byHandle.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) noexcept {
+  Block* block = new (std::nothrow) Block{bytes, flags, 0, nullptr};
+  if (block == nullptr) return nullptr;
+  block->data = new (std::nothrow) unsigned char[bytes == 0 ? 1 : bytes];
+  if (block->data == nullptr) {
+    delete block;
+    return nullptr;
+  }
+  if (flags & GMEM_ZEROINIT) std::memset(block->data, 0, bytes == 0 ? 1 : bytes);
+  // A fixed block's handle is its address; a movable one gets a handle of its
+  // own (the Block record), which is never the data address.
+  HGLOBAL handle =
+      (flags & GMEM_MOVEABLE) ? static_cast<HGLOBAL>(block) : static_cast<HGLOBAL>(block->data);
+  Registry& r = TheRegistry();
+  try {
+    std::lock_guard guard(r.lock);
+    r.byHandle.emplace(handle, block);
+    try {
+      r.byData.emplace(block->data, block);
+    } catch (...) {
+      r.byHandle.erase(handle);
+      throw;
+    }
+  } catch (...) {
+    delete[] block->data;
+    delete block;
+    return nullptr;
+  }
+  return handle;
+}
+
+LPVOID GlobalLock(HGLOBAL handle) noexcept {
+  Registry& r = TheRegistry();
+  std::lock_guard guard(r.lock);
+  Block* block = FindByHandle(r, handle);
+  if (block == nullptr) return nullptr;
+  if (block->flags & GMEM_MOVEABLE) ++block->locks;
+  return block->data;
+}
+
+BOOL GlobalUnlock(HGLOBAL handle) noexcept {
+  Registry& r = TheRegistry();
+  std::lock_guard guard(r.lock);
+  Block* block = FindByHandle(r, handle);
+  if (block == nullptr || block->locks == 0) return FALSE;
+  return --block->locks > 0 ? TRUE : FALSE;
+}
+
+HGLOBAL GlobalHandle(const void* pointer) noexcept {
+  Registry& r = TheRegistry();
+  std::lock_guard guard(r.lock);
+  auto it = r.byData.find(pointer);
+  if (it == r.byData.end()) return nullptr;
+  Block* block = it->second;
+  return (block->flags & GMEM_MOVEABLE) ? static_cast<HGLOBAL>(block)
+                                        : static_cast<HGLOBAL>(block->data);
+}
+
+HGLOBAL GlobalFree(HGLOBAL handle) noexcept {
+  Block* block;
+  {
+    Registry& r = TheRegistry();
+    std::lock_guard guard(r.lock);
+    block = FindByHandle(r, handle);
+    if (block == nullptr) return handle;
+    r.byHandle.erase(handle);
+    r.byData.erase(block->data);
+  }
+  delete[] block->data;
+  delete block;
+  return nullptr;
+}
+
+SIZE_T GlobalSize(HGLOBAL handle) noexcept {
+  Registry& r = TheRegistry();
+  std::lock_guard guard(r.lock);
+  Block* block = FindByHandle(r, handle);
+  return block ? block->size : 0;
+}
+
+// ---------------------------------------------------------------------------
+// UTF-8 to UTF-16.
+namespace {
+
+// Decodes one scalar value starting at text[i]; returns its length in bytes,
+// or 0 for an ill-formed sequence (overlong forms, surrogates, values beyond
+// U+10FFFF and truncated sequences included).
+int DecodeUtf8(const unsigned char* text, int length, int i, char32_t* value) {
+  unsigned char lead = text[i];
+  if (lead < 0x80) {
+    *value = lead;
+    return 1;
+  }
+  int extra;
+  char32_t v;
+  char32_t minimum;
+  if ((lead & 0xE0) == 0xC0) {
+    extra = 1, v = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2, v = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3, v = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + extra >= length) return 0;  // truncated
+  for (int k = 1; k <= extra; ++k) {
+    unsigned char c = text[i + k];
+    if ((c & 0xC0) != 0x80) return 0;
+    v = (v << 6) | (c & 0x3F);
+  }
+  if (v < minimum || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  *value = v;
+  return extra + 1;
+}
+
+}  // namespace
+
+int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, LPCSTR text, int count, LPWSTR wide,
+                        int wideCount) noexcept {
+  if (text == nullptr || (codePage != CP_ACP && codePage != CP_UTF8) || count < -1 ||
+      wideCount < 0 || (wideCount > 0 && wide == nullptr))
+    return 0;
+  int length = count == -1 ? static_cast<int>(std::strlen(text)) + 1 : count;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  int needed = 0;
+  for (int i = 0; i < length;) {
+    char32_t v;
+    int used = DecodeUtf8(bytes, length, i, &v);
+    if (used == 0) return 0;
+    int units = v >= 0x10000 ? 2 : 1;
+    if (wideCount > 0) {
+      if (needed + units > wideCount) return 0;
+      if (units == 2) {
+        wide[needed] = static_cast<WCHAR>(0xD800 + ((v - 0x10000) >> 10));
+        wide[needed + 1] = static_cast<WCHAR>(0xDC00 + ((v - 0x10000) & 0x3FF));
+      } else {
+        wide[needed] = static_cast<WCHAR>(v);
+      }
+    }
+    needed += units;
+    i += used;
+  }
+  return needed;
+}
+
+// ---------------------------------------------------------------------------
+HRESULT CoCreateGuid(GUID* guid) noexcept {
+  if (guid == nullptr) return E_POINTER;
+  BYTE bytes[16];
+  std::size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return E_FAIL;
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  bytes[7] = static_cast<BYTE>((bytes[7] & 0x0F) | 0x40);  // version 4 (high nibble of Data3)
+  bytes[8] = static_cast<BYTE>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  *guid = kwGUIDFromBytes(bytes);
+  return S_OK;
+}

@@ -1,0 +1,216 @@
+// Commit replaces a file atomically: failures and crashes at any moment leave
+// the old file or the new one, never a mix. Each scenario runs in a child
+// process, which the parent limits, breaks or kills.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <kwcore/kwStorage.h>
+
+#include "support/kwStorageTestUtil.h"
+
+using kwtest::ComPtr;
+using kwtest::GetStream;
+using kwtest::kRO;
+using kwtest::kRW;
+using kwtest::PutStream;
+
+namespace {
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t EntriesIn(const std::string& dir) {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+/// Runs `body` in a child process and returns its exit status (its return
+/// value), or -signal when it died of a signal.
+template <typename Body>
+int InChild(Body body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+class CommitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ComPtr<IStorage> root;
+    ASSERT_EQ(StgCreateDocfile(path_.c_str(), kRW, 0, root.Out()), S_OK);
+    ASSERT_EQ(PutStream(root.get(), u"Old", std::string(1000, 'o')), S_OK);
+    ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+    before_ = FileBytes(path_);
+  }
+
+  kwtest::TempDir dir_;
+  std::string path_ = dir_.File("project.kw");
+  std::string before_;
+};
+
+TEST_F(CommitTest, FileSizeLimitFailsTheCommitAndKeepsTheOldFile) {
+  // Exit codes say which step went wrong in the child.
+  int result = InChild([&] {
+    signal(SIGXFSZ, SIG_IGN);  // report EFBIG instead of dying
+    ComPtr<IStorage> root;
+    if (StgOpenStorage(path_.c_str(), nullptr, kRW, nullptr, 0, root.Out()) != S_OK) return 10;
+    if (PutStream(root.get(), u"Big", std::string(200000, 'b')) != S_OK) return 11;
+    struct rlimit limit;
+    getrlimit(RLIMIT_FSIZE, &limit);
+    struct rlimit small = limit;
+    small.rlim_cur = 64 * 1024;
+    if (setrlimit(RLIMIT_FSIZE, &small) != 0) return 12;
+    if (root->Commit(STGC_DEFAULT) != STG_E_MEDIUMFULL) return 13;
+    if (FileBytes(path_) != before_) return 14;
+    if (EntriesIn(dir_.path()) != 1) return 15;  // the temporary is gone
+    // The changes are still in memory: lifting the limit lets them through.
+    if (GetStream(root.get(), u"Big").size() != 200000) return 16;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    if (root->Commit(STGC_DEFAULT) != S_OK) return 17;
+    return 0;
+  });
+  ASSERT_EQ(result, 0);
+  ComPtr<IStorage> root;
+  ASSERT_EQ(StgOpenStorage(path_.c_str(), nullptr, kRO, nullptr, 0, root.Out()), S_OK);
+  EXPECT_EQ(GetStream(root.get(), u"Big"), std::string(200000, 'b'));
+  EXPECT_EQ(GetStream(root.get(), u"Old"), std::string(1000, 'o'));
+}
+
+TEST_F(CommitTest, DirectoryThatRefusesWritesFailsTheCommit) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
+  ComPtr<IStorage> root;
+  ASSERT_EQ(StgOpenStorage(path_.c_str(), nullptr, kRW, nullptr, 0, root.Out()), S_OK);
+  ASSERT_EQ(PutStream(root.get(), u"New", "n"), S_OK);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0555), 0);
+  EXPECT_EQ(root->Commit(STGC_DEFAULT), STG_E_ACCESSDENIED);
+  chmod(dir_.path().c_str(), 0755);
+  EXPECT_EQ(FileBytes(path_), before_);
+  EXPECT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+}
+
+TEST_F(CommitTest, VanishedDirectoryFailsTheCommitAndKeepsTheChanges) {
+  std::string nested = dir_.File("sub");
+  ASSERT_EQ(mkdir(nested.c_str(), 0755), 0);
+  std::string path = nested + "/file.kw";
+  ComPtr<IStorage> root;
+  ASSERT_EQ(StgCreateDocfile(path.c_str(), kRW, 0, root.Out()), S_OK);
+  ASSERT_EQ(PutStream(root.get(), u"Kept", "k"), S_OK);
+  std::filesystem::remove_all(nested);
+  EXPECT_EQ(root->Commit(STGC_DEFAULT), STG_E_PATHNOTFOUND);
+  ASSERT_EQ(mkdir(nested.c_str(), 0755), 0);
+  ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+  root.Reset();
+  ASSERT_EQ(StgOpenStorage(path.c_str(), nullptr, kRO, nullptr, 0, root.Out()), S_OK);
+  EXPECT_EQ(GetStream(root.get(), u"Kept"), "k");
+}
+
+TEST_F(CommitTest, CommittingKeepsTheFilesPermissions) {
+  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+  ComPtr<IStorage> root;
+  ASSERT_EQ(StgOpenStorage(path_.c_str(), nullptr, kRW, nullptr, 0, root.Out()), S_OK);
+  ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// A generation g of the file holds "Gen" = g and streams whose bytes derive
+// from g: a file mixing two commits shows up as a mismatch.
+std::string PayloadFor(int generation, std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>((i * 131 + generation * 17) >> 3);
+  return bytes;
+}
+
+/// Commits new generations until killed, writing a byte to `progress` after
+/// each commit.
+int CommitForever(const std::string& path, int progress) {
+  ComPtr<IStorage> root;
+  if (StgOpenStorage(path.c_str(), nullptr, kRW, nullptr, 0, root.Out()) != S_OK) return 20;
+  int generation = std::stoi(GetStream(root.get(), u"Gen"));
+  for (;;) {
+    ++generation;
+    if (PutStream(root.get(), u"Gen", std::to_string(generation)) != S_OK) return 21;
+    if (PutStream(root.get(), u"Large", PayloadFor(generation, 60000)) != S_OK) return 22;
+    if (PutStream(root.get(), u"Small", PayloadFor(generation, 300)) != S_OK) return 23;
+    if (root->Commit(STGC_DEFAULT) != S_OK) return 24;
+    if (write(progress, "c", 1) != 1) return 25;
+  }
+}
+
+double Now() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+TEST_F(CommitTest, KillsDuringRepeatedCommitsLeaveOneWholeState) {
+  {
+    ComPtr<IStorage> root;
+    ASSERT_EQ(StgCreateDocfile(path_.c_str(), kRW, 0, root.Out()), S_OK);
+    ASSERT_EQ(PutStream(root.get(), u"Gen", "0"), S_OK);
+    ASSERT_EQ(PutStream(root.get(), u"Large", PayloadFor(0, 60000)), S_OK);
+    ASSERT_EQ(PutStream(root.get(), u"Small", PayloadFor(0, 300)), S_OK);
+    ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+  }
+  int last = 0;
+  unsigned seed = 7;
+  for (int kill = 0; kill < 30; ++kill) {
+    int progress[2];
+    ASSERT_EQ(pipe(progress), 0);
+    double start = Now();
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(progress[0]);
+      _exit(CommitForever(path_, progress[1]));
+    }
+    close(progress[1]);
+    // Once a first commit is through, kill at a random moment within about
+    // two more, whatever the machine's speed: the kill lands anywhere in the
+    // write, flush, rename and directory flush.
+    char byte;
+    ASSERT_EQ(read(progress[0], &byte, 1), 1) << "the child failed before committing";
+    double cycle = Now() - start;
+    seed = seed * 1103515245u + 12345u;
+    double delay = cycle * 2.0 * static_cast<double>((seed >> 8) % 1000) / 1000.0;
+    struct timespec pause = {
+        static_cast<time_t>(delay),
+        static_cast<long>((delay - static_cast<double>(static_cast<time_t>(delay))) * 1e9)};
+    nanosleep(&pause, nullptr);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(progress[0]);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "child stopped by itself: " << WEXITSTATUS(status);
+
+    ComPtr<IStorage> root;
+    ASSERT_EQ(StgOpenStorage(path_.c_str(), nullptr, kRO, nullptr, 0, root.Out()), S_OK) << kill;
+    int generation = std::stoi(GetStream(root.get(), u"Gen"));
+    EXPECT_GT(generation, last);
+    EXPECT_EQ(GetStream(root.get(), u"Large"), PayloadFor(generation, 60000)) << generation;
+    EXPECT_EQ(GetStream(root.get(), u"Small"), PayloadFor(generation, 300)) << generation;
+    last = generation;
+  }
+}
+
+}  // namespace

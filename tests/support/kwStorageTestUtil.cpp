@@ -1,0 +1,166 @@
+#include "kwStorageTestUtil.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace kwtest {
+
+std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+std::string Narrow(const std::u16string& text) {
+  std::string out;
+  for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+HRESULT PutStream(IStorage* storage, const std::u16string& name, const std::string& bytes) {
+  ComPtr<IStream> stream;
+  HRESULT hr = storage->CreateStream(name.c_str(), kRW | STGM_CREATE, 0, 0, stream.Out());
+  if (FAILED(hr)) return hr;
+  ULONG written = 0;
+  hr = stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
+  if (SUCCEEDED(hr) && written != bytes.size()) hr = STG_E_WRITEFAULT;
+  return hr;
+}
+
+std::string GetStream(IStorage* storage, const std::u16string& name) {
+  ComPtr<IStream> stream;
+  HRESULT hr = storage->OpenStream(name.c_str(), nullptr, kRO, 0, stream.Out());
+  char text[32];
+  if (FAILED(hr)) {
+    std::snprintf(text, sizeof text, "<error %08X>", static_cast<unsigned>(hr));
+    return text;
+  }
+  std::string out;
+  char buffer[65536];
+  for (;;) {
+    ULONG got = 0;
+    hr = stream->Read(buffer, sizeof buffer, &got);
+    if (FAILED(hr)) {
+      std::snprintf(text, sizeof text, "<error %08X>", static_cast<unsigned>(hr));
+      return text;
+    }
+    if (got == 0) break;
+    out.append(buffer, got);
+  }
+  return out;
+}
+
+std::vector<std::u16string> ChildNames(IStorage* storage) {
+  std::vector<std::u16string> names;
+  ComPtr<IEnumSTATSTG> items;
+  if (FAILED(storage->EnumElements(0, nullptr, 0, items.Out()))) return names;
+  STATSTG stat;
+  while (items->Next(1, &stat, nullptr) == S_OK) {
+    names.emplace_back(stat.pwcsName);
+    CoTaskMemFree(stat.pwcsName);
+  }
+  return names;
+}
+
+std::uint64_t Fnv1a64(const void* data, std::size_t size) {
+  std::uint64_t h = 0xCBF29CE484222325ull;
+  const auto* p = static_cast<const unsigned char*>(data);
+  for (std::size_t i = 0; i < size; ++i) {
+    h ^= p[i];
+    h *= 0x100000001B3ull;
+  }
+  return h;
+}
+
+namespace {
+
+std::string NameHex(const std::u16string& name) {
+  std::string out;
+  char byte[3];
+  for (char16_t c : name) {
+    std::snprintf(byte, sizeof byte, "%02x", c & 0xFF);
+    out += byte;
+    std::snprintf(byte, sizeof byte, "%02x", c >> 8);
+    out += byte;
+  }
+  return out;
+}
+
+void DumpInto(IStorage* storage, const std::string& prefix, std::vector<std::string>* lines) {
+  ComPtr<IEnumSTATSTG> items;
+  if (FAILED(storage->EnumElements(0, nullptr, 0, items.Out()))) {
+    lines->push_back("enum failed at " + prefix);
+    return;
+  }
+  STATSTG stat;
+  while (items->Next(1, &stat, nullptr) == S_OK) {
+    std::u16string name = stat.pwcsName;
+    CoTaskMemFree(stat.pwcsName);
+    std::string key = prefix + NameHex(name);
+    char line[64];
+    if (stat.type == STGTY_STREAM) {
+      std::string bytes = GetStream(storage, name);
+      std::snprintf(line, sizeof line, " %zu %016llx", bytes.size(),
+                    static_cast<unsigned long long>(Fnv1a64(bytes.data(), bytes.size())));
+      lines->push_back("2 " + key + line);
+    } else {
+      lines->push_back("1 " + key + " 0 0000000000000000");
+      ComPtr<IStorage> child;
+      if (FAILED(storage->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.Out()))) {
+        lines->push_back("open failed at " + key);
+        continue;
+      }
+      DumpInto(child.get(), key + "/", lines);
+    }
+  }
+}
+
+}  // namespace
+
+std::string Dump(IStorage* storage) {
+  std::vector<std::string> lines;
+  DumpInto(storage, "", &lines);
+  std::sort(lines.begin(), lines.end());
+  STATSTG stat;
+  std::string out = "root ";
+  if (SUCCEEDED(storage->Stat(&stat, STATFLAG_NONAME)) && stat.clsid != GUID_NULL) {
+    char text[kwGUID_STRING_LENGTH + 1];
+    kwGUIDToString(stat.clsid, text, sizeof text);
+    for (const char* p = text; *p; ++p)
+      if (*p != '{' && *p != '}' && *p != '-') out.push_back(static_cast<char>(std::tolower(*p)));
+  }
+  out += "\n";
+  for (const std::string& line : lines) out += line + "\n";
+  return out;
+}
+
+std::string DumpFile(const std::string& path) {
+  ComPtr<IStorage> root;
+  HRESULT hr = StgOpenStorage(path.c_str(), nullptr, kRO, nullptr, 0, root.Out());
+  if (FAILED(hr)) {
+    char text[32];
+    std::snprintf(text, sizeof text, "error %08X", static_cast<unsigned>(hr));
+    return text;
+  }
+  return Dump(root.get());
+}
+
+std::string Run(const std::string& command, int* status) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) {
+    if (status) *status = -1;
+    return out;
+  }
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  int rc = pclose(pipe);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+std::string SourceDir() {
+  const char* dir = std::getenv("KWCORE_SOURCE_DIR");
+  return dir ? dir : ".";
+}
+
+}  // namespace kwtest
