@@ -216,6 +216,44 @@ HRESULT NameFrom(const OLECHAR* text, std::u16string* name) {
   return kwcfb::IsValidName(*name) ? S_OK : STG_E_INVALIDNAME;
 }
 
+/// A file root's Stat name: its path, decoded from UTF-8 where it is valid
+/// (other bytes become U+FFFD).
+std::u16string PathName(const std::string& path) {
+  std::u16string name;
+  for (std::size_t i = 0; i < path.size();) {
+    unsigned char lead = static_cast<unsigned char>(path[i]);
+    int extra = lead < 0x80         ? 0
+                : (lead >> 5) == 6  ? 1
+                : (lead >> 4) == 14 ? 2
+                : (lead >> 3) == 30 ? 3
+                                    : -1;
+    char32_t code = extra == 0   ? lead
+                    : extra == 1 ? lead & 0x1F
+                    : extra == 2 ? lead & 0x0F
+                                 : lead & 0x07;
+    bool valid = extra >= 0 && i + static_cast<std::size_t>(extra) < path.size() + (extra == 0);
+    for (int k = 1; valid && k <= extra; ++k) {
+      unsigned char next = static_cast<unsigned char>(path[i + k]);
+      valid = (next >> 6) == 2;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (!valid || code > 0x10FFFF) {
+      name.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      name.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      name.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      name.push_back(static_cast<char16_t>(code));
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return name;
+}
+
 HRESULT FillStat(const Node& node, const std::u16string& name, DWORD grfMode, DWORD flag,
                  STATSTG* stat) {
   if (!stat) return STG_E_INVALIDPOINTER;
@@ -643,7 +681,7 @@ class CkwStorage final : public IStorage {
       std::u16string newKey = kwcfb::Key(newName);  // before the element leaves the map
       auto handle = children.extract(it);
       handle.key() = std::move(newKey);
-      handle.mapped()->name = newName;
+      handle.mapped()->name.swap(newName);  // cannot throw with the element outside
       children.insert(std::move(handle));
       return S_OK;
     });
@@ -668,7 +706,7 @@ class CkwStorage final : public IStorage {
       Node& self = Self();
       if (!self.live) return STG_E_REVERTED;
       std::u16string name = self.name;
-      if (IsRoot() && !m_tree->inMemory) name.assign(m_tree->path.begin(), m_tree->path.end());
+      if (IsRoot() && !m_tree->inMemory) name = PathName(m_tree->path);
       return FillStat(self, name, m_mode, grfStatFlag, pstatstg);
     });
   }

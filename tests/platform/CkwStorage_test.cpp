@@ -380,6 +380,21 @@ TEST_F(StorageTest, OpenAndCreateFailures) {
   EXPECT_TRUE(kwtest::ChildNames(root.get()).empty());
 }
 
+TEST_F(StorageTest, StatNamesTheRootByItsPath) {
+  std::string path = dir_.File("projet-\xc3\xa9t\xc3\xa9.kw");
+  ComPtr<IStorage> root;
+  ASSERT_EQ(StgCreateDocfile(path.c_str(), kRW, 0, root.Out()), S_OK);
+  STATSTG stat;
+  ASSERT_EQ(root->Stat(&stat, STATFLAG_DEFAULT), S_OK);
+  std::u16string name = stat.pwcsName;
+  CoTaskMemFree(stat.pwcsName);
+  std::u16string tail = u"/projet-\u00e9t\u00e9.kw";
+  ASSERT_GE(name.size(), tail.size());
+  EXPECT_EQ(name.substr(name.size() - tail.size()), tail);
+  EXPECT_EQ(stat.type, STGTY_STORAGE);
+  EXPECT_EQ(stat.grfMode & 3, STGM_READWRITE);
+}
+
 TEST_F(StorageTest, UnimplementedMethodsSaySo) {
   ComPtr<IStorage> root = Create();
   ComPtr<IStream> stream;
