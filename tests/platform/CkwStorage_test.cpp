@@ -311,6 +311,30 @@ TEST_F(StorageTest, NameRules) {
             S_OK);
 }
 
+TEST_F(StorageTest, LookupsFoldCaseAsTheFormatDoes) {
+  ComPtr<IStorage> root = Create();
+  struct Case {
+    std::u16string created, looked;
+    bool same;
+  } cases[] = {
+      {u"item", u"ITEM", true},     {u"\u00e9t\u00e9", u"\u00c9T\u00c9", true},
+      {u"\u00ff", u"\u0178", true}, {u"\u0101", u"\u0100", true},
+      {u"\u013a", u"\u0139", true}, {u"\u014b", u"\u014a", true},
+      {u"\u017e", u"\u017d", true}, {u"\u03c9", u"\u03a9", true},
+      {u"\u0436", u"\u0416", true}, {u"\u0451", u"\u0401", true},
+      {u"\u0131", u"I", false},     {u"\u00df", u"SS", false},
+      {u"a", u"b", false},          {u"\u00f7", u"\u00d7", false},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(kwtest::PutStream(root.get(), c.created, "x"), S_OK);
+    ComPtr<IStream> stream;
+    EXPECT_EQ(root->OpenStream(c.looked.c_str(), nullptr, kRO, 0, stream.Out()),
+              c.same ? S_OK : STG_E_FILENOTFOUND)
+        << kwtest::Narrow(c.created);
+    ASSERT_EQ(root->DestroyElement(c.created.c_str()), S_OK);
+  }
+}
+
 TEST_F(StorageTest, ReadOnlyRootRefusesEveryChange) {
   {
     ComPtr<IStorage> root = Create();
