@@ -173,6 +173,19 @@ HRESULT WriteFileAtomically(const std::string& path, const std::vector<BYTE>& im
   return S_OK;
 }
 
+/// Runs a method body so that no exception leaves the library: allocation
+/// failures become STG_E_INSUFFICIENTMEMORY.
+template <typename Body>
+HRESULT Guarded(Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return STG_E_INSUFFICIENTMEMORY;
+  } catch (...) {
+    return STG_E_UNKNOWN;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Shared state of one root and everything opened from it.
 
@@ -201,6 +214,44 @@ HRESULT NameFrom(const OLECHAR* text, std::u16string* name) {
     name->push_back(text[i]);
   }
   return kwcfb::IsValidName(*name) ? S_OK : STG_E_INVALIDNAME;
+}
+
+/// A file root's Stat name: its path, decoded from UTF-8 where it is valid
+/// (other bytes become U+FFFD).
+std::u16string PathName(const std::string& path) {
+  std::u16string name;
+  for (std::size_t i = 0; i < path.size();) {
+    unsigned char lead = static_cast<unsigned char>(path[i]);
+    int extra = lead < 0x80         ? 0
+                : (lead >> 5) == 6  ? 1
+                : (lead >> 4) == 14 ? 2
+                : (lead >> 3) == 30 ? 3
+                                    : -1;
+    char32_t code = extra == 0   ? lead
+                    : extra == 1 ? lead & 0x1F
+                    : extra == 2 ? lead & 0x0F
+                                 : lead & 0x07;
+    bool valid = extra >= 0 && i + static_cast<std::size_t>(extra) < path.size() + (extra == 0);
+    for (int k = 1; valid && k <= extra; ++k) {
+      unsigned char next = static_cast<unsigned char>(path[i + k]);
+      valid = (next >> 6) == 2;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (!valid || code > 0x10FFFF) {
+      name.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      name.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      name.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      name.push_back(static_cast<char16_t>(code));
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return name;
 }
 
 HRESULT FillStat(const Node& node, const std::u16string& name, DWORD grfMode, DWORD flag,
@@ -475,53 +526,61 @@ class CkwStorage final : public IStorage {
 
   HRESULT CreateStream(const OLECHAR* pwcsName, DWORD grfMode, DWORD, DWORD,
                        IStream** ppstm) override {
-    if (!ppstm) return STG_E_INVALIDPOINTER;
-    *ppstm = nullptr;
-    std::shared_ptr<Node> node;
-    HRESULT hr = CreateElement(pwcsName, grfMode, STGTY_STREAM, &node);
-    if (FAILED(hr)) return hr;
-    bool wantsWrite = false;
-    AccessFromMode(grfMode, &wantsWrite);
-    *ppstm = new (std::nothrow) CkwStream(m_tree, node, grfMode, wantsWrite);
-    return *ppstm ? S_OK : STG_E_INSUFFICIENTMEMORY;
+    return Guarded([&]() -> HRESULT {
+      if (!ppstm) return STG_E_INVALIDPOINTER;
+      *ppstm = nullptr;
+      std::shared_ptr<Node> node;
+      HRESULT hr = CreateElement(pwcsName, grfMode, STGTY_STREAM, &node);
+      if (FAILED(hr)) return hr;
+      bool wantsWrite = false;
+      AccessFromMode(grfMode, &wantsWrite);
+      *ppstm = new (std::nothrow) CkwStream(m_tree, node, grfMode, wantsWrite);
+      return *ppstm ? S_OK : STG_E_INSUFFICIENTMEMORY;
+    });
   }
 
   HRESULT OpenStream(const OLECHAR* pwcsName, void*, DWORD grfMode, DWORD,
                      IStream** ppstm) override {
-    if (!ppstm) return STG_E_INVALIDPOINTER;
-    *ppstm = nullptr;
-    std::shared_ptr<Node> node;
-    bool wantsWrite = false;
-    HRESULT hr = OpenElement(pwcsName, grfMode, STGTY_STREAM, &node, &wantsWrite);
-    if (FAILED(hr)) return hr;
-    *ppstm = new (std::nothrow) CkwStream(m_tree, node, grfMode, wantsWrite);
-    return *ppstm ? S_OK : STG_E_INSUFFICIENTMEMORY;
+    return Guarded([&]() -> HRESULT {
+      if (!ppstm) return STG_E_INVALIDPOINTER;
+      *ppstm = nullptr;
+      std::shared_ptr<Node> node;
+      bool wantsWrite = false;
+      HRESULT hr = OpenElement(pwcsName, grfMode, STGTY_STREAM, &node, &wantsWrite);
+      if (FAILED(hr)) return hr;
+      *ppstm = new (std::nothrow) CkwStream(m_tree, node, grfMode, wantsWrite);
+      return *ppstm ? S_OK : STG_E_INSUFFICIENTMEMORY;
+    });
   }
 
   HRESULT CreateStorage(const OLECHAR* pwcsName, DWORD grfMode, DWORD, DWORD,
                         IStorage** ppstg) override {
-    if (!ppstg) return STG_E_INVALIDPOINTER;
-    *ppstg = nullptr;
-    std::shared_ptr<Node> node;
-    HRESULT hr = CreateElement(pwcsName, grfMode, STGTY_STORAGE, &node);
-    if (FAILED(hr)) return hr;
-    bool wantsWrite = false;
-    AccessFromMode(grfMode, &wantsWrite);
-    *ppstg = new (std::nothrow) CkwStorage(m_tree, node, grfMode, wantsWrite);
-    return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
+    return Guarded([&]() -> HRESULT {
+      if (!ppstg) return STG_E_INVALIDPOINTER;
+      *ppstg = nullptr;
+      std::shared_ptr<Node> node;
+      HRESULT hr = CreateElement(pwcsName, grfMode, STGTY_STORAGE, &node);
+      if (FAILED(hr)) return hr;
+      bool wantsWrite = false;
+      AccessFromMode(grfMode, &wantsWrite);
+      *ppstg = new (std::nothrow) CkwStorage(m_tree, node, grfMode, wantsWrite);
+      return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
+    });
   }
 
   HRESULT OpenStorage(const OLECHAR* pwcsName, IStorage* pstgPriority, DWORD grfMode,
                       SNB snbExclude, DWORD, IStorage** ppstg) override {
-    if (!ppstg) return STG_E_INVALIDPOINTER;
-    *ppstg = nullptr;
-    if (pstgPriority || snbExclude) return STG_E_INVALIDPARAMETER;
-    std::shared_ptr<Node> node;
-    bool wantsWrite = false;
-    HRESULT hr = OpenElement(pwcsName, grfMode, STGTY_STORAGE, &node, &wantsWrite);
-    if (FAILED(hr)) return hr;
-    *ppstg = new (std::nothrow) CkwStorage(m_tree, node, grfMode, wantsWrite);
-    return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
+    return Guarded([&]() -> HRESULT {
+      if (!ppstg) return STG_E_INVALIDPOINTER;
+      *ppstg = nullptr;
+      if (pstgPriority || snbExclude) return STG_E_INVALIDPARAMETER;
+      std::shared_ptr<Node> node;
+      bool wantsWrite = false;
+      HRESULT hr = OpenElement(pwcsName, grfMode, STGTY_STORAGE, &node, &wantsWrite);
+      if (FAILED(hr)) return hr;
+      *ppstg = new (std::nothrow) CkwStorage(m_tree, node, grfMode, wantsWrite);
+      return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
+    });
   }
 
   HRESULT CopyTo(DWORD, const IID*, SNB, IStorage*) override { return STG_E_UNIMPLEMENTEDFUNCTION; }
@@ -530,91 +589,102 @@ class CkwStorage final : public IStorage {
   }
 
   HRESULT Commit(DWORD) override {
-    if (!Self().live) return STG_E_REVERTED;
-    if (!IsRoot() || !m_tree->writable) return S_OK;
-    std::vector<BYTE> image;
-    HRESULT hr = kwcfb::Serialize(*m_tree->root, &image);
-    if (FAILED(hr)) return hr;
-    if (m_tree->inMemory) {
-      m_tree->committed.swap(image);
-      return S_OK;
-    }
-    return WriteFileAtomically(m_tree->path, image);
+    return Guarded([&]() -> HRESULT {
+      if (!Self().live) return STG_E_REVERTED;
+      if (!IsRoot() || !m_tree->writable) return S_OK;
+      std::vector<BYTE> image;
+      HRESULT hr = kwcfb::Serialize(*m_tree->root, &image);
+      if (FAILED(hr)) return hr;
+      if (m_tree->inMemory) {
+        m_tree->committed.swap(image);
+        return S_OK;
+      }
+      return WriteFileAtomically(m_tree->path, image);
+    });
   }
 
   HRESULT Revert() override {
-    if (!Self().live) return STG_E_REVERTED;
-    if (!IsRoot() || !m_tree->writable) return S_OK;
-    std::shared_ptr<Node> fresh;
-    HRESULT hr;
-    if (m_tree->inMemory) {
-      if (m_tree->committed.empty()) {
-        fresh = std::make_shared<Node>();
-        hr = fresh ? S_OK : STG_E_INSUFFICIENTMEMORY;
-        if (fresh) fresh->name = u"Root Entry";
+    return Guarded([&]() -> HRESULT {
+      if (!Self().live) return STG_E_REVERTED;
+      if (!IsRoot() || !m_tree->writable) return S_OK;
+      std::shared_ptr<Node> fresh;
+      HRESULT hr;
+      if (m_tree->inMemory) {
+        if (m_tree->committed.empty()) {
+          fresh = std::make_shared<Node>();
+          hr = fresh ? S_OK : STG_E_INSUFFICIENTMEMORY;
+          if (fresh) fresh->name = u"Root Entry";
+        } else {
+          hr = kwcfb::Parse(m_tree->committed.data(), m_tree->committed.size(), &fresh);
+        }
       } else {
-        hr = kwcfb::Parse(m_tree->committed.data(), m_tree->committed.size(), &fresh);
+        std::vector<BYTE> bytes;
+        hr = ReadWholeFile(m_tree->path, &bytes);
+        if (SUCCEEDED(hr)) hr = kwcfb::Parse(bytes.data(), bytes.size(), &fresh);
       }
-    } else {
-      std::vector<BYTE> bytes;
-      hr = ReadWholeFile(m_tree->path, &bytes);
-      if (SUCCEEDED(hr)) hr = kwcfb::Parse(bytes.data(), bytes.size(), &fresh);
-    }
-    if (FAILED(hr)) return hr;
-    // The old root object stays usable; everything opened below it is gone.
-    for (auto& [name, child] : m_tree->root->children) kwcfb::Retire(*child);
-    m_tree->root = std::move(fresh);
-    return S_OK;
+      if (FAILED(hr)) return hr;
+      // The old root object stays usable; everything opened below it is gone.
+      for (auto& [name, child] : m_tree->root->children) kwcfb::Retire(*child);
+      m_tree->root = std::move(fresh);
+      return S_OK;
+    });
   }
 
   HRESULT EnumElements(DWORD, void*, DWORD, IEnumSTATSTG** ppenum) override {
-    if (!ppenum) return STG_E_INVALIDPOINTER;
-    *ppenum = nullptr;
-    Node& self = Self();
-    if (!self.live) return STG_E_REVERTED;
-    try {
-      auto items = std::make_shared<std::vector<EnumItem>>();
-      items->reserve(self.children.size());
-      for (const auto& [key, child] : self.children) {
-        EnumItem item;
-        item.name = child->name;
-        FillStat(*child, child->name, 0, STATFLAG_NONAME, &item.stat);
-        items->push_back(std::move(item));
+    return Guarded([&]() -> HRESULT {
+      if (!ppenum) return STG_E_INVALIDPOINTER;
+      *ppenum = nullptr;
+      Node& self = Self();
+      if (!self.live) return STG_E_REVERTED;
+      try {
+        auto items = std::make_shared<std::vector<EnumItem>>();
+        items->reserve(self.children.size());
+        for (const auto& [key, child] : self.children) {
+          EnumItem item;
+          item.name = child->name;
+          FillStat(*child, child->name, 0, STATFLAG_NONAME, &item.stat);
+          items->push_back(std::move(item));
+        }
+        *ppenum = new (std::nothrow) CkwEnumSTATSTG(std::move(items));
+      } catch (...) {
+        return STG_E_INSUFFICIENTMEMORY;
       }
-      *ppenum = new (std::nothrow) CkwEnumSTATSTG(std::move(items));
-    } catch (...) {
-      return STG_E_INSUFFICIENTMEMORY;
-    }
-    return *ppenum ? S_OK : STG_E_INSUFFICIENTMEMORY;
+      return *ppenum ? S_OK : STG_E_INSUFFICIENTMEMORY;
+    });
   }
 
   HRESULT DestroyElement(const OLECHAR* pwcsName) override {
-    std::u16string name;
-    HRESULT hr = CheckChange(pwcsName, &name);
-    if (FAILED(hr)) return hr;
-    auto it = Self().children.find(kwcfb::Key(name));
-    if (it == Self().children.end()) return STG_E_FILENOTFOUND;
-    kwcfb::Retire(*it->second);
-    Self().children.erase(it);
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+      std::u16string name;
+      HRESULT hr = CheckChange(pwcsName, &name);
+      if (FAILED(hr)) return hr;
+      auto it = Self().children.find(kwcfb::Key(name));
+      if (it == Self().children.end()) return STG_E_FILENOTFOUND;
+      kwcfb::Retire(*it->second);
+      Self().children.erase(it);
+      return S_OK;
+    });
   }
 
   HRESULT RenameElement(const OLECHAR* pwcsOldName, const OLECHAR* pwcsNewName) override {
-    std::u16string oldName, newName;
-    HRESULT hr = CheckChange(pwcsOldName, &oldName);
-    if (FAILED(hr)) return hr;
-    hr = NameFrom(pwcsNewName, &newName);
-    if (FAILED(hr)) return hr;
-    auto& children = Self().children;
-    auto it = children.find(kwcfb::Key(oldName));
-    if (it == children.end()) return STG_E_FILENOTFOUND;
-    auto clash = children.find(kwcfb::Key(newName));
-    if (clash != children.end() && clash != it) return STG_E_FILEALREADYEXISTS;
-    auto handle = children.extract(it);
-    handle.key() = kwcfb::Key(newName);
-    handle.mapped()->name = newName;
-    children.insert(std::move(handle));
-    return S_OK;
+    return Guarded([&]() -> HRESULT {
+      std::u16string oldName, newName;
+      HRESULT hr = CheckChange(pwcsOldName, &oldName);
+      if (FAILED(hr)) return hr;
+      hr = NameFrom(pwcsNewName, &newName);
+      if (FAILED(hr)) return hr;
+      auto& children = Self().children;
+      auto it = children.find(kwcfb::Key(oldName));
+      if (it == children.end()) return STG_E_FILENOTFOUND;
+      auto clash = children.find(kwcfb::Key(newName));
+      if (clash != children.end() && clash != it) return STG_E_FILEALREADYEXISTS;
+      std::u16string newKey = kwcfb::Key(newName);  // before the element leaves the map
+      auto handle = children.extract(it);
+      handle.key() = std::move(newKey);
+      handle.mapped()->name.swap(newName);  // cannot throw with the element outside
+      children.insert(std::move(handle));
+      return S_OK;
+    });
   }
 
   HRESULT SetElementTimes(const OLECHAR*, const FILETIME*, const FILETIME*,
@@ -632,11 +702,13 @@ class CkwStorage final : public IStorage {
   HRESULT SetStateBits(DWORD, DWORD) override { return STG_E_UNIMPLEMENTEDFUNCTION; }
 
   HRESULT Stat(STATSTG* pstatstg, DWORD grfStatFlag) override {
-    Node& self = Self();
-    if (!self.live) return STG_E_REVERTED;
-    std::u16string name = self.name;
-    if (IsRoot() && !m_tree->inMemory) name.assign(m_tree->path.begin(), m_tree->path.end());
-    return FillStat(self, name, m_mode, grfStatFlag, pstatstg);
+    return Guarded([&]() -> HRESULT {
+      Node& self = Self();
+      if (!self.live) return STG_E_REVERTED;
+      std::u16string name = self.name;
+      if (IsRoot() && !m_tree->inMemory) name = PathName(m_tree->path);
+      return FillStat(self, name, m_mode, grfStatFlag, pstatstg);
+    });
   }
 
  private:
@@ -728,43 +800,47 @@ KWPLATFORM_API void CoTaskMemFree(void* pv) { std::free(pv); }
 
 KWPLATFORM_API HRESULT StgCreateDocfile(const char* pszPath, DWORD grfMode, DWORD reserved,
                                         IStorage** ppstgOpen) {
-  if (!ppstgOpen) return STG_E_INVALIDPOINTER;
-  *ppstgOpen = nullptr;
-  if (!pszPath) return STG_E_INVALIDPOINTER;
-  if (reserved != 0) return STG_E_INVALIDPARAMETER;
-  bool wantsWrite = false;
-  HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
-  if (FAILED(hr)) return hr;
-  try {
-    std::shared_ptr<Node> root = EmptyRoot();
-    std::vector<BYTE> image;
-    hr = kwcfb::Serialize(*root, &image);
-    if (SUCCEEDED(hr)) hr = WriteFileAtomically(pszPath, image);
+  return Guarded([&]() -> HRESULT {
+    if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+    *ppstgOpen = nullptr;
+    if (!pszPath) return STG_E_INVALIDPOINTER;
+    if (reserved != 0) return STG_E_INVALIDPARAMETER;
+    bool wantsWrite = false;
+    HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
     if (FAILED(hr)) return hr;
-    return MakeRoot(std::move(root), true, false, pszPath, grfMode | STGM_READWRITE, ppstgOpen);
-  } catch (...) {
-    return STG_E_INSUFFICIENTMEMORY;
-  }
+    try {
+      std::shared_ptr<Node> root = EmptyRoot();
+      std::vector<BYTE> image;
+      hr = kwcfb::Serialize(*root, &image);
+      if (SUCCEEDED(hr)) hr = WriteFileAtomically(pszPath, image);
+      if (FAILED(hr)) return hr;
+      return MakeRoot(std::move(root), true, false, pszPath, grfMode | STGM_READWRITE, ppstgOpen);
+    } catch (...) {
+      return STG_E_INSUFFICIENTMEMORY;
+    }
+  });
 }
 
 KWPLATFORM_API HRESULT StgOpenStorage(const char* pszPath, IStorage* pstgPriority, DWORD grfMode,
                                       SNB snbExclude, DWORD reserved, IStorage** ppstgOpen) {
-  if (!ppstgOpen) return STG_E_INVALIDPOINTER;
-  *ppstgOpen = nullptr;
-  if (!pszPath) return STG_E_INVALIDPOINTER;
-  if (pstgPriority || snbExclude || reserved != 0) return STG_E_INVALIDPARAMETER;
-  bool wantsWrite = false;
-  HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
-  if (FAILED(hr)) return hr;
-  if (wantsWrite && ::access(pszPath, W_OK) != 0 && errno != ENOENT)
-    return FromErrno(errno, STG_E_ACCESSDENIED);
-  std::vector<BYTE> bytes;
-  hr = ReadWholeFile(pszPath, &bytes);
-  if (FAILED(hr)) return hr;
-  std::shared_ptr<Node> root;
-  hr = kwcfb::Parse(bytes.data(), bytes.size(), &root);
-  if (FAILED(hr)) return hr;
-  return MakeRoot(std::move(root), wantsWrite, false, pszPath, grfMode, ppstgOpen);
+  return Guarded([&]() -> HRESULT {
+    if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+    *ppstgOpen = nullptr;
+    if (!pszPath) return STG_E_INVALIDPOINTER;
+    if (pstgPriority || snbExclude || reserved != 0) return STG_E_INVALIDPARAMETER;
+    bool wantsWrite = false;
+    HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
+    if (FAILED(hr)) return hr;
+    if (wantsWrite && ::access(pszPath, W_OK) != 0 && errno != ENOENT)
+      return FromErrno(errno, STG_E_ACCESSDENIED);
+    std::vector<BYTE> bytes;
+    hr = ReadWholeFile(pszPath, &bytes);
+    if (FAILED(hr)) return hr;
+    std::shared_ptr<Node> root;
+    hr = kwcfb::Parse(bytes.data(), bytes.size(), &root);
+    if (FAILED(hr)) return hr;
+    return MakeRoot(std::move(root), wantsWrite, false, pszPath, grfMode, ppstgOpen);
+  });
 }
 
 KWPLATFORM_API HRESULT StgCreateMemoryDocfile(DWORD grfMode, IStorage** ppstgOpen) {
@@ -782,50 +858,54 @@ KWPLATFORM_API HRESULT StgCreateMemoryDocfile(DWORD grfMode, IStorage** ppstgOpe
 
 KWPLATFORM_API HRESULT StgOpenMemoryDocfile(const void* pv, std::size_t cb, DWORD grfMode,
                                             IStorage** ppstgOpen) {
-  if (!ppstgOpen) return STG_E_INVALIDPOINTER;
-  *ppstgOpen = nullptr;
-  if (!pv && cb) return STG_E_INVALIDPOINTER;
-  bool wantsWrite = false;
-  HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
-  if (FAILED(hr)) return hr;
-  std::shared_ptr<Node> root;
-  hr = kwcfb::Parse(static_cast<const BYTE*>(pv), cb, &root);
-  if (FAILED(hr)) return hr;
-  IStorage* storage = nullptr;
-  hr = MakeRoot(std::move(root), wantsWrite, true, nullptr, grfMode, &storage);
-  if (FAILED(hr)) return hr;
-  // Revert returns to the bytes the root was opened from.
-  if (wantsWrite) {
-    hr = storage->Commit(STGC_DEFAULT);
-    if (FAILED(hr)) {
-      storage->Release();
-      return hr;
+  return Guarded([&]() -> HRESULT {
+    if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+    *ppstgOpen = nullptr;
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    bool wantsWrite = false;
+    HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
+    if (FAILED(hr)) return hr;
+    std::shared_ptr<Node> root;
+    hr = kwcfb::Parse(static_cast<const BYTE*>(pv), cb, &root);
+    if (FAILED(hr)) return hr;
+    IStorage* storage = nullptr;
+    hr = MakeRoot(std::move(root), wantsWrite, true, nullptr, grfMode, &storage);
+    if (FAILED(hr)) return hr;
+    // Revert returns to the bytes the root was opened from.
+    if (wantsWrite) {
+      hr = storage->Commit(STGC_DEFAULT);
+      if (FAILED(hr)) {
+        storage->Release();
+        return hr;
+      }
     }
-  }
-  *ppstgOpen = storage;
-  return S_OK;
+    *ppstgOpen = storage;
+    return S_OK;
+  });
 }
 
 KWPLATFORM_API HRESULT StgSaveToMemory(IStorage* pstg, void** ppv, std::size_t* pcb) {
-  if (!ppv || !pcb) return STG_E_INVALIDPOINTER;
-  *ppv = nullptr;
-  *pcb = 0;
-  if (!pstg) return STG_E_INVALIDPOINTER;
-  void* raw = nullptr;
-  if (FAILED(pstg->QueryInterface(kIID_CkwStorageImpl, &raw))) return STG_E_INVALIDPARAMETER;
-  auto* storage = static_cast<CkwStorage*>(static_cast<IStorage*>(raw));
-  HRESULT hr = S_OK;
-  if (!storage->Self().live) hr = STG_E_REVERTED;
-  std::vector<BYTE> image;
-  if (SUCCEEDED(hr)) hr = kwcfb::Serialize(storage->Self(), &image);
-  storage->Release();
-  if (FAILED(hr)) return hr;
-  void* copy = CoTaskMemAlloc(image.size());
-  if (!copy) return STG_E_INSUFFICIENTMEMORY;
-  std::memcpy(copy, image.data(), image.size());
-  *ppv = copy;
-  *pcb = image.size();
-  return S_OK;
+  return Guarded([&]() -> HRESULT {
+    if (!ppv || !pcb) return STG_E_INVALIDPOINTER;
+    *ppv = nullptr;
+    *pcb = 0;
+    if (!pstg) return STG_E_INVALIDPOINTER;
+    void* raw = nullptr;
+    if (FAILED(pstg->QueryInterface(kIID_CkwStorageImpl, &raw))) return STG_E_INVALIDPARAMETER;
+    auto* storage = static_cast<CkwStorage*>(static_cast<IStorage*>(raw));
+    HRESULT hr = S_OK;
+    if (!storage->Self().live) hr = STG_E_REVERTED;
+    std::vector<BYTE> image;
+    if (SUCCEEDED(hr)) hr = kwcfb::Serialize(storage->Self(), &image);
+    storage->Release();
+    if (FAILED(hr)) return hr;
+    void* copy = CoTaskMemAlloc(image.size());
+    if (!copy) return STG_E_INSUFFICIENTMEMORY;
+    std::memcpy(copy, image.data(), image.size());
+    *ppv = copy;
+    *pcb = image.size();
+    return S_OK;
+  });
 }
 
 KWPLATFORM_API HRESULT StgIsStorageFile(const char* pszPath) {

@@ -1,33 +1,42 @@
 #!/usr/bin/env bash
-# Runs the compound-file fuzzer for a bounded time and prints what it did.
+# Runs the fuzz targets for a bounded time and prints what they did.
 #   scripts/run-fuzz.sh <fuzz build dir> <seconds>
-# Seeds: fuzz/regressions (inputs that once crashed) and the shared real-world
-# files in ../shared/testdata/cfb, read in place. New inputs go to
-# <build>/corpus, crashes to <build>/artifacts; a crash fails the script.
+# cfb_fuzzer (compound files) gets the time given, nubra_fuzzer (the Nubra
+# value readers) a sixth of it. Seeds: fuzz/regressions (inputs that once
+# crashed) and, for compound files, the shared real-world files in
+# ../shared/testdata/cfb, read in place. New inputs go to <build>/corpus-<target>,
+# crashes to <build>/artifacts; a finding fails the script.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:?fuzz build directory}
 seconds=${2:-60}
-fuzzer="$build/fuzz/cfb_fuzzer"
-[[ -x "$fuzzer" ]] || { echo "no fuzzer at $fuzzer" >&2; exit 1; }
-
-corpus="$build/corpus"
 artifacts="$build/artifacts"
-mkdir -p "$corpus" "$artifacts"
-seeds=("$top/fuzz/regressions")
-[[ -d "$top/../shared/testdata/cfb" ]] && seeds+=("$top/../shared/testdata/cfb")
+mkdir -p "$artifacts"
 
-log="$build/fuzz.log"
-status=0
-"$fuzzer" "$corpus" "${seeds[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-  -max_len=262144 -artifact_prefix="$artifacts/" -print_final_stats=1 >"$log" 2>&1 || status=$?
+run() {
+  local target=$1 time=$2
+  shift 2
+  local fuzzer="$build/fuzz/$target" corpus="$build/corpus-$target" log="$build/$target.log"
+  [[ -x "$fuzzer" ]] || { echo "no fuzzer at $fuzzer" >&2; return 1; }
+  mkdir -p "$corpus"
+  local status=0
+  "$fuzzer" "$corpus" "$@" -max_total_time="$time" -timeout=10 -rss_limit_mb=2048 \
+    -max_len=262144 -artifact_prefix="$artifacts/$target-" -print_final_stats=1 >"$log" 2>&1 ||
+    status=$?
+  local execs
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo "?")
+  echo "$target: $execs executions in ${time}s, corpus $(ls "$corpus" | wc -l) inputs"
+  if [[ $status -ne 0 ]]; then
+    echo "$target: FINDING (exit $status); see $log and $artifacts" >&2
+    grep -m5 -E 'ERROR|SUMMARY|deadly signal|timeout' "$log" >&2 || true
+    return 1
+  fi
+  echo "$target: no findings"
+}
 
-runs=$(grep -o 'Done [0-9]* runs' "$log" | grep -o '[0-9]*' || echo "?")
-execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo "$runs")
-echo "cfb_fuzzer: ${execs} executions in ${seconds}s, corpus $(ls "$corpus" | wc -l) inputs"
-if [[ $status -ne 0 ]]; then
-  echo "cfb_fuzzer: FINDING (exit $status); see $log and $artifacts" >&2
-  grep -m5 -E 'ERROR|SUMMARY|deadly signal|timeout' "$log" >&2 || true
-  exit 1
-fi
-echo "cfb_fuzzer: no findings"
+cfb_seeds=("$top/fuzz/regressions")
+[[ -d "$top/../shared/testdata/cfb" ]] && cfb_seeds+=("$top/../shared/testdata/cfb")
+run cfb_fuzzer "$seconds" "${cfb_seeds[@]}"
+nubra_time=$((seconds / 6))
+((nubra_time >= 10)) || nubra_time=10
+run nubra_fuzzer "$nubra_time" "$top/fuzz/regressions"

@@ -311,6 +311,30 @@ TEST_F(StorageTest, NameRules) {
             S_OK);
 }
 
+TEST_F(StorageTest, LookupsFoldCaseAsTheFormatDoes) {
+  ComPtr<IStorage> root = Create();
+  struct Case {
+    std::u16string created, looked;
+    bool same;
+  } cases[] = {
+      {u"item", u"ITEM", true},     {u"\u00e9t\u00e9", u"\u00c9T\u00c9", true},
+      {u"\u00ff", u"\u0178", true}, {u"\u0101", u"\u0100", true},
+      {u"\u013a", u"\u0139", true}, {u"\u014b", u"\u014a", true},
+      {u"\u017e", u"\u017d", true}, {u"\u03c9", u"\u03a9", true},
+      {u"\u0436", u"\u0416", true}, {u"\u0451", u"\u0401", true},
+      {u"\u0131", u"I", false},     {u"\u00df", u"SS", false},
+      {u"a", u"b", false},          {u"\u00f7", u"\u00d7", false},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(kwtest::PutStream(root.get(), c.created, "x"), S_OK);
+    ComPtr<IStream> stream;
+    EXPECT_EQ(root->OpenStream(c.looked.c_str(), nullptr, kRO, 0, stream.Out()),
+              c.same ? S_OK : STG_E_FILENOTFOUND)
+        << kwtest::Narrow(c.created);
+    ASSERT_EQ(root->DestroyElement(c.created.c_str()), S_OK);
+  }
+}
+
 TEST_F(StorageTest, ReadOnlyRootRefusesEveryChange) {
   {
     ComPtr<IStorage> root = Create();
@@ -378,6 +402,21 @@ TEST_F(StorageTest, OpenAndCreateFailures) {
   ASSERT_EQ(StgCreateDocfile(dir_.File("text.txt").c_str(), kRW, 0, root.Out()), S_OK);
   EXPECT_EQ(StgIsStorageFile(dir_.File("text.txt").c_str()), S_OK);
   EXPECT_TRUE(kwtest::ChildNames(root.get()).empty());
+}
+
+TEST_F(StorageTest, StatNamesTheRootByItsPath) {
+  std::string path = dir_.File("projet-\xc3\xa9t\xc3\xa9.kw");
+  ComPtr<IStorage> root;
+  ASSERT_EQ(StgCreateDocfile(path.c_str(), kRW, 0, root.Out()), S_OK);
+  STATSTG stat;
+  ASSERT_EQ(root->Stat(&stat, STATFLAG_DEFAULT), S_OK);
+  std::u16string name = stat.pwcsName;
+  CoTaskMemFree(stat.pwcsName);
+  std::u16string tail = u"/projet-\u00e9t\u00e9.kw";
+  ASSERT_GE(name.size(), tail.size());
+  EXPECT_EQ(name.substr(name.size() - tail.size()), tail);
+  EXPECT_EQ(stat.type, STGTY_STORAGE);
+  EXPECT_EQ(stat.grfMode & 3, STGM_READWRITE);
 }
 
 TEST_F(StorageTest, UnimplementedMethodsSaySo) {

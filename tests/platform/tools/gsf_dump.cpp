@@ -1,11 +1,16 @@
-// Prints a compound file's tree as libgsf reads it, in the format of
-// cfb_dump.py, so that tests can compare three independent readers.
+// libgsf as an independent party in the interop tests:
+//   kw_gsf_dump <file>             prints the tree as libgsf reads it, in the
+//                                  format of cfb_dump.py (without the root line);
+//   kw_gsf_dump --write <file> <n> writes a file with libgsf: a storage "Sub"
+//                                  holding a stream "Deep", and n streams
+//                                  "Stream<i>" of (i % 300) bytes at the root.
 // Built only for the tests; libgsf is never a dependency of kwcore.
 #include <gsf/gsf.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -63,9 +68,42 @@ void Walk(GsfInfile* storage, const std::string& prefix, std::vector<std::string
   }
 }
 
+int Write(const char* path, int count) {
+  GError* error = nullptr;
+  GsfOutput* output = gsf_output_stdio_new(path, &error);
+  if (!output) return 1;
+  GsfOutfile* root = gsf_outfile_msole_new(output);
+  GsfOutput* sub = gsf_outfile_new_child(root, "Sub", TRUE);
+  GsfOutput* deep = gsf_outfile_new_child(GSF_OUTFILE(sub), "Deep", FALSE);
+  gsf_output_write(deep, 5, reinterpret_cast<const guint8*>("inner"));
+  gsf_output_close(deep);
+  g_object_unref(deep);
+  gsf_output_close(sub);
+  g_object_unref(sub);
+  std::vector<guint8> bytes(300);
+  for (int i = 0; i < count; ++i) {
+    std::string name = "Stream" + std::to_string(i);
+    GsfOutput* child = gsf_outfile_new_child(root, name.c_str(), FALSE);
+    for (std::size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<guint8>(k * 7 + i);
+    if (i % 300) gsf_output_write(child, i % 300, bytes.data());
+    gsf_output_close(child);
+    g_object_unref(child);
+  }
+  gsf_output_close(GSF_OUTPUT(root));  // closes `output` too
+  g_object_unref(root);
+  g_object_unref(output);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--write") {
+    gsf_init();
+    int status = Write(argv[2], std::atoi(argv[3]));
+    gsf_shutdown();
+    return status;
+  }
   if (argc != 2) return 2;
   gsf_init();
   GError* error = nullptr;
