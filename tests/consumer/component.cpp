@@ -22,4 +22,4 @@ kwEND_OBJECT_MAP(CConsumerComponentThing)
 kwBEGIN_COMPONENT_MAP(CLSID_ConsumerComponentThing)
   kwCOMPONENT_CLASS(CLSID_ConsumerComponentThing, CConsumerComponentThing)
 kwEND_COMPONENT_MAP()
-// clang-format on
+    // clang-format on
