@@ -278,16 +278,17 @@ HRESULT FillStat(const Node& node, const std::u16string& name, DWORD grfMode, DW
 
 // ---------------------------------------------------------------------------
 
-class CkwStream final : public IStream {
+// COM identity and reference counting, shared by the storage, stream and
+// enumerator objects: the object answers for IUnknown and every IID listed,
+// and deletes itself when the last reference goes.
+template <class Interface, const IID&... kAnswered>
+class CkwComObject : public Interface {
  public:
-  CkwStream(std::shared_ptr<Tree> tree, std::shared_ptr<Node> node, DWORD grfMode, bool writable)
-      : m_tree(std::move(tree)), m_node(std::move(node)), m_mode(grfMode), m_writable(writable) {}
-
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-      *ppv = static_cast<IStream*>(this);
-      AddRef();
+    if (riid == IID_IUnknown || ((riid == kAnswered) || ...)) {
+      *ppv = static_cast<Interface*>(this);
+      this->AddRef();
       return S_OK;
     }
     *ppv = nullptr;
@@ -299,6 +300,18 @@ class CkwStream final : public IStream {
     if (refs == 0) delete this;
     return refs;
   }
+
+ protected:
+  virtual ~CkwComObject() = default;
+
+ private:
+  std::atomic<ULONG> m_refs{1};
+};
+
+class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_IStream> {
+ public:
+  CkwStream(std::shared_ptr<Tree> tree, std::shared_ptr<Node> node, DWORD grfMode, bool writable)
+      : m_tree(std::move(tree)), m_node(std::move(node)), m_mode(grfMode), m_writable(writable) {}
 
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
     if (pcbRead) *pcbRead = 0;
@@ -399,7 +412,6 @@ class CkwStream final : public IStream {
  private:
   ~CkwStream() = default;
 
-  std::atomic<ULONG> m_refs{1};
   std::shared_ptr<Tree> m_tree;  // keeps the tree's state alive while the stream is
   std::shared_ptr<Node> m_node;
   DWORD m_mode;
@@ -416,27 +428,10 @@ struct EnumItem {
   STATSTG stat;
 };
 
-class CkwEnumSTATSTG final : public IEnumSTATSTG {
+class CkwEnumSTATSTG final : public CkwComObject<IEnumSTATSTG, IID_IEnumSTATSTG> {
  public:
   explicit CkwEnumSTATSTG(std::shared_ptr<const std::vector<EnumItem>> items)
       : m_items(std::move(items)) {}
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IEnumSTATSTG) {
-      *ppv = static_cast<IEnumSTATSTG*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++m_refs; }
-  ULONG Release() override {
-    ULONG refs = --m_refs;
-    if (refs == 0) delete this;
-    return refs;
-  }
 
   HRESULT Next(ULONG celt, STATSTG* rgelt, ULONG* pceltFetched) override {
     if (pceltFetched) *pceltFetched = 0;
@@ -490,14 +485,13 @@ class CkwEnumSTATSTG final : public IEnumSTATSTG {
  private:
   ~CkwEnumSTATSTG() = default;
 
-  std::atomic<ULONG> m_refs{1};
   std::shared_ptr<const std::vector<EnumItem>> m_items;
   std::size_t m_next = 0;
 };
 
 // ---------------------------------------------------------------------------
 
-class CkwStorage final : public IStorage {
+class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwStorageImpl> {
  public:
   /// A root (node null: it follows the tree's root through Revert) or a
   /// sub-storage.
@@ -506,23 +500,6 @@ class CkwStorage final : public IStorage {
 
   Node& Self() const { return m_node ? *m_node : *m_tree->root; }
   bool IsRoot() const { return !m_node; }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IStorage || riid == kIID_CkwStorageImpl) {
-      *ppv = static_cast<IStorage*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++m_refs; }
-  ULONG Release() override {
-    ULONG refs = --m_refs;
-    if (refs == 0) delete this;
-    return refs;
-  }
 
   HRESULT CreateStream(const OLECHAR* pwcsName, DWORD grfMode, DWORD, DWORD,
                        IStream** ppstm) override {
@@ -765,7 +742,6 @@ class CkwStorage final : public IStorage {
     return S_OK;
   }
 
-  std::atomic<ULONG> m_refs{1};
   std::shared_ptr<Tree> m_tree;
   std::shared_ptr<Node> m_node;
   DWORD m_mode;
