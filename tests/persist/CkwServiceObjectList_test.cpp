@@ -334,11 +334,14 @@ TEST_F(ServiceObjectList, ReplaceByItselfKeepsTheObject) {
 }
 
 TEST_F(ServiceObjectList, OwnershipAndDeleteAll) {
+  CountingClient client;
   {
     CkwServiceObjectList owner;
     for (int i = 0; i < 25; ++i) ASSERT_TRUE(owner.kwAddServiceObject(NewObject(), nullptr));
+    ASSERT_TRUE(owner.kwRegisterContentChangeNotifyClient(&client, nullptr));
   }
   EXPECT_EQ(g_nDestroyed, 25);  // destruction frees every item
+  EXPECT_EQ(client.calls, 0);   // and tells nobody
 
   auto o = Fill(12);
   CkwErrorInfo error;
