@@ -293,6 +293,34 @@ TEST_F(PersistentObjectList, EmptyListAndCountsOfZeroOrLess) {
   root->Release();
 }
 
+// Hostile or damaged counts: a count far beyond the stored items stops at the
+// first CLSID that is not there (a short read leaves it zero, which no
+// component serves), and a short "Count" stream gives the bytes it has.
+TEST_F(PersistentObjectList, CountsThatDisagreeWithTheStoredItems) {
+  CkwPersistentObjectList list;
+  AddNamed(list, CLSID_TestPersistentItem, "only");
+  IStorage* root = nullptr;
+  ASSERT_EQ(StgCreateMemoryDocfile(STGM_READWRITE, &root), S_OK);
+  ASSERT_TRUE(list.kwSave(root, nullptr));
+
+  WriteStream(root, u"Count", {0xFF, 0xFF, 0xFF, 0x7F});
+  CkwPersistentObjectList loaded;
+  CkwErrorInfo error;
+  EXPECT_FALSE(loaded.kwLoad(root, &error));
+  EXPECT_EQ(error.m_nErrorCode, kwERROR_INVALID_POSITION);
+  EXPECT_EQ(error.m_nMethod, 5);
+  ASSERT_EQ(Items(loaded).size(), 1u);
+  EXPECT_EQ(NameOf(Items(loaded)[0]), "only");
+
+  WriteStream(root, u"Count", {1});
+  ASSERT_TRUE(loaded.kwLoad(root, &error)) << error.m_nErrorCode;
+  EXPECT_EQ(Items(loaded).size(), 1u);
+  WriteStream(root, u"Count", {});
+  ASSERT_TRUE(loaded.kwLoad(root, &error)) << error.m_nErrorCode;
+  EXPECT_TRUE(Items(loaded).empty());
+  root->Release();
+}
+
 TEST_F(PersistentObjectList, LoadFailingAtAnItemKeepsTheEarlierOnes) {
   CkwPersistentObjectList list;
   AddNamed(list, CLSID_TestPersistentItem, "kept");
