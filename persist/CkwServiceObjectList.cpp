@@ -94,10 +94,13 @@ struct CkwServiceObjectList::Storage {
     ++size;
   }
 
-  void Erase(const CkwServiceObject* key) noexcept {
+  // Removes the entry of `node`, not merely the first entry of `key`: a
+  // derived list whose find override lets an object in twice holds two
+  // entries for it, and the node being unlinked may be either of them.
+  void Erase(const CkwServiceObject* key, const Node* node) noexcept {
     std::size_t mask = capacity - 1;
     std::size_t i = Home(key);
-    while (slots[i].key != key) i = (i + 1) & mask;
+    while (slots[i].key != key || slots[i].node != node) i = (i + 1) & mask;
     // Backward-shift deletion: move later members of the probe run into the
     // gap so that lookups never need tombstones.
     std::size_t gap = i;
@@ -152,7 +155,7 @@ CkwServiceObjectList::Node* CkwServiceObjectList::NodeAt(std::intptr_t nPosition
 void CkwServiceObjectList::Unlink(Node* node) noexcept {
   (node->prev ? node->prev->next : m_pHead) = node->next;
   (node->next ? node->next->prev : m_pTail) = node->prev;
-  m_pStorage->Erase(node->object);
+  m_pStorage->Erase(node->object, node);
   if (m_pHint == node) m_pHint = nullptr;
   m_pStorage->ReturnNode(node);
   if (--m_nCount == 0) ReleaseAll();
@@ -302,7 +305,7 @@ bool CkwServiceObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
   CkwServiceObject* replaced = node->object;
   if (replaced != pObject) {
     // Erasing first leaves room, so the insert below cannot need memory.
-    m_pStorage->Erase(replaced);
+    m_pStorage->Erase(replaced, node);
     m_pStorage->Insert(pObject, node);
     node->object = pObject;
     if (!CkwObjectFactory::kwFreeObject(&replaced, pErrorInfo)) return false;

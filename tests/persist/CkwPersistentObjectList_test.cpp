@@ -293,6 +293,66 @@ TEST_F(PersistentObjectList, EmptyListAndCountsOfZeroOrLess) {
   root->Release();
 }
 
+// Ownership with objects from a component module, counted by the module
+// itself: replace, delete-all and destruction free through the factory;
+// remove and remove-all hand the objects back unfreed.
+TEST_F(PersistentObjectList, PlainListFreesModuleObjectsThroughTheFactory) {
+  const int base = LiveItems();
+  CkwServiceObject* removed = Create(CLSID_TestPlainItem);
+  CkwServiceObject* dropped = Create(CLSID_TestPlainItem);
+  {
+    CkwServiceObjectList list;
+    CkwServiceObject* first = Create(CLSID_TestPlainItem);
+    ASSERT_TRUE(list.kwAddServiceObject(first, nullptr));
+    ASSERT_TRUE(list.kwAddServiceObject(removed, nullptr));
+    ASSERT_TRUE(list.kwAddServiceObject(Create(CLSID_TestPersistentItem), nullptr));
+    EXPECT_EQ(LiveItems(), base + 4);
+    ASSERT_TRUE(list.kwReplaceServiceObject(reinterpret_cast<std::intptr_t>(first),
+                                            Create(CLSID_TestPlainItem), nullptr));
+    EXPECT_EQ(LiveItems(), base + 4);  // the replaced one was freed
+    ASSERT_TRUE(list.kwRemoveServiceObject(removed, nullptr));
+    ASSERT_TRUE(list.kwDeleteAllServiceObject(nullptr));
+    EXPECT_EQ(LiveItems(), base + 2);  // only the removed and the unlisted one are left
+    ASSERT_TRUE(list.kwAddServiceObject(dropped, nullptr));
+    ASSERT_TRUE(list.kwAddServiceObject(removed, nullptr));
+    ASSERT_TRUE(list.kwRemoveAllServiceObject(nullptr));
+    EXPECT_EQ(LiveItems(), base + 2);
+    ASSERT_TRUE(list.kwAddServiceObject(Create(CLSID_TestPlainItem), nullptr));
+  }
+  EXPECT_EQ(LiveItems(), base + 2);  // destruction freed its one item
+  CkwObjectFactory::kwFreeObject(&removed, nullptr);
+  CkwObjectFactory::kwFreeObject(&dropped, nullptr);
+  EXPECT_EQ(LiveItems(), base);
+}
+
+// Hostile or damaged counts: a count far beyond the stored items stops at the
+// first CLSID that is not there (a short read leaves it zero, which no
+// component serves), and a short "Count" stream gives the bytes it has.
+TEST_F(PersistentObjectList, CountsThatDisagreeWithTheStoredItems) {
+  CkwPersistentObjectList list;
+  AddNamed(list, CLSID_TestPersistentItem, "only");
+  IStorage* root = nullptr;
+  ASSERT_EQ(StgCreateMemoryDocfile(STGM_READWRITE, &root), S_OK);
+  ASSERT_TRUE(list.kwSave(root, nullptr));
+
+  WriteStream(root, u"Count", {0xFF, 0xFF, 0xFF, 0x7F});
+  CkwPersistentObjectList loaded;
+  CkwErrorInfo error;
+  EXPECT_FALSE(loaded.kwLoad(root, &error));
+  EXPECT_EQ(error.m_nErrorCode, kwERROR_INVALID_POSITION);
+  EXPECT_EQ(error.m_nMethod, 5);
+  ASSERT_EQ(Items(loaded).size(), 1u);
+  EXPECT_EQ(NameOf(Items(loaded)[0]), "only");
+
+  WriteStream(root, u"Count", {1});
+  ASSERT_TRUE(loaded.kwLoad(root, &error)) << error.m_nErrorCode;
+  EXPECT_EQ(Items(loaded).size(), 1u);
+  WriteStream(root, u"Count", {});
+  ASSERT_TRUE(loaded.kwLoad(root, &error)) << error.m_nErrorCode;
+  EXPECT_TRUE(Items(loaded).empty());
+  root->Release();
+}
+
 TEST_F(PersistentObjectList, LoadFailingAtAnItemKeepsTheEarlierOnes) {
   CkwPersistentObjectList list;
   AddNamed(list, CLSID_TestPersistentItem, "kept");

@@ -1,7 +1,9 @@
 #include <kwcore/CkwServiceObjectList.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -332,11 +334,14 @@ TEST_F(ServiceObjectList, ReplaceByItselfKeepsTheObject) {
 }
 
 TEST_F(ServiceObjectList, OwnershipAndDeleteAll) {
+  CountingClient client;
   {
     CkwServiceObjectList owner;
     for (int i = 0; i < 25; ++i) ASSERT_TRUE(owner.kwAddServiceObject(NewObject(), nullptr));
+    ASSERT_TRUE(owner.kwRegisterContentChangeNotifyClient(&client, nullptr));
   }
   EXPECT_EQ(g_nDestroyed, 25);  // destruction frees every item
+  EXPECT_EQ(client.calls, 0);   // and tells nobody
 
   auto o = Fill(12);
   CkwErrorInfo error;
@@ -404,6 +409,120 @@ TEST_F(ServiceObjectList, LargeListStaysConsistentThroughChurn) {
   for (CkwServiceObject* object : odd) ASSERT_TRUE(list.kwRemoveServiceObject(object, nullptr));
   EXPECT_EQ(Count(), 0);
   for (CkwServiceObject* object : odd) Free(object);
+}
+
+// A derived list whose find override never reports a listed object, so the
+// same object can be let in twice. Removing it must then unlink one node and
+// keep the other intact, whichever node the lookup lands on.
+class CMultisetList : public CkwServiceObjectList {
+ public:
+  bool kwFindServiceObject(CkwServiceObject*, std::intptr_t* pnPosition, CkwErrorInfo*) override {
+    *pnPosition = 0;
+    return false;
+  }
+};
+
+TEST(DerivedServiceObjectList, AnObjectLetInTwiceIsRemovedNodeByNode) {
+  CMultisetList list;
+  CkwServiceObject* a = NewObject();
+  CkwServiceObject* x = NewObject();
+  CkwServiceObject* b = NewObject();
+  for (CkwServiceObject* object : {a, x, b, x})
+    ASSERT_TRUE(list.kwAddServiceObject(object, nullptr));
+  // Walk up to the second x, so the next lookup of x starts from there.
+  CkwServiceObject* object = nullptr;
+  std::intptr_t position = 0;
+  ASSERT_TRUE(list.kwGetFirstServiceObject(&object, &position, nullptr));
+  ASSERT_TRUE(list.kwGetNextServiceObject(&object, &position, nullptr));
+  ASSERT_TRUE(list.kwGetNextServiceObject(&object, &position, nullptr));
+  ASSERT_EQ(position, Pos(x));
+  ASSERT_TRUE(list.kwRemoveServiceObject(x, nullptr));
+  ASSERT_TRUE(list.kwRemoveServiceObject(x, nullptr));
+  EXPECT_FALSE(list.kwRemoveServiceObject(x, nullptr));
+  std::vector<CkwServiceObject*> seen;
+  ASSERT_TRUE(list.kwGetHeadServiceObjectPos(&position, nullptr));
+  while (list.kwGetNextServiceObject(&object, &position, nullptr)) seen.push_back(object);
+  EXPECT_EQ(seen, (std::vector<CkwServiceObject*>{a, b}));
+  int count = 0;
+  ASSERT_TRUE(list.kwGetTotalCount(&count, nullptr));
+  EXPECT_EQ(count, 2);
+  ASSERT_TRUE(list.kwRemoveAllServiceObject(nullptr));
+  for (CkwServiceObject* owned : {a, x, b}) Free(owned);
+}
+
+// Random adds, inserts, removes, replaces and partial walks checked against a
+// plain vector after every step: the address index (growth, deletion with
+// wrapped probe runs) and the iteration hint must never disagree with the
+// chain.
+TEST_F(ServiceObjectList, RandomChurnMatchesASimpleModel) {
+  std::mt19937 random(20261206);
+  std::vector<CkwServiceObject*> model;
+  std::vector<CkwServiceObject*> spare;
+  auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  auto fresh = [&] {
+    if (spare.empty()) return NewObject();
+    CkwServiceObject* object = spare.back();
+    spare.pop_back();
+    return object;
+  };
+  int expectedDestroyed = 0;
+  for (int step = 0; step < 4000; ++step) {
+    // Growing for the first half, shrinking for the second.
+    int op = static_cast<int>(pick(6));
+    if (op == 3 && step < 2000) op = 0;
+    if (op == 0 && step >= 2000) op = 3;
+    if (model.empty() || op == 0) {
+      CkwServiceObject* object = fresh();
+      ASSERT_TRUE(list.kwAddServiceObject(object, nullptr));
+      model.push_back(object);
+    } else if (op == 1) {
+      CkwServiceObject* object = fresh();
+      std::size_t after = pick(model.size() + 1);  // model.size(): at the head
+      std::intptr_t position = after == model.size() ? 0 : Pos(model[after]);
+      ASSERT_TRUE(list.kwInsertServiceObject(object, position, nullptr));
+      model.insert(after == model.size() ? model.begin() : model.begin() + after + 1, object);
+    } else if (op == 2 || op == 3) {
+      std::size_t at = pick(model.size());
+      ASSERT_TRUE(list.kwRemoveServiceObject(model[at], nullptr));
+      spare.push_back(model[at]);
+      model.erase(model.begin() + at);
+    } else if (op == 4) {
+      std::size_t at = pick(model.size());
+      CkwServiceObject* object = fresh();
+      ASSERT_TRUE(list.kwReplaceServiceObject(Pos(model[at]), object, nullptr));
+      ++expectedDestroyed;
+      model[at] = object;
+    } else {
+      // A partial walk in either direction leaves the hint somewhere inside.
+      std::size_t steps = pick(model.size());
+      CkwServiceObject* object = nullptr;
+      std::intptr_t position = Pos(model[pick(model.size())]);
+      bool forward = pick(2) == 0;
+      for (std::size_t i = 0; i < steps; ++i)
+        if (!(forward ? list.kwGetNextServiceObject(&object, &position, nullptr)
+                      : list.kwGetPreviousServiceObject(&object, &position, nullptr)))
+          break;
+    }
+    if (step % 97 == 0 || model.size() < 3) {
+      ASSERT_EQ(Forward(), model) << step;
+      ASSERT_EQ(Backward(), model) << step;
+    }
+    ASSERT_EQ(Count(), static_cast<int>(model.size())) << step;
+    if (!model.empty()) {
+      std::intptr_t position = 0;
+      CkwServiceObject* probe = model[pick(model.size())];
+      ASSERT_TRUE(list.kwFindServiceObject(probe, &position, nullptr)) << step;
+      EXPECT_EQ(position, Pos(probe));
+    }
+    if (!spare.empty()) {
+      std::intptr_t position = 0;
+      ASSERT_FALSE(list.kwFindServiceObject(spare.back(), &position, nullptr)) << step;
+    }
+  }
+  EXPECT_EQ(g_nDestroyed, expectedDestroyed);
+  for (CkwServiceObject* object : spare) Free(object);
 }
 
 }  // namespace
