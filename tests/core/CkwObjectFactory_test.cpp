@@ -19,6 +19,7 @@
 
 #include "components/kwTestComponents.h"
 #include "core/kwTestHooks.h"
+#include "support/kwExpectFailure.h"
 #include "support/kwFactoryProbe.h"
 #include "support/kwTempDir.h"
 #include "support/kwTestCounters.h"
@@ -27,6 +28,9 @@ namespace {
 
 using kwTest::ComponentPath;
 using kwTest::Registration;
+
+const kwExpectedFailure kNotAvailable = {kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1,
+                                         CLSID_CkwObjectFactory};
 
 class ObjectFactory : public ::testing::Test {
  protected:
@@ -47,13 +51,10 @@ class ObjectFactory : public ::testing::Test {
     return m_dir / name;
   }
 
-  static void ExpectFactoryFailure(const CkwErrorInfo& error, std::int32_t code,
-                                   std::int32_t severity, std::int32_t method) {
-    EXPECT_EQ(error.m_nErrorCode, code);
-    EXPECT_EQ(error.m_nSeverity, severity);
-    EXPECT_EQ(error.m_nMethod, method);
-    EXPECT_EQ(error.m_pSource, &CLSID_CkwObjectFactory);
-    EXPECT_EQ(error.m_pCategory, &kwGUID_ErrorCategoryGeneral);
+  static CkwServiceObject* Create(const GUID& clsid) {
+    CkwServiceObject* object = nullptr;
+    EXPECT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &object, nullptr));
+    return object;
   }
 
   kwTest::TempDir m_dir;
@@ -84,9 +85,8 @@ TEST_F(ObjectFactory, CreatesAnObjectOfTheModuleAndFreesItThroughItsDestructor) 
   Register({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}});
   auto constructed = kwTestCounters::Constructions();
   auto destroyed = kwTestCounters::Destructions();
-
   CkwServiceObject* object = nullptr;
-  CkwErrorInfo error;
+  CkwErrorInfo error = kwStaleRecord();
   ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, &error));
   ASSERT_NE(object, nullptr);
   EXPECT_EQ(error.m_nSeverity, kwSEVERITY_NONE);
@@ -97,51 +97,69 @@ TEST_F(ObjectFactory, CreatesAnObjectOfTheModuleAndFreesItThroughItsDestructor) 
   EXPECT_EQ(clsid, CLSID_kwTestCountedA);
   EXPECT_TRUE(object->kwIsKindOf(&kwGUID_ObjectType, 9001, &isKind, nullptr));
   EXPECT_TRUE(isKind);
-
   ASSERT_TRUE(CkwObjectFactory::kwFreeObject(&object, &error));
   EXPECT_EQ(object, nullptr);
   EXPECT_EQ(kwTestCounters::Destructions(), destroyed + 1);
-}
-
-TEST_F(ObjectFactory, NullArgumentsAreCode2) {
-  Register({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}});
-  CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(0x1);
-  CkwErrorInfo error;
-  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(nullptr, &object, &error));
-  ExpectFactoryFailure(error, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1);
-  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, nullptr, &error));
-  ExpectFactoryFailure(error, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1);
-  EXPECT_TRUE(kwTestHooks::SearchTable().empty());
-
+  // Freeing through a null pointer, or a null object, is code 2 of method 2.
+  const kwExpectedFailure nullFree = {kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 2,
+                                      CLSID_CkwObjectFactory};
   EXPECT_FALSE(CkwObjectFactory::kwFreeObject(nullptr, &error));
-  ExpectFactoryFailure(error, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 2);
-  object = nullptr;
-  auto destroyed = kwTestCounters::Destructions();
+  EXPECT_TRUE(kwIsFailure(error, nullFree));
   EXPECT_FALSE(CkwObjectFactory::kwFreeObject(&object, &error));
-  ExpectFactoryFailure(error, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 2);
-  EXPECT_EQ(kwTestCounters::Destructions(), destroyed);
+  EXPECT_TRUE(kwIsFailure(error, nullFree));
+  EXPECT_EQ(kwTestCounters::Destructions(), destroyed + 1);
 }
 
-TEST_F(ObjectFactory, UnregisteredCLSIDIsCode7Warning) {
-  Register({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}});
-  CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(0x1);
-  CkwErrorInfo error;
-  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestUnknown, &object, &error));
-  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
-  EXPECT_EQ(object, nullptr);
-  EXPECT_TRUE(kwTestHooks::SearchTable().empty());
-}
-
-TEST_F(ObjectFactory, MissingModuleIsCode7AndLeavesTheTableUnchangedWithTheLoaderReasonLogged) {
-  std::string missing = m_dir / "no-such-module.so";
-  Register({{CLSID_kwTestCountedA, missing}});
-  DiagnosticLog log;
-  CkwServiceObject* object = nullptr;
-  CkwErrorInfo error;
-  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, &error));
-  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
-  EXPECT_TRUE(kwTestHooks::SearchTable().empty());
-  EXPECT_TRUE(log.Contains(missing)) << "the loader's reason is reachable";
+TEST_F(ObjectFactory, CreationFailuresOfTheFactory) {
+  const std::string counting = ComponentPath("kwtest_counting");
+  const std::string missing = m_dir / "no-such-module.so";
+  struct Row {
+    const char* condition;
+    const GUID* clsid;
+    bool withOut;
+    const GUID& registered;
+    std::string module;
+    kwExpectedFailure expected;
+    int entryCalls;
+    const char* logged;  // the loader's reason, reachable for diagnosis
+  };
+  const kwExpectedFailure nullArgument = {kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1,
+                                          CLSID_CkwObjectFactory};
+  const Row rows[] = {
+      {"null CLSID", nullptr, true, CLSID_kwTestCountedA, counting, nullArgument, 0, nullptr},
+      {"null out-pointer", &CLSID_kwTestCountedA, false, CLSID_kwTestCountedA, counting,
+       nullArgument, 0, nullptr},
+      {"not registered", &CLSID_kwTestUnknown, true, CLSID_kwTestCountedA, counting, kNotAvailable,
+       0, nullptr},
+      {"module missing", &CLSID_kwTestCountedA, true, CLSID_kwTestCountedA, missing, kNotAvailable,
+       0, missing.c_str()},
+      // The module's map lacks the CLSID; the factory relabels the warning as its own.
+      {"unknown to the module", &CLSID_kwTestUnknown, true, CLSID_kwTestUnknown, counting,
+       kNotAvailable, 1, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.condition);
+    kwTestHooks::ResetObjectFactory();
+    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
+    Register({{row.registered, row.module}});
+    DiagnosticLog log;
+    auto calls = kwTestCounters::EntryCalls();
+    CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(0x1);
+    CkwErrorInfo error = kwStaleRecord();
+    EXPECT_FALSE(
+        CkwObjectFactory::kwCreateObject(row.clsid, row.withOut ? &object : nullptr, &error));
+    EXPECT_TRUE(kwIsFailure(error, row.expected));
+    if (row.expected.code == kwERROR_COMPONENT_NOT_AVAILABLE) {
+      EXPECT_EQ(object, nullptr);
+    }
+    EXPECT_EQ(kwTestCounters::EntryCalls(), calls + row.entryCalls);
+    if (row.entryCalls == 0) {
+      EXPECT_TRUE(kwTestHooks::SearchTable().empty());
+    }
+    if (row.logged != nullptr) {
+      EXPECT_TRUE(log.Contains(row.logged));
+    }
+  }
 }
 
 TEST_F(ObjectFactory, ModuleWithoutEntryStaysInTheTableAndFailsAgainWithoutAnyFileRead) {
@@ -150,16 +168,15 @@ TEST_F(ObjectFactory, ModuleWithoutEntryStaysInTheTableAndFailsAgainWithoutAnyFi
   CkwServiceObject* object = nullptr;
   CkwErrorInfo error;
   EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestNoEntry, &object, &error));
-  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
+  EXPECT_TRUE(kwIsFailure(error, kNotAvailable));
   EXPECT_TRUE(log.Contains("gkw_CreateComponent"));
   ASSERT_EQ(kwTestHooks::SearchTable(), std::vector<GUID>{CLSID_kwTestNoEntry});
-
   // With the file gone, a second failure with code 7 can only come from the table.
   ASSERT_EQ(unlink(file.c_str()), 0);
   auto searches = kwTestHooks::RegistrationSearchCount();
-  error = CkwErrorInfo();
+  error = kwStaleRecord();
   EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestNoEntry, &object, &error));
-  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
+  EXPECT_TRUE(kwIsFailure(error, kNotAvailable));
   EXPECT_EQ(kwTestHooks::RegistrationSearchCount(), searches);
   EXPECT_EQ(kwTestHooks::SearchTable(), std::vector<GUID>{CLSID_kwTestNoEntry});
 }
@@ -174,38 +191,32 @@ TEST_F(ObjectFactory, ComponentVerdictsDecideByTheSeverityAlone) {
   struct Case {
     const char* name;
     GUID clsid;
-    bool succeeds;
     bool leavesObject;
-    std::int32_t code, severity, method;
-    const GUID* source;
+    kwExpectedFailure expected;  // severity 0: success
   };
+  const kwExpectedFailure error = {kwTestFailingErrorCode, kwSEVERITY_ERROR, kwTestFailingMethod,
+                                   kwTestFailingSource};
   const Case cases[] = {
-      // A warning becomes the factory's own code 7.
-      {"warning", CLSID_kwTestWarns, false, false, 7, 1, 1, &CLSID_CkwObjectFactory},
-      {"warning with object", CLSID_kwTestWarnsWithObject, false, true, 7, 1, 1,
-       &CLSID_CkwObjectFactory},
-      // An error stands as the component wrote it.
-      {"error", CLSID_kwTestErrs, false, false, kwTestFailingErrorCode, 2, kwTestFailingMethod,
-       &kwTestFailingSource},
-      {"error with object", CLSID_kwTestErrsWithObject, false, true, kwTestFailingErrorCode, 2,
-       kwTestFailingMethod, &kwTestFailingSource},
+      // A warning becomes the factory's own code 7; an error stands as the component wrote it.
+      {"warning", CLSID_kwTestWarns, false, kNotAvailable},
+      {"warning with object", CLSID_kwTestWarnsWithObject, true, kNotAvailable},
+      {"error", CLSID_kwTestErrs, false, error},
+      {"error with object", CLSID_kwTestErrsWithObject, true, error},
       // Severity 0 is success, though the entry returned false and made nothing.
-      {"silent", CLSID_kwTestSilentNull, true, false, 0, 0, 0, nullptr},
+      {"silent", CLSID_kwTestSilentNull, false, {0, kwSEVERITY_NONE, 0, GUID_NULL}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto destroyed = kwTestCounters::Destructions();
     CkwServiceObject* object = nullptr;
-    CkwErrorInfo error;
-    EXPECT_EQ(CkwObjectFactory::kwCreateObject(&c.clsid, &object, &error), c.succeeds);
-    EXPECT_EQ(error.m_nSeverity, c.severity);
-    if (!c.succeeds) {
-      EXPECT_EQ(error.m_nErrorCode, c.code);
-      EXPECT_EQ(error.m_nMethod, c.method);
-      // By value: each module holds its own copy of the test GUIDs.
-      ASSERT_NE(error.m_pSource, nullptr);
-      EXPECT_EQ(*error.m_pSource, *c.source);
+    CkwErrorInfo record;
+    const bool succeeds = c.expected.severity == kwSEVERITY_NONE;
+    EXPECT_EQ(CkwObjectFactory::kwCreateObject(&c.clsid, &object, &record), succeeds);
+    // By value: each module holds its own copy of the test GUIDs.
+    if (!succeeds) {
+      EXPECT_TRUE(kwIsFailure(record, c.expected));
     }
+    EXPECT_EQ(record.m_nSeverity, c.expected.severity);
     EXPECT_EQ(object != nullptr, c.leavesObject);
     // The factory does not free what a failing component left: the caller does.
     EXPECT_EQ(kwTestCounters::Destructions(), destroyed);
@@ -214,19 +225,6 @@ TEST_F(ObjectFactory, ComponentVerdictsDecideByTheSeverityAlone) {
       EXPECT_EQ(kwTestCounters::Destructions(), destroyed + 1);
     }
   }
-}
-
-TEST_F(ObjectFactory, ModuleMapReportsAnUnknownCLSIDAsCode7Warning) {
-  // The counting module resolves CLSID_kwTestUnknown through its map, which
-  // does not hold it; the factory then relabels the warning as its own.
-  Register({{CLSID_kwTestUnknown, ComponentPath("kwtest_counting")}});
-  CkwServiceObject* object = nullptr;
-  CkwErrorInfo error;
-  auto calls = kwTestCounters::EntryCalls();
-  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestUnknown, &object, &error));
-  EXPECT_EQ(kwTestCounters::EntryCalls(), calls + 1);
-  ExpectFactoryFailure(error, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1);
-  EXPECT_EQ(object, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -291,11 +289,10 @@ class SearchTableLimit : public ObjectFactory {
   }
 };
 
-TEST_F(SearchTableLimit, The1001stCLSIDEvictsTheLeastRecentlyUsed) {
+TEST_F(SearchTableLimit, The1001stCLSIDEvictsTheLeastRecentlyUsedWhichIsResolvedAgain) {
   for (std::uint32_t n = 0; n < 1000; ++n) CreateAndFree(n);
   ASSERT_EQ(kwTestHooks::SearchTable().size(), 1000u);
   CreateAndFree(0);  // 0 becomes the most recently used; 1 is now the least
-
   CreateAndFree(1000);
   auto table = kwTestHooks::SearchTable();
   EXPECT_EQ(table.size(), 1000u);
@@ -304,16 +301,12 @@ TEST_F(SearchTableLimit, The1001stCLSIDEvictsTheLeastRecentlyUsed) {
   EXPECT_EQ(table.back(), kwTestFamilyCLSID(2));
   EXPECT_FALSE(InTable(1));
   EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
-}
 
-TEST_F(SearchTableLimit, AnEvictedCLSIDIsResolvedAgainFromTheFiles) {
-  for (std::uint32_t n = 0; n <= 1000; ++n) CreateAndFree(n);
-  ASSERT_FALSE(InTable(0));
   auto searches = kwTestHooks::RegistrationSearchCount();
-  CreateAndFree(0);
+  CreateAndFree(1);
   EXPECT_EQ(kwTestHooks::RegistrationSearchCount(), searches + 1);
-  EXPECT_EQ(kwTestHooks::SearchTable().front(), kwTestFamilyCLSID(0));
-  EXPECT_FALSE(InTable(1));
+  EXPECT_EQ(kwTestHooks::SearchTable().front(), kwTestFamilyCLSID(1));
+  EXPECT_FALSE(InTable(2));
   EXPECT_EQ(kwTestHooks::SearchTable().size(), 1000u);
   EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
 }
