@@ -51,10 +51,14 @@ class ObjectFactory : public ::testing::Test {
     return m_dir / name;
   }
 
-  static CkwServiceObject* Create(const GUID& clsid) {
+  // Creates an object of `clsid`, checks what it says it is, and frees it.
+  static void CreateAndFree(const GUID& clsid) {
     CkwServiceObject* object = nullptr;
-    EXPECT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &object, nullptr));
-    return object;
+    GUID made{};
+    ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &object, nullptr));
+    ASSERT_TRUE(object != nullptr && object->kwGetCLSID(&made, nullptr));
+    EXPECT_EQ(made, clsid);
+    EXPECT_TRUE(CkwObjectFactory::kwFreeObject(&object, nullptr));
   }
 
   kwTest::TempDir m_dir;
@@ -233,18 +237,14 @@ TEST_F(ObjectFactory, ComponentVerdictsDecideByTheSeverityAlone) {
 TEST_F(ObjectFactory, SecondCreationReadsNoFileAndMovesTheCLSIDToTheHead) {
   std::string file = Register({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")},
                                {CLSID_kwTestCountedB, ComponentPath("kwtest_counting")}});
-  CkwServiceObject* object = nullptr;
-  for (const GUID& clsid : {CLSID_kwTestCountedA, CLSID_kwTestCountedB}) {
-    ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &object, nullptr));
-    CkwObjectFactory::kwFreeObject(&object, nullptr);
-  }
+  CreateAndFree(CLSID_kwTestCountedA);
+  CreateAndFree(CLSID_kwTestCountedB);
   EXPECT_EQ(kwTestHooks::SearchTable(),
             (std::vector<GUID>{CLSID_kwTestCountedB, CLSID_kwTestCountedA}));
 
   ASSERT_EQ(unlink(file.c_str()), 0);
   auto searches = kwTestHooks::RegistrationSearchCount();
-  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, nullptr));
-  CkwObjectFactory::kwFreeObject(&object, nullptr);
+  CreateAndFree(CLSID_kwTestCountedA);
   EXPECT_EQ(kwTestHooks::RegistrationSearchCount(), searches);
   EXPECT_EQ(kwTestHooks::SearchTable(),
             (std::vector<GUID>{CLSID_kwTestCountedA, CLSID_kwTestCountedB}));
@@ -256,33 +256,22 @@ TEST_F(ObjectFactory, AModuleCreatingItsOwnClassWhileLoadingLeavesOnePair) {
   // that loaded the module must find it rather than add the CLSID twice.
   Register({{CLSID_kwTestLoadTimeCreation, ComponentPath("kwtest_loadtime")}});
   auto constructed = kwTestCounters::Constructions();
-  CkwServiceObject* object = nullptr;
-  ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestLoadTimeCreation, &object, nullptr));
+  CreateAndFree(CLSID_kwTestLoadTimeCreation);
   EXPECT_EQ(kwTestCounters::Constructions(), constructed + 2) << "the load-time creation ran";
-  CkwObjectFactory::kwFreeObject(&object, nullptr);
   EXPECT_EQ(kwTestHooks::SearchTable(), std::vector<GUID>{CLSID_kwTestLoadTimeCreation});
   EXPECT_TRUE(kwTestHooks::SearchTableConsistent());
 }
 
 class SearchTableLimit : public ObjectFactory {
  protected:
-  static constexpr std::uint32_t kCount = 1001;
   void SetUp() override {
     ObjectFactory::SetUp();
     std::vector<std::pair<GUID, std::string>> pairs;
-    for (std::uint32_t n = 0; n < kCount; ++n)
+    for (std::uint32_t n = 0; n <= 1000; ++n)
       pairs.emplace_back(kwTestFamilyCLSID(n), ComponentPath("kwtest_counting"));
     Register(pairs);
   }
-  static void CreateAndFree(std::uint32_t n) {
-    GUID clsid = kwTestFamilyCLSID(n);
-    CkwServiceObject* object = nullptr;
-    ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &object, nullptr));
-    GUID made{};
-    object->kwGetCLSID(&made, nullptr);
-    EXPECT_EQ(made, clsid);
-    CkwObjectFactory::kwFreeObject(&object, nullptr);
-  }
+  static void CreateAndFree(std::uint32_t n) { ObjectFactory::CreateAndFree(kwTestFamilyCLSID(n)); }
   static bool InTable(std::uint32_t n) {
     auto table = kwTestHooks::SearchTable();
     return std::find(table.begin(), table.end(), kwTestFamilyCLSID(n)) != table.end();
@@ -314,19 +303,6 @@ TEST_F(SearchTableLimit, The1001stCLSIDEvictsTheLeastRecentlyUsedWhichIsResolved
 // ---------------------------------------------------------------------------
 // Where modules are looked for
 
-TEST_F(ObjectFactory, BareModuleNameIsLookedForBesideTheExecutable) {
-  std::string programPath;
-  ASSERT_TRUE(kwFactoryProbe::kwGetProgramPath(programPath, nullptr));
-  std::string name = "libkwtest_beside_" + std::to_string(getpid()) + ".so";
-  ASSERT_EQ(symlink(ComponentPath("kwtest_counting").c_str(), (programPath + name).c_str()), 0);
-  Register({{CLSID_kwTestCountedA, name}});
-  CkwServiceObject* object = nullptr;
-  bool created = CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, nullptr);
-  unlink((programPath + name).c_str());
-  ASSERT_TRUE(created);
-  CkwObjectFactory::kwFreeObject(&object, nullptr);
-}
-
 // A module of the registered bare name, placed in the current directory and
 // on LD_LIBRARY_PATH, must never be loaded. LD_LIBRARY_PATH is read when a
 // process starts, so the check runs in a child started with it set.
@@ -357,9 +333,7 @@ TEST_F(ObjectFactory, BareNameIsNeverFoundInTheCurrentDirectoryOrOnTheLibraryPat
   // the check above can fail.
   setenv("KWTEST_MARKER_FILE", marker.c_str(), 1);
   Register({{CLSID_kwTestMarker, planted}});
-  CkwServiceObject* object = nullptr;
-  EXPECT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestMarker, &object, nullptr));
-  if (object != nullptr) CkwObjectFactory::kwFreeObject(&object, nullptr);
+  CreateAndFree(CLSID_kwTestMarker);
   unsetenv("KWTEST_MARKER_FILE");
   EXPECT_TRUE(kwTest::FileExists(marker));
 }
