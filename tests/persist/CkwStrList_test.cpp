@@ -14,11 +14,7 @@ namespace {
 const GUID kStrListSource = {
     0xACD6D56A, 0x9C56, 0x4156, {0xB7, 0x6A, 0x0A, 0xDF, 0x45, 0x2A, 0x9B, 0x09}};
 
-std::int32_t CountOf(const CkwStrList& list) {
-  std::int32_t count = -1;
-  EXPECT_TRUE(list.kwGetCount(&count, nullptr));
-  return count;
-}
+auto CountOf(const CkwStrList& list) { return kwRead(list, &CkwStrList::kwGetCount); }
 
 const char* TextAt(const CkwStrList& list, std::int32_t index) {
   const char* text = nullptr;

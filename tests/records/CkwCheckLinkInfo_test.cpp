@@ -26,6 +26,12 @@ const GUID kItemC = {0xA0000001, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 9}};  // 
 
 using Type = CkwCheckLinkInfo::kwFileType;
 
+// Scratch out-pointers for the rows.
+const char* gName;
+CkwCheckLinkInfo kStale;  // must not come back from a failed search
+Type gType;
+CkwCheckLinkInfo* gRecord;
+
 static_assert(!std::is_copy_constructible_v<CkwCheckLinkInfo>);
 static_assert(!std::is_copy_assignable_v<CkwCheckLinkInfo>);
 static_assert(!std::is_copy_constructible_v<CkwCheckLinkFileList>);
@@ -48,16 +54,10 @@ std::pair<std::string, int> ItemAt(const CkwCheckLinkInfo& record, std::int32_t 
   return {name != nullptr ? name : "(null)", static_cast<int>(type)};
 }
 
-std::int32_t ItemCount(const CkwCheckLinkInfo& record) {
-  std::int32_t count = -1;
-  EXPECT_TRUE(record.kwGetItemCount(&count, nullptr));
-  return count;
-}
-
-std::int32_t RecordCount(const CkwCheckLinkFileList& list) {
-  std::int32_t count = -1;
-  EXPECT_TRUE(list.kwGetCount(&count, nullptr));
-  return count;
+auto ItemCount(const CkwCheckLinkInfo& r) { return kwRead(r, &CkwCheckLinkInfo::kwGetItemCount); }
+auto IDOf(const CkwCheckLinkInfo& r) { return kwRead(r, &CkwCheckLinkInfo::kwGetDVDItemID); }
+auto RecordCount(const CkwCheckLinkFileList& l) {
+  return kwRead(l, &CkwCheckLinkFileList::kwGetCount);
 }
 
 CkwCheckLinkInfo* RecordAt(CkwCheckLinkFileList& list, std::int32_t index) {
@@ -73,34 +73,19 @@ std::unique_ptr<CkwCheckLinkFileList> MakeList(std::initializer_list<CkwCheckLin
   return list;
 }
 
-GUID IDOf(const CkwCheckLinkInfo& record) {
-  GUID id{};
-  EXPECT_TRUE(record.kwGetDVDItemID(&id, nullptr));
-  return id;
-}
-
 // Same ID and the same items in the same order, held in separate copies.
 void ExpectDeepCopy(const CkwCheckLinkInfo& original, const CkwCheckLinkInfo& copy) {
   ASSERT_NE(&original, &copy);
   EXPECT_EQ(IDOf(original), IDOf(copy));
   ASSERT_EQ(ItemCount(original), ItemCount(copy));
   for (std::int32_t i = 0; i < ItemCount(original); ++i) {
-    const char* a = nullptr;
-    const char* b = nullptr;
-    Type ta{}, tb{};
-    ASSERT_TRUE(original.kwGetFileNameByItemIndex(i, &a, &ta, nullptr));
-    ASSERT_TRUE(copy.kwGetFileNameByItemIndex(i, &b, &tb, nullptr));
-    EXPECT_STREQ(a, b);
+    EXPECT_EQ(ItemAt(original, i), ItemAt(copy, i));
+    const char *a = nullptr, *b = nullptr;
+    ASSERT_TRUE(original.kwGetFileNameByItemIndex(i, &a, &gType, nullptr));
+    ASSERT_TRUE(copy.kwGetFileNameByItemIndex(i, &b, &gType, nullptr));
     EXPECT_NE(a, b);
-    EXPECT_EQ(ta, tb);
   }
 }
-
-// Scratch out-pointers for the rows.
-const char* gName;
-CkwCheckLinkInfo kStale;  // must not come back from a failed search
-Type gType;
-CkwCheckLinkInfo* gRecord;
 
 // ---------------------------------------------------------------------------
 // The record

@@ -55,12 +55,8 @@ bool Holds(CkwDiscTemplateSettings& settings, const SAVEDATA& data) {
 }
 
 void ExpectSettings(const CkwDiscTemplateSettings& settings, Format format, bool mode) {
-  Format got{};
-  bool enabled = !mode;
-  EXPECT_TRUE(settings.kwGetDiscFormat(&got, nullptr));
-  EXPECT_TRUE(settings.kwIsVCDCompliantModeEnabled(&enabled, nullptr));
-  EXPECT_EQ(got, format);
-  EXPECT_EQ(enabled, mode);
+  EXPECT_EQ(kwRead(settings, &CkwDiscTemplateSettings::kwGetDiscFormat), format);
+  EXPECT_EQ(kwRead(settings, &CkwDiscTemplateSettings::kwIsVCDCompliantModeEnabled), mode);
 }
 
 // An object with the given format and mode and, unless `data` is null, a record.

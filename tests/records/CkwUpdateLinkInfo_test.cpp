@@ -35,11 +35,7 @@ std::unique_ptr<CkwUpdateLinkInfo> MakeRecord(
   return record;
 }
 
-std::int32_t PairCount(const CkwUpdateLinkInfo& record) {
-  std::int32_t count = -1;
-  EXPECT_TRUE(record.kwGetItemCount(&count, nullptr));
-  return count;
-}
+auto PairCount(const CkwUpdateLinkInfo& r) { return kwRead(r, &CkwUpdateLinkInfo::kwGetItemCount); }
 
 std::pair<std::string, std::string> PairAt(const CkwUpdateLinkInfo& record, std::int32_t index) {
   const char* first = nullptr;
@@ -92,9 +88,7 @@ TEST(CkwUpdateLinkInfo, FailureTable) {
 TEST(CkwUpdateLinkInfo, PairsComeBackInOrderAsGivenFromTheirOwnCopies) {
   CkwUpdateLinkInfo record;
   EXPECT_EQ(PairCount(record), 0);
-  GUID id = kItemA;
-  ASSERT_TRUE(record.kwGetDVDItemID(&id, nullptr));
-  EXPECT_EQ(id, GUID_NULL);
+  EXPECT_EQ(kwRead(record, &CkwUpdateLinkInfo::kwGetDVDItemID), GUID_NULL);
   char first[] = "C:/old/title.mpg";
   char second[] = "C:/new/title.mpg";
   CkwErrorInfo error = kwStaleRecord();

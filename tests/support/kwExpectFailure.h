@@ -83,3 +83,12 @@ void kwRunFailureTable(const kwFailureRow<T> (&rows)[N], const GUID& source, Mak
     unchanged(*object);
   }
 }
+
+/// What a getter of the form `bool Get(T* out, CkwErrorInfo*) const` hands
+/// back; a failed call fails the test.
+template <class T, class C>
+T kwRead(const C& object, bool (C::*get)(T*, CkwErrorInfo*) const) {
+  T value{};
+  EXPECT_TRUE((object.*get)(&value, nullptr));
+  return value;
+}
