@@ -28,13 +28,12 @@ kwExpectedFailure Failure(std::int32_t code, std::int32_t severity, std::int32_t
   return {code, severity, method, CLSID_CkwObjectFactory};
 }
 
-class RegistrationFiles : public ::testing::Test {
+class RegistrationFiles : public kwFactoryTest {
  protected:
   void SetUp() override {
-    kwTestHooks::ResetObjectFactory();
+    kwFactoryTest::SetUp();
     ASSERT_TRUE(kwFactoryProbe::kwGetProgramPath(m_programPath, nullptr));
   }
-  void TearDown() override { kwTestHooks::ResetObjectFactory(); }
 
   bool Set(const char* name) {
     return CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), name, nullptr);
@@ -46,19 +45,12 @@ class RegistrationFiles : public ::testing::Test {
   bool Remove(const char* name) {
     return CkwObjectFactory::kwRemoveComponentRegistrationFile(m_dir.path().c_str(), name, nullptr);
   }
-  // Writes `text` into the temporary directory and makes it the only file searched.
-  void UseOnly(const char* name, const std::string& text) {
-    kwTest::WriteFile(m_dir / name, text);
-    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
-    ASSERT_TRUE(Set(name));
-  }
   std::string Search(const GUID& clsid, CkwErrorInfo* error = nullptr) {
     std::string path;
     kwFactoryProbe::kwSearchComponentPath(&clsid, path, error);
     return path;
   }
 
-  kwTest::TempDir m_dir;
   std::string m_programPath;
 };
 
@@ -95,7 +87,6 @@ TEST_F(RegistrationFiles, TheFileAddedLastIsSearchedFirst) {
   for (const char* name : {"A", "B", "C"})
     kwTest::WriteFile(m_dir / (std::string(name) + ".ini"),
                       Registration({{CLSID_Listed, std::string("/") + name + "/comp.so"}}));
-  CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
   ASSERT_TRUE(Set("A.ini") && Add("B.ini") && Add("C.ini"));
   EXPECT_EQ(Search(CLSID_Listed), "/C/comp.so");
   Remove("C.ini");
@@ -215,7 +206,7 @@ TEST_F(RegistrationFiles, SearchInOneFile) {
 }
 
 TEST_F(RegistrationFiles, EmptyValueReadsAsNotRegisteredForTheFactory) {
-  UseOnly("empty.ini", "[COMPONENT]\n" + kwTest::Key(CLSID_Listed) + "=\n");
+  Register("[COMPONENT]\n" + kwTest::Key(CLSID_Listed) + "=\n");
   CkwServiceObject* object = nullptr;
   CkwErrorInfo error;
   EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_Listed, &object, &error));
@@ -223,12 +214,11 @@ TEST_F(RegistrationFiles, EmptyValueReadsAsNotRegisteredForTheFactory) {
 }
 
 TEST_F(RegistrationFiles, AFileEditedBetweenTwoCreationsIsReadAgain) {
-  UseOnly("edited.ini", "[COMPONENT]\n");
+  std::string file = Register("[COMPONENT]\n");
   CkwServiceObject* object = nullptr;
   EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, nullptr));
   kwTest::WriteFile(
-      m_dir / "edited.ini",
-      Registration({{CLSID_kwTestCountedA, kwTest::ComponentPath("kwtest_counting")}}));
+      file, Registration({{CLSID_kwTestCountedA, kwTest::ComponentPath("kwtest_counting")}}));
   ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, nullptr));
   CkwObjectFactory::kwFreeObject(&object, nullptr);
 }

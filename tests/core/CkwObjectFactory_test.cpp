@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <kwcore/kwDiagnostics.h>
 #include <kwcore/kwErrorCodes.h>
 
 #include "components/kwTestComponents.h"
@@ -32,25 +31,8 @@ using kwTest::Registration;
 const kwExpectedFailure kNotAvailable = {kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1,
                                          CLSID_CkwObjectFactory};
 
-class ObjectFactory : public ::testing::Test {
+class ObjectFactory : public kwFactoryTest {
  protected:
-  void SetUp() override {
-    kwTestHooks::ResetObjectFactory();
-    // Tests see only the files they write, unless they switch this back on.
-    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
-  }
-  void TearDown() override { kwTestHooks::ResetObjectFactory(); }
-
-  // Writes a registration file into the temporary directory and makes it
-  // the only one listed.
-  std::string Register(const std::vector<std::pair<GUID, std::string>>& pairs,
-                       const std::string& name = "components.ini") {
-    kwTest::WriteFile(m_dir / name, Registration(pairs));
-    EXPECT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), name.c_str(),
-                                                                 nullptr));
-    return m_dir / name;
-  }
-
   // Creates an object of `clsid`, checks what it says it is, and frees it.
   static void CreateAndFree(const GUID& clsid) {
     CkwServiceObject* object = nullptr;
@@ -60,27 +42,9 @@ class ObjectFactory : public ::testing::Test {
     EXPECT_EQ(made, clsid);
     EXPECT_TRUE(CkwObjectFactory::kwFreeObject(&object, nullptr));
   }
-
-  kwTest::TempDir m_dir;
 };
 
-// Collects diagnostic messages for the duration of a test.
-class DiagnosticLog {
- public:
-  DiagnosticLog() { kwSetDiagnosticCallback(&DiagnosticLog::Receive, this); }
-  ~DiagnosticLog() { kwSetDiagnosticCallback(nullptr, nullptr); }
-  bool Contains(const std::string& text) const {
-    for (const std::string& message : m_messages)
-      if (message.find(text) != std::string::npos) return true;
-    return false;
-  }
-
- private:
-  static void Receive(void* context, const char* message) {
-    static_cast<DiagnosticLog*>(context)->m_messages.push_back(message);
-  }
-  std::vector<std::string> m_messages;
-};
+using kwTest::DiagnosticLog;
 
 // ---------------------------------------------------------------------------
 // Creating and freeing
@@ -143,8 +107,7 @@ TEST_F(ObjectFactory, CreationFailuresOfTheFactory) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.condition);
-    kwTestHooks::ResetObjectFactory();
-    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
+    SetUp();
     Register({{row.registered, row.module}});
     DiagnosticLog log;
     auto calls = kwTestCounters::EntryCalls();
@@ -310,8 +273,7 @@ TEST_F(ObjectFactory, BareNameIsNeverFoundInTheCurrentDirectoryOrOnTheLibraryPat
   std::string planted = m_dir / "libkwtest_marker.so";
   std::filesystem::copy_file(ComponentPath("kwtest_marker"), planted);
   std::string marker = m_dir / "loaded";
-  kwTest::WriteFile(m_dir / "components.ini",
-                    Registration({{CLSID_kwTestMarker, "libkwtest_marker.so"}}));
+  Register({{CLSID_kwTestMarker, "libkwtest_marker.so"}});
 
   pid_t child = fork();
   ASSERT_NE(child, -1);

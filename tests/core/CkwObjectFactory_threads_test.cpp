@@ -14,7 +14,7 @@
 
 #include "components/kwTestComponents.h"
 #include "core/kwTestHooks.h"
-#include "support/kwTempDir.h"
+#include "support/kwFactoryProbe.h"
 #include "support/kwTestCounters.h"
 
 namespace {
@@ -22,24 +22,12 @@ namespace {
 using kwTest::ComponentPath;
 using kwTest::Registration;
 
-class FactoryThreads : public ::testing::Test {
- protected:
-  void SetUp() override {
-    kwTestHooks::ResetObjectFactory();
-    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
-  }
-  void TearDown() override { kwTestHooks::ResetObjectFactory(); }
-  kwTest::TempDir m_dir;
-};
+using FactoryThreads = kwFactoryTest;
 
 TEST_F(FactoryThreads, AComponentCreatesThroughTheFactoryFromItsEntry) {
-  kwTest::WriteFile(
-      m_dir / "nested.ini",
-      Registration({{CLSID_kwTestNestedOuter, ComponentPath("kwtest_nested")},
-                    {CLSID_kwTestNestedOuterOfUnknown, ComponentPath("kwtest_nested")},
-                    {CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}}));
-  ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), "nested.ini",
-                                                               nullptr));
+  Register({{CLSID_kwTestNestedOuter, ComponentPath("kwtest_nested")},
+            {CLSID_kwTestNestedOuterOfUnknown, ComponentPath("kwtest_nested")},
+            {CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}});
   auto constructed = kwTestCounters::Constructions();
   auto destroyed = kwTestCounters::Destructions();
 
@@ -75,9 +63,7 @@ TEST_F(FactoryThreads, CreatorsAndARegistrationEditorRunTogether) {
       {CLSID_kwTestCountedB, ComponentPath("kwtest_counting")}};
   for (std::uint32_t n = 0; n < kFamily; ++n)
     pairs.emplace_back(kwTestFamilyCLSID(n), ComponentPath("kwtest_counting"));
-  kwTest::WriteFile(m_dir / "stable.ini", Registration(pairs));
-  ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), "stable.ini",
-                                                               nullptr));
+  Register(pairs);
 
   auto constructed = kwTestCounters::Constructions();
   auto destroyed = kwTestCounters::Destructions();
