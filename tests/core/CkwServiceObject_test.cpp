@@ -254,40 +254,25 @@ TEST(ServiceMap, PointersLandOnTheRightSubObject) {
   EXPECT_EQ(Query(object.get(), IID_Self), static_cast<void*>(object.get()));
 }
 
+bool gAnswer;
+void* gService;
+#define ROW(condition, call, method) \
+  kwFAILURE_ROW(CLevel3, condition, call, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, method)
+const kwFailureRow<CLevel3> kNullArguments[] = {
+    ROW("query, null out", o.kwQueryService(&IID_A, nullptr, e), 1),
+    ROW("query, null iid", o.kwQueryService(nullptr, &gService, e), 1),
+    ROW("kind, null out", o.kwIsKindOf(&kOtherType, 1, nullptr, e), 2),
+    ROW("kind, null type", o.kwIsKindOf(nullptr, 1, &gAnswer, e), 2),
+    ROW("run-time kind, null out", o.AskRunTimeType(&kOtherType, 1, nullptr, e), 8),
+    ROW("clsid, null out", o.kwGetCLSID(nullptr, e), 9),
+    ROW("create, null out", CLevel1::kwCreateObject(nullptr, e), 0),
+};
+#undef ROW
+
 TEST(ServiceObjectBase, RefusesNullArgumentsWithExactMethodNumbers) {
-  ObjectPtr object = Create<CLevel3>();
-  CkwServiceObject* o = object.get();
-  bool answer = false;
-  void* service = nullptr;
-  struct Case {
-    const char* what;
-    std::function<bool(CkwErrorInfo*)> call;
-    std::int32_t method;
-  } cases[] = {
-      {"query, null out", [&](CkwErrorInfo* e) { return o->kwQueryService(&IID_A, nullptr, e); },
-       1},
-      {"query, null iid", [&](CkwErrorInfo* e) { return o->kwQueryService(nullptr, &service, e); },
-       1},
-      {"kind, null out", [&](CkwErrorInfo* e) { return o->kwIsKindOf(&kOtherType, 1, nullptr, e); },
-       2},
-      {"kind, null type", [&](CkwErrorInfo* e) { return o->kwIsKindOf(nullptr, 1, &answer, e); },
-       2},
-      {"run-time kind, null out",
-       [&](CkwErrorInfo* e) {
-         return static_cast<CLevel3*>(o)->AskRunTimeType(&kOtherType, 1, nullptr, e);
-       },
-       8},
-      {"clsid, null out", [&](CkwErrorInfo* e) { return o->kwGetCLSID(nullptr, e); }, 9},
-      {"create, null out", [&](CkwErrorInfo* e) { return CLevel1::kwCreateObject(nullptr, e); }, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    CkwErrorInfo error = kwStaleRecord();
-    EXPECT_FALSE(c.call(&error));
-    EXPECT_TRUE(kwIsFailure(
-        error, {kwERROR_NULL_POINTER, kwSEVERITY_ERROR, c.method, CLSID_CkwServiceObject}));
-    EXPECT_FALSE(c.call(nullptr));
-  }
+  kwRunFailureTable(
+      kNullArguments, CLSID_CkwServiceObject, [] { return std::make_unique<CLevel3>(); },
+      [](CLevel3&) {});
 }
 
 TEST(ServiceObjectCreate, AllocationFailureReportsCodeOne) {

@@ -63,9 +63,9 @@ struct kwFailureRow {
 };
 
 /// A row whose call is an expression over `o` (the object) and `e` (the record).
-#define kwFAILURE_ROW(T, condition, call, code, severity, method)                 \
-  kwFailureRow<T> {                                                               \
-    condition, [](T& o, CkwErrorInfo* e) { return call; }, code, severity, method \
+#define kwFAILURE_ROW(T, condition, call, code, severity, method)                                  \
+  kwFailureRow<T> {                                                                                \
+    condition, []([[maybe_unused]] T& o, CkwErrorInfo* e) { return call; }, code, severity, method \
   }
 
 /// Runs every row on a fresh object from `make`, once with a stale record and
