@@ -256,16 +256,16 @@ TEST(ServiceMap, PointersLandOnTheRightSubObject) {
 
 bool gAnswer;
 void* gService;
-#define ROW(condition, call, method) \
-  kwFAILURE_ROW(CLevel3, condition, call, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, method)
+#define ROW(call, method) \
+  kwFAILURE_ROW(CLevel3, #call, call, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, method)
 const kwFailureRow<CLevel3> kNullArguments[] = {
-    ROW("query, null out", o.kwQueryService(&IID_A, nullptr, e), 1),
-    ROW("query, null iid", o.kwQueryService(nullptr, &gService, e), 1),
-    ROW("kind, null out", o.kwIsKindOf(&kOtherType, 1, nullptr, e), 2),
-    ROW("kind, null type", o.kwIsKindOf(nullptr, 1, &gAnswer, e), 2),
-    ROW("run-time kind, null out", o.AskRunTimeType(&kOtherType, 1, nullptr, e), 8),
-    ROW("clsid, null out", o.kwGetCLSID(nullptr, e), 9),
-    ROW("create, null out", CLevel1::kwCreateObject(nullptr, e), 0),
+    ROW(o.kwQueryService(&IID_A, nullptr, e), 1),
+    ROW(o.kwQueryService(nullptr, &gService, e), 1),
+    ROW(o.kwIsKindOf(&kOtherType, 1, nullptr, e), 2),
+    ROW(o.kwIsKindOf(nullptr, 1, &gAnswer, e), 2),
+    ROW(o.AskRunTimeType(&kOtherType, 1, nullptr, e), 8),
+    ROW(o.kwGetCLSID(nullptr, e), 9),
+    ROW(CLevel1::kwCreateObject(nullptr, e), 0),
 };
 #undef ROW
 

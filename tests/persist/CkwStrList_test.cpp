@@ -23,18 +23,16 @@ const char* TextAt(const CkwStrList& list, std::int32_t index) {
 }
 
 const char* gText;  // scratch out-pointer for the rows
-#define ROW(condition, call, code, method) \
-  kwFAILURE_ROW(CkwStrList, condition, call, code, kwSEVERITY_ERROR, method)
-
+#define ROW(call, code, method) \
+  kwFAILURE_ROW(CkwStrList, #call, call, code, kwSEVERITY_ERROR, method)
 // The list holds "a" and "b" when each row runs.
 const kwFailureRow<CkwStrList> kFailures[] = {
-    ROW("add null text", o.kwAddString(nullptr, e), kwERROR_NULL_POINTER, 0),
-    ROW("count into null", o.kwGetCount(nullptr, e), kwERROR_NULL_POINTER, 1),
-    ROW("read into null", o.kwGetString(0, nullptr, e), kwERROR_NULL_POINTER, 2),
-    ROW("read into null at a bad position (pointer tested first)", o.kwGetString(5, nullptr, e),
-        kwERROR_NULL_POINTER, 2),
-    ROW("read position -1", o.kwGetString(-1, &gText, e), kwERROR_OUT_OF_RANGE, 2),
-    ROW("read position == count", o.kwGetString(2, &gText, e), kwERROR_OUT_OF_RANGE, 2),
+    ROW(o.kwAddString(nullptr, e), kwERROR_NULL_POINTER, 0),
+    ROW(o.kwGetCount(nullptr, e), kwERROR_NULL_POINTER, 1),
+    ROW(o.kwGetString(0, nullptr, e), kwERROR_NULL_POINTER, 2),
+    ROW(o.kwGetString(5, nullptr, e), kwERROR_NULL_POINTER, 2),  // pointer tested first
+    ROW(o.kwGetString(-1, &gText, e), kwERROR_OUT_OF_RANGE, 2),
+    ROW(o.kwGetString(2, &gText, e), kwERROR_OUT_OF_RANGE, 2),
 };
 #undef ROW
 

@@ -90,26 +90,21 @@ void ExpectDeepCopy(const CkwCheckLinkInfo& original, const CkwCheckLinkInfo& co
 // ---------------------------------------------------------------------------
 // The record
 
-#define ROW(condition, call, code, method) \
-  kwFAILURE_ROW(CkwCheckLinkInfo, condition, call, code, kwSEVERITY_ERROR, method)
+#define ROW(call, code, method) \
+  kwFAILURE_ROW(CkwCheckLinkInfo, #call, call, code, kwSEVERITY_ERROR, method)
 // The record holds one item when each row runs.
 const kwFailureRow<CkwCheckLinkInfo> kInfoFailures[] = {
-    ROW("get ID into null", o.kwGetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 0),
-    ROW("set ID from null", o.kwSetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 1),
-    ROW("clone into null", o.kwClone(nullptr, e), kwERROR_NULL_POINTER, 2),
-    ROW("add null name", o.kwAddFileName(nullptr, CkwCheckLinkInfo::kwFILE_TYPE_VIDEO, e),
-        kwERROR_NULL_POINTER, 3),
-    ROW("read index -1", o.kwGetFileNameByItemIndex(-1, &gName, &gType, e), kwERROR_OUT_OF_RANGE,
-        4),
-    ROW("read index == count", o.kwGetFileNameByItemIndex(1, &gName, &gType, e),
-        kwERROR_OUT_OF_RANGE, 4),
-    ROW("bad index with both out pointers null (index tested first)",
-        o.kwGetFileNameByItemIndex(1, nullptr, nullptr, e), kwERROR_OUT_OF_RANGE, 4),
-    ROW("name out null", o.kwGetFileNameByItemIndex(0, nullptr, &gType, e), kwERROR_NULL_POINTER,
-        4),
-    ROW("type out null", o.kwGetFileNameByItemIndex(0, &gName, nullptr, e), kwERROR_NULL_POINTER,
-        4),
-    ROW("count into null", o.kwGetItemCount(nullptr, e), kwERROR_NULL_POINTER, 5),
+    ROW(o.kwGetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 0),
+    ROW(o.kwSetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 1),
+    ROW(o.kwClone(nullptr, e), kwERROR_NULL_POINTER, 2),
+    ROW(o.kwAddFileName(nullptr, CkwCheckLinkInfo::kwFILE_TYPE_VIDEO, e), kwERROR_NULL_POINTER, 3),
+    ROW(o.kwGetFileNameByItemIndex(-1, &gName, &gType, e), kwERROR_OUT_OF_RANGE, 4),
+    ROW(o.kwGetFileNameByItemIndex(1, &gName, &gType, e), kwERROR_OUT_OF_RANGE, 4),
+    // The index is tested before the out-pointers.
+    ROW(o.kwGetFileNameByItemIndex(1, nullptr, nullptr, e), kwERROR_OUT_OF_RANGE, 4),
+    ROW(o.kwGetFileNameByItemIndex(0, nullptr, &gType, e), kwERROR_NULL_POINTER, 4),
+    ROW(o.kwGetFileNameByItemIndex(0, &gName, nullptr, e), kwERROR_NULL_POINTER, 4),
+    ROW(o.kwGetItemCount(nullptr, e), kwERROR_NULL_POINTER, 5),
 };
 #undef ROW
 
@@ -208,29 +203,25 @@ TEST(CkwCheckLinkInfo, AllocationFailuresAreReportedWhereTheyHappen) {
 // ---------------------------------------------------------------------------
 // The list
 
-#define ROW(condition, call, code, severity, method) \
-  kwFAILURE_ROW(CkwCheckLinkFileList, condition, call, code, severity, method)
+#define ROW(call, code, severity, method) \
+  kwFAILURE_ROW(CkwCheckLinkFileList, #call, call, code, severity, method)
 // The list holds two records when each row runs.
 const kwFailureRow<CkwCheckLinkFileList> kListFailures[] = {
-    ROW("add null record", o.kwAddCheckLinkInfo(nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR,
-        0),
-    ROW("find with null ID", o.kwFindCheckLinkInfoByDVDItemID(nullptr, &gRecord, e),
-        kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1),
-    ROW("find into null", o.kwFindCheckLinkInfoByDVDItemID(&kItemA, nullptr, e),
-        kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1),
-    ROW("find an absent ID (one byte off)",
-        (gRecord = &kStale, o.kwFindCheckLinkInfoByDVDItemID(&kItemC, &gRecord, e) || gRecord),
+    ROW(o.kwAddCheckLinkInfo(nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 0),
+    ROW(o.kwFindCheckLinkInfoByDVDItemID(nullptr, &gRecord, e), kwERROR_NULL_POINTER,
+        kwSEVERITY_ERROR, 1),
+    ROW(o.kwFindCheckLinkInfoByDVDItemID(&kItemA, nullptr, e), kwERROR_NULL_POINTER,
+        kwSEVERITY_ERROR, 1),
+    // An absent ID (one byte off) warns and hands back null.
+    ROW((gRecord = &kStale, o.kwFindCheckLinkInfoByDVDItemID(&kItemC, &gRecord, e) || gRecord),
         kwERROR_NOT_FOUND, kwSEVERITY_WARNING, 1),
-    ROW("merge null", o.kwMergeFileList(nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 2),
-    ROW("count into null", o.kwGetCount(nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 3),
-    ROW("get into null", o.kwGetCheckLinkInfo(0, nullptr, e), kwERROR_NULL_POINTER,
-        kwSEVERITY_ERROR, 4),
-    ROW("get into null at a bad index (pointer tested first)", o.kwGetCheckLinkInfo(2, nullptr, e),
-        kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 4),
-    ROW("get index -1", o.kwGetCheckLinkInfo(-1, &gRecord, e), kwERROR_OUT_OF_RANGE,
-        kwSEVERITY_ERROR, 4),
-    ROW("get index == count", o.kwGetCheckLinkInfo(2, &gRecord, e), kwERROR_OUT_OF_RANGE,
-        kwSEVERITY_ERROR, 4),
+    ROW(o.kwMergeFileList(nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 2),
+    ROW(o.kwGetCount(nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 3),
+    ROW(o.kwGetCheckLinkInfo(0, nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 4),
+    // The out-pointer is tested before the index.
+    ROW(o.kwGetCheckLinkInfo(2, nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 4),
+    ROW(o.kwGetCheckLinkInfo(-1, &gRecord, e), kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, 4),
+    ROW(o.kwGetCheckLinkInfo(2, &gRecord, e), kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, 4),
 };
 #undef ROW
 

@@ -123,15 +123,15 @@ TEST_F(DiscTemplate, DefaultsFormatRangeAndMode) {
   ExpectSettings(settings, Format(3), false);
 }
 
-#define ROW(condition, call, code, method) \
-  kwFAILURE_ROW(CkwDiscTemplateSettings, condition, call, code, kwSEVERITY_ERROR, method)
+#define ROW(call, code, method) \
+  kwFAILURE_ROW(CkwDiscTemplateSettings, #call, call, code, kwSEVERITY_ERROR, method)
 const kwFailureRow<CkwDiscTemplateSettings> kFailures[] = {
-    ROW("format 7", o.kwSetDiscFormat(Format(7), e), kwERROR_OUT_OF_RANGE, 0),
-    ROW("format INT_MAX", o.kwSetDiscFormat(Format(INT_MAX), e), kwERROR_OUT_OF_RANGE, 0),
-    ROW("get format into null", o.kwGetDiscFormat(nullptr, e), kwERROR_NULL_POINTER, 1),
-    ROW("set null record", o.kwSetVIOSaveData(nullptr, e), kwERROR_NULL_POINTER, 2),
-    ROW("get record into null", o.kwGetVIOSaveData(nullptr, e), kwERROR_NULL_POINTER, 3),
-    ROW("get mode into null", o.kwIsVCDCompliantModeEnabled(nullptr, e), kwERROR_NULL_POINTER, 6),
+    ROW(o.kwSetDiscFormat(Format(7), e), kwERROR_OUT_OF_RANGE, 0),
+    ROW(o.kwSetDiscFormat(Format(INT_MAX), e), kwERROR_OUT_OF_RANGE, 0),
+    ROW(o.kwGetDiscFormat(nullptr, e), kwERROR_NULL_POINTER, 1),
+    ROW(o.kwSetVIOSaveData(nullptr, e), kwERROR_NULL_POINTER, 2),
+    ROW(o.kwGetVIOSaveData(nullptr, e), kwERROR_NULL_POINTER, 3),
+    ROW(o.kwIsVCDCompliantModeEnabled(nullptr, e), kwERROR_NULL_POINTER, 6),
 };
 #undef ROW
 

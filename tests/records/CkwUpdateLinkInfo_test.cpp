@@ -52,23 +52,20 @@ const char* gSecond;
 CkwUpdateLinkInfo* gRecord;
 CkwUpdateLinkInfo kStale;  // must not come back from a failed search
 
-#define ROW(condition, call, code, method) \
-  kwFAILURE_ROW(CkwUpdateLinkInfo, condition, call, code, kwSEVERITY_ERROR, method)
+#define ROW(call, code, method) \
+  kwFAILURE_ROW(CkwUpdateLinkInfo, #call, call, code, kwSEVERITY_ERROR, method)
 // The record holds one pair when each row runs.
 const kwFailureRow<CkwUpdateLinkInfo> kInfoFailures[] = {
-    ROW("first name null", o.kwAddFilePair(nullptr, "b", e), kwERROR_NULL_POINTER, 0),
-    ROW("only the second name null", o.kwAddFilePair("a", nullptr, e), kwERROR_NULL_POINTER, 0),
-    ROW("get ID into null", o.kwGetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 1),
-    ROW("set ID from null", o.kwSetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 2),
-    ROW("read index -1", o.kwGetFilePairByItemIndex(-1, &gFirst, &gSecond, e), kwERROR_OUT_OF_RANGE,
-        3),
-    ROW("read index == count with both out pointers null (index tested first)",
-        o.kwGetFilePairByItemIndex(1, nullptr, nullptr, e), kwERROR_OUT_OF_RANGE, 3),
-    ROW("first out null", o.kwGetFilePairByItemIndex(0, nullptr, &gSecond, e), kwERROR_NULL_POINTER,
-        3),
-    ROW("second out null", o.kwGetFilePairByItemIndex(0, &gFirst, nullptr, e), kwERROR_NULL_POINTER,
-        3),
-    ROW("count into null", o.kwGetItemCount(nullptr, e), kwERROR_NULL_POINTER, 4),
+    ROW(o.kwAddFilePair(nullptr, "b", e), kwERROR_NULL_POINTER, 0),
+    ROW(o.kwAddFilePair("a", nullptr, e), kwERROR_NULL_POINTER, 0),
+    ROW(o.kwGetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 1),
+    ROW(o.kwSetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 2),
+    ROW(o.kwGetFilePairByItemIndex(-1, &gFirst, &gSecond, e), kwERROR_OUT_OF_RANGE, 3),
+    // The index is tested before the out-pointers.
+    ROW(o.kwGetFilePairByItemIndex(1, nullptr, nullptr, e), kwERROR_OUT_OF_RANGE, 3),
+    ROW(o.kwGetFilePairByItemIndex(0, nullptr, &gSecond, e), kwERROR_NULL_POINTER, 3),
+    ROW(o.kwGetFilePairByItemIndex(0, &gFirst, nullptr, e), kwERROR_NULL_POINTER, 3),
+    ROW(o.kwGetItemCount(nullptr, e), kwERROR_NULL_POINTER, 4),
 };
 #undef ROW
 
@@ -123,20 +120,19 @@ TEST(CkwUpdateLinkInfo, OutOfMemoryOnTheSecondNameAddsNothing) {
   EXPECT_EQ(PairAt(record, 0), Pair("x", "y"));
 }
 
+#define ROW(call, code, severity, method) \
+  kwFAILURE_ROW(CkwUpdateLinkFileList, #call, call, code, severity, method)
 const kwFailureRow<CkwUpdateLinkFileList> kListFailures[] = {
-    kwFAILURE_ROW(CkwUpdateLinkFileList, "add null record", o.kwAddUpdateLinkInfo(nullptr, e),
-                  kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 0),
-    kwFAILURE_ROW(CkwUpdateLinkFileList, "find with null ID",
-                  o.kwFindUpdateLinkInfoByDVDItemID(nullptr, &gRecord, e), kwERROR_NULL_POINTER,
-                  kwSEVERITY_ERROR, 1),
-    kwFAILURE_ROW(CkwUpdateLinkFileList, "find into null",
-                  o.kwFindUpdateLinkInfoByDVDItemID(&kItemA, nullptr, e), kwERROR_NULL_POINTER,
-                  kwSEVERITY_ERROR, 1),
-    kwFAILURE_ROW(
-        CkwUpdateLinkFileList, "find an absent ID",
-        (gRecord = &kStale, o.kwFindUpdateLinkInfoByDVDItemID(&GUID_NULL, &gRecord, e) || gRecord),
+    ROW(o.kwAddUpdateLinkInfo(nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 0),
+    ROW(o.kwFindUpdateLinkInfoByDVDItemID(nullptr, &gRecord, e), kwERROR_NULL_POINTER,
+        kwSEVERITY_ERROR, 1),
+    ROW(o.kwFindUpdateLinkInfoByDVDItemID(&kItemA, nullptr, e), kwERROR_NULL_POINTER,
+        kwSEVERITY_ERROR, 1),
+    // An absent ID warns and hands back null.
+    ROW((gRecord = &kStale, o.kwFindUpdateLinkInfoByDVDItemID(&GUID_NULL, &gRecord, e) || gRecord),
         kwERROR_NOT_FOUND, kwSEVERITY_WARNING, 1),
 };
+#undef ROW
 
 TEST(CkwUpdateLinkFileList, FailureTable) {
   kwRunFailureTable(
