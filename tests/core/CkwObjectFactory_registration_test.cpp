@@ -156,11 +156,8 @@ TEST_F(RegistrationFiles, DefaultFileBesideTheExecutableIsSearchedLastUnlessSwit
 
 TEST_F(RegistrationFiles, SearchInOneFile) {
   std::string file = m_dir / "one.ini";
-  const GUID bare = {0xB0000001, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
-  const GUID relative = {0xB0000002, 0, 0, {0, 0, 0, 0, 0, 0, 0, 2}};
-  const GUID windowsStyle = {0xB0000003, 0, 0, {0, 0, 0, 0, 0, 0, 0, 3}};
-  const GUID empty = {0xB0000004, 0, 0, {0, 0, 0, 0, 0, 0, 0, 4}};
-  const GUID longValue = {0xB0000005, 0, 0, {0, 0, 0, 0, 0, 0, 0, 5}};
+  auto id = [](std::uint32_t n) { return GUID{0xB0000000 + n, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}}; };
+  const GUID bare = id(1), relative = id(2), windowsStyle = id(3), empty = id(4), longValue = id(5);
   std::string tooLong = "/" + std::string(2000, 'x');
   kwTest::WriteFile(file, Registration({{bare, "comp.so"},
                                         {relative, "sub/comp.so"},
