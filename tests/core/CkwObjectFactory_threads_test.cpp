@@ -14,7 +14,7 @@
 
 #include "components/kwTestComponents.h"
 #include "core/kwTestHooks.h"
-#include "support/kwTempDir.h"
+#include "support/kwFactoryProbe.h"
 #include "support/kwTestCounters.h"
 
 namespace {
@@ -22,24 +22,12 @@ namespace {
 using kwTest::ComponentPath;
 using kwTest::Registration;
 
-class FactoryThreads : public ::testing::Test {
- protected:
-  void SetUp() override {
-    kwTestHooks::ResetObjectFactory();
-    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
-  }
-  void TearDown() override { kwTestHooks::ResetObjectFactory(); }
-  kwTest::TempDir m_dir;
-};
+using FactoryThreads = kwFactoryTest;
 
 TEST_F(FactoryThreads, AComponentCreatesThroughTheFactoryFromItsEntry) {
-  kwTest::WriteFile(
-      m_dir / "nested.ini",
-      Registration({{CLSID_kwTestNestedOuter, ComponentPath("kwtest_nested")},
-                    {CLSID_kwTestNestedOuterOfUnknown, ComponentPath("kwtest_nested")},
-                    {CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}}));
-  ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), "nested.ini",
-                                                               nullptr));
+  Register({{CLSID_kwTestNestedOuter, ComponentPath("kwtest_nested")},
+            {CLSID_kwTestNestedOuterOfUnknown, ComponentPath("kwtest_nested")},
+            {CLSID_kwTestCountedA, ComponentPath("kwtest_counting")}});
   auto constructed = kwTestCounters::Constructions();
   auto destroyed = kwTestCounters::Destructions();
 
@@ -57,8 +45,7 @@ TEST_F(FactoryThreads, AComponentCreatesThroughTheFactoryFromItsEntry) {
   EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestNestedOuterOfUnknown, &outer, &error));
   EXPECT_EQ(error.m_nSeverity, kwSEVERITY_ERROR);
   EXPECT_EQ(error.m_nErrorCode, kwERROR_COMPONENT_NOT_AVAILABLE);
-  ASSERT_NE(error.m_pSource, nullptr);
-  EXPECT_EQ(*error.m_pSource, kwTestNestedSource);  // by value: the module has its own copy
+  EXPECT_TRUE(error.m_pSource != nullptr && *error.m_pSource == kwTestNestedSource);
   EXPECT_EQ(outer, nullptr);
   // The outer object made before the failure was freed by its module.
   EXPECT_EQ(kwTestCounters::Constructions() - kwTestCounters::Destructions(),
@@ -76,9 +63,7 @@ TEST_F(FactoryThreads, CreatorsAndARegistrationEditorRunTogether) {
       {CLSID_kwTestCountedB, ComponentPath("kwtest_counting")}};
   for (std::uint32_t n = 0; n < kFamily; ++n)
     pairs.emplace_back(kwTestFamilyCLSID(n), ComponentPath("kwtest_counting"));
-  kwTest::WriteFile(m_dir / "stable.ini", Registration(pairs));
-  ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), "stable.ini",
-                                                               nullptr));
+  Register(pairs);
 
   auto constructed = kwTestCounters::Constructions();
   auto destroyed = kwTestCounters::Destructions();
@@ -110,17 +95,10 @@ TEST_F(FactoryThreads, CreatorsAndARegistrationEditorRunTogether) {
   for (int t = 0; t < kCreators; ++t) {
     creators.emplace_back([&, t] {
       for (int round = 0; round < kRounds; ++round) {
-        GUID clsid;
-        switch (round % 3) {
-          case 0:
-            clsid = CLSID_kwTestCountedA;
-            break;
-          case 1:
-            clsid = CLSID_kwTestCountedB;
-            break;
-          default:
-            clsid = kwTestFamilyCLSID(static_cast<std::uint32_t>(t * kRounds + round) % kFamily);
-        }
+        const auto member = static_cast<std::uint32_t>(t * kRounds + round) % kFamily;
+        const GUID clsid = round % 3 == 0   ? CLSID_kwTestCountedA
+                           : round % 3 == 1 ? CLSID_kwTestCountedB
+                                            : kwTestFamilyCLSID(member);
         CkwServiceObject* object = nullptr;
         CkwErrorInfo error;
         GUID made{};

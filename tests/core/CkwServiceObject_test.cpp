@@ -11,6 +11,7 @@
 #include <kwcore/kwErrorCodes.h>
 
 #include "core/kwTestHooks.h"
+#include "support/kwExpectFailure.h"
 
 namespace {
 
@@ -27,29 +28,13 @@ const GUID CLSID_Level3 = {0x30000000, 0, 0, {3, 0, 0, 0, 0, 0, 0, 0}};
 const GUID CLSID_Empty = {0x40000000, 0, 0, {4, 0, 0, 0, 0, 0, 0, 0}};
 const GUID CLSID_Two = {0x50000000, 0, 0, {5, 0, 0, 0, 0, 0, 0, 0}};
 
-struct SkwA_Method {
-  virtual int A() { return 1; }
-  virtual ~SkwA_Method() = default;
-};
-struct SkwB_Method {
-  virtual int B() { return 2; }
-  virtual ~SkwB_Method() = default;
-};
-struct SkwC_Method {
-  virtual int C() { return 3; }
-  virtual ~SkwC_Method() = default;
-};
-struct SkwX_Method {
-  virtual int X() { return 24; }
-  virtual ~SkwX_Method() = default;
-  long padding[3] = {};
-};
-struct SkwY_Method {
-  virtual int Y() { return 25; }
-  virtual ~SkwY_Method() = default;
-};
-
 // clang-format off
+struct SkwA_Method { virtual int A() { return 1; } virtual ~SkwA_Method() = default; };
+struct SkwB_Method { virtual int B() { return 2; } virtual ~SkwB_Method() = default; };
+struct SkwC_Method { virtual int C() { return 3; } virtual ~SkwC_Method() = default; };
+struct SkwX_Method { virtual int X() { return 24; } virtual ~SkwX_Method() = default; long padding[3] = {}; };
+struct SkwY_Method { virtual int Y() { return 25; } virtual ~SkwY_Method() = default; };
+
 class CLevel1 : public CkwServiceObject, public SkwA_Method {
   kwDECLARE_OBJECT_MAP()
   kwDECLARE_SERVICE_MAP()
@@ -180,13 +165,10 @@ void* Query(CkwServiceObject* object, const GUID& iid) {
   void* service = reinterpret_cast<void*>(0x1);  // must come back null on a miss
   CkwErrorInfo error;
   bool found = object->kwQueryService(&iid, &service, &error);
-  if (!found) {
+  if (!found) {  // the refusal at the end of the chain
     EXPECT_EQ(service, nullptr);
-    EXPECT_EQ(error.m_nErrorCode, kwERROR_SERVICE_NOT_OFFERED);
-    EXPECT_EQ(error.m_nSeverity, kwSEVERITY_WARNING);
-    EXPECT_EQ(error.m_nMethod, 1);
-    EXPECT_EQ(error.m_pSource, &CLSID_CkwServiceObject);
-    EXPECT_EQ(error.m_pCategory, &kwGUID_ErrorCategoryGeneral);
+    EXPECT_TRUE(kwIsFailure(
+        error, {kwERROR_SERVICE_NOT_OFFERED, kwSEVERITY_WARNING, 1, CLSID_CkwServiceObject}));
   }
   return service;
 }
@@ -218,31 +200,25 @@ TEST(ObjectMap, KindsFollowTheMapParentChain) {
     EXPECT_EQ(IsKind(c.object, *c.type, c.number), c.expected)
         << "number " << c.number << " on " << typeid(*c.object).name();
   }
+  // The run-time hook is asked last, and only on a miss.
+  auto* hooked = static_cast<CLevel3*>(level3.get());
+  hooked->runTimeQuestions = 0;
+  IsKind(hooked, kwGUID_ObjectType, 1);
+  EXPECT_EQ(hooked->runTimeQuestions, 0);
+  IsKind(hooked, kwGUID_ObjectType, 42);
+  EXPECT_EQ(hooked->runTimeQuestions, 1);
 }
 
-TEST(ObjectMap, RunTimeHookIsAskedLastAndOnlyOnAMiss) {
-  ObjectPtr object = Create<CLevel3>();
-  auto* level3 = static_cast<CLevel3*>(object.get());
-  IsKind(level3, kwGUID_ObjectType, 1);
-  EXPECT_EQ(level3->runTimeQuestions, 0);
-  IsKind(level3, kwGUID_ObjectType, 42);
-  EXPECT_EQ(level3->runTimeQuestions, 1);
-}
-
-TEST(ObjectMap, CLSIDsAndCounts) {
-  struct Case {
-    ObjectPtr object;
-    const GUID* clsid;
-  } cases[] = {{Create<CLevel1>(), &CLSID_Level1},
-               {Create<CLevel2>(), &CLSID_Level2},
-               {Create<CLevel3>(), &CLSID_Level3},
-               {Create<CEmptyMaps>(), &CLSID_Empty},
-               {Create<CTwoInterfaces>(), &CLSID_Two}};
-  for (const Case& c : cases) {
+TEST(ObjectMap, CLSIDs) {
+  const std::pair<ObjectPtr, GUID> cases[] = {{Create<CLevel1>(), CLSID_Level1},
+                                              {Create<CLevel2>(), CLSID_Level2},
+                                              {Create<CLevel3>(), CLSID_Level3},
+                                              {Create<CEmptyMaps>(), CLSID_Empty},
+                                              {Create<CTwoInterfaces>(), CLSID_Two}};
+  for (const auto& [object, expected] : cases) {
     GUID clsid{};
-    CkwErrorInfo error;
-    ASSERT_TRUE(c.object->kwGetCLSID(&clsid, &error));
-    EXPECT_EQ(clsid, *c.clsid);
+    ASSERT_TRUE(object->kwGetCLSID(&clsid, nullptr));
+    EXPECT_EQ(clsid, expected);
   }
 }
 
@@ -278,42 +254,25 @@ TEST(ServiceMap, PointersLandOnTheRightSubObject) {
   EXPECT_EQ(Query(object.get(), IID_Self), static_cast<void*>(object.get()));
 }
 
+bool gAnswer;
+void* gService;
+#define ROW(call, method) \
+  kwFAILURE_ROW(CLevel3, #call, call, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, method)
+const kwFailureRow<CLevel3> kNullArguments[] = {
+    ROW(o.kwQueryService(&IID_A, nullptr, e), 1),
+    ROW(o.kwQueryService(nullptr, &gService, e), 1),
+    ROW(o.kwIsKindOf(&kOtherType, 1, nullptr, e), 2),
+    ROW(o.kwIsKindOf(nullptr, 1, &gAnswer, e), 2),
+    ROW(o.AskRunTimeType(&kOtherType, 1, nullptr, e), 8),
+    ROW(o.kwGetCLSID(nullptr, e), 9),
+    ROW(CLevel1::kwCreateObject(nullptr, e), 0),
+};
+#undef ROW
+
 TEST(ServiceObjectBase, RefusesNullArgumentsWithExactMethodNumbers) {
-  ObjectPtr object = Create<CLevel3>();
-  CkwServiceObject* o = object.get();
-  bool answer = false;
-  void* service = nullptr;
-  struct Case {
-    const char* what;
-    std::function<bool(CkwErrorInfo*)> call;
-    std::int32_t method;
-  } cases[] = {
-      {"query, null out", [&](CkwErrorInfo* e) { return o->kwQueryService(&IID_A, nullptr, e); },
-       1},
-      {"query, null iid", [&](CkwErrorInfo* e) { return o->kwQueryService(nullptr, &service, e); },
-       1},
-      {"kind, null out", [&](CkwErrorInfo* e) { return o->kwIsKindOf(&kOtherType, 1, nullptr, e); },
-       2},
-      {"kind, null type", [&](CkwErrorInfo* e) { return o->kwIsKindOf(nullptr, 1, &answer, e); },
-       2},
-      {"run-time kind, null out",
-       [&](CkwErrorInfo* e) {
-         return static_cast<CLevel3*>(o)->AskRunTimeType(&kOtherType, 1, nullptr, e);
-       },
-       8},
-      {"clsid, null out", [&](CkwErrorInfo* e) { return o->kwGetCLSID(nullptr, e); }, 9},
-      {"create, null out", [&](CkwErrorInfo* e) { return CLevel1::kwCreateObject(nullptr, e); }, 0},
-  };
-  for (const Case& c : cases) {
-    CkwErrorInfo error;
-    EXPECT_FALSE(c.call(&error)) << c.what;
-    EXPECT_EQ(error.m_nErrorCode, kwERROR_NULL_POINTER) << c.what;
-    EXPECT_EQ(error.m_nSeverity, kwSEVERITY_ERROR) << c.what;
-    EXPECT_EQ(error.m_nMethod, c.method) << c.what;
-    EXPECT_EQ(error.m_pSource, &CLSID_CkwServiceObject) << c.what;
-    EXPECT_EQ(error.m_pCategory, &kwGUID_ErrorCategoryGeneral) << c.what;
-    EXPECT_FALSE(c.call(nullptr)) << c.what << " with a null record";
-  }
+  kwRunFailureTable(
+      kNullArguments, CLSID_CkwServiceObject, [] { return std::make_unique<CLevel3>(); },
+      [](CLevel3&) {});
 }
 
 TEST(ServiceObjectCreate, AllocationFailureReportsCodeOne) {
@@ -322,18 +281,10 @@ TEST(ServiceObjectCreate, AllocationFailureReportsCodeOne) {
   kwTestHooks::FailNextAllocations(1);
   EXPECT_FALSE(CLevel2::kwCreateObject(&object, &error));
   EXPECT_EQ(object, nullptr);
-  EXPECT_EQ(error.m_nErrorCode, kwERROR_OUT_OF_MEMORY);
-  EXPECT_EQ(error.m_nSeverity, kwSEVERITY_ERROR);
-  EXPECT_EQ(error.m_nMethod, 0);
-  EXPECT_EQ(error.m_pSource, &CLSID_CkwServiceObject);
-  // The hook is spent: the next allocation succeeds.
-  ObjectPtr next = Create<CLevel2>();
-  EXPECT_NE(next, nullptr);
-}
-
-TEST(ServiceObjectCreate, AbstractClassCannotBeAllocated) {
-  CkwServiceObject* object = nullptr;
-  CkwErrorInfo error;
+  EXPECT_TRUE(
+      kwIsFailure(error, {kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 0, CLSID_CkwServiceObject}));
+  EXPECT_NE(Create<CLevel2>(), nullptr);  // the hook is spent
+  // An abstract class cannot be allocated at all.
   EXPECT_FALSE(CAbstract::kwCreateObject(&object, &error));
   EXPECT_EQ(object, nullptr);
   EXPECT_EQ(error.m_nErrorCode, kwERROR_OUT_OF_MEMORY);

@@ -5,20 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <kwcore/kwDiagnostics.h>
-
 #include "support/kwTempDir.h"
 
 namespace {
 
 class Diagnostics : public ::testing::Test {
  protected:
-  void SetUp() override { kwSetDiagnosticCallback(&Diagnostics::Receive, &m_messages); }
-  void TearDown() override { kwSetDiagnosticCallback(nullptr, nullptr); }
-  static void Receive(void* context, const char* message) {
-    static_cast<std::vector<std::string>*>(context)->push_back(message);
-  }
-  std::vector<std::string> m_messages;
+  kwTest::DiagnosticLog m_log;
+  std::vector<std::string>& m_messages = m_log.messages;
 };
 
 TEST_F(Diagnostics, LoadFailureCarriesTheLoaderText) {

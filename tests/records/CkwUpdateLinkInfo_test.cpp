@@ -35,11 +35,7 @@ std::unique_ptr<CkwUpdateLinkInfo> MakeRecord(
   return record;
 }
 
-std::int32_t PairCount(const CkwUpdateLinkInfo& record) {
-  std::int32_t count = -1;
-  EXPECT_TRUE(record.kwGetItemCount(&count, nullptr));
-  return count;
-}
+auto PairCount(const CkwUpdateLinkInfo& r) { return kwRead(r, &CkwUpdateLinkInfo::kwGetItemCount); }
 
 std::pair<std::string, std::string> PairAt(const CkwUpdateLinkInfo& record, std::int32_t index) {
   const char* first = nullptr;
@@ -48,115 +44,68 @@ std::pair<std::string, std::string> PairAt(const CkwUpdateLinkInfo& record, std:
   return {first ? first : "(null)", second ? second : "(null)"};
 }
 
-TEST(CkwUpdateLinkInfo, NewRecordIsEmptyWithZeroID) {
-  CkwUpdateLinkInfo record;
-  EXPECT_EQ(PairCount(record), 0);
-  GUID id = kItemA;
-  ASSERT_TRUE(record.kwGetDVDItemID(&id, nullptr));
-  EXPECT_EQ(id, GUID_NULL);
-}
+using Pair = std::pair<std::string, std::string>;
 
-struct InfoFailure {
-  const char* condition;
-  bool (*call)(CkwUpdateLinkInfo&, CkwErrorInfo*);
-  std::int32_t code;
-  std::int32_t method;
-};
+// Scratch out-pointers for the rows.
+const char* gFirst;
+const char* gSecond;
+CkwUpdateLinkInfo* gRecord;
+CkwUpdateLinkInfo kStale;  // must not come back from a failed search
 
+#define ROW(call, code, method) \
+  kwFAILURE_ROW(CkwUpdateLinkInfo, #call, call, code, kwSEVERITY_ERROR, method)
 // The record holds one pair when each row runs.
-const InfoFailure kInfoFailures[] = {
-    {"first name null",
-     [](CkwUpdateLinkInfo& r, CkwErrorInfo* e) { return r.kwAddFilePair(nullptr, "b", e); },
-     kwERROR_NULL_POINTER, 0},
-    {"only the second name null",
-     [](CkwUpdateLinkInfo& r, CkwErrorInfo* e) { return r.kwAddFilePair("a", nullptr, e); },
-     kwERROR_NULL_POINTER, 0},
-    {"get ID into null",
-     [](CkwUpdateLinkInfo& r, CkwErrorInfo* e) { return r.kwGetDVDItemID(nullptr, e); },
-     kwERROR_NULL_POINTER, 1},
-    {"set ID from null",
-     [](CkwUpdateLinkInfo& r, CkwErrorInfo* e) { return r.kwSetDVDItemID(nullptr, e); },
-     kwERROR_NULL_POINTER, 2},
-    {"read index -1",
-     [](CkwUpdateLinkInfo& r, CkwErrorInfo* e) {
-       const char *a, *b;
-       return r.kwGetFilePairByItemIndex(-1, &a, &b, e);
-     },
-     kwERROR_OUT_OF_RANGE, 3},
-    {"read index == count with both out pointers null (index tested first)",
-     [](CkwUpdateLinkInfo& r, CkwErrorInfo* e) {
-       return r.kwGetFilePairByItemIndex(1, nullptr, nullptr, e);
-     },
-     kwERROR_OUT_OF_RANGE, 3},
-    {"first out null",
-     [](CkwUpdateLinkInfo& r, CkwErrorInfo* e) {
-       const char* b;
-       return r.kwGetFilePairByItemIndex(0, nullptr, &b, e);
-     },
-     kwERROR_NULL_POINTER, 3},
-    {"second out null",
-     [](CkwUpdateLinkInfo& r, CkwErrorInfo* e) {
-       const char* a;
-       return r.kwGetFilePairByItemIndex(0, &a, nullptr, e);
-     },
-     kwERROR_NULL_POINTER, 3},
-    {"count into null",
-     [](CkwUpdateLinkInfo& r, CkwErrorInfo* e) { return r.kwGetItemCount(nullptr, e); },
-     kwERROR_NULL_POINTER, 4},
+const kwFailureRow<CkwUpdateLinkInfo> kInfoFailures[] = {
+    ROW(o.kwAddFilePair(nullptr, "b", e), kwERROR_NULL_POINTER, 0),
+    ROW(o.kwAddFilePair("a", nullptr, e), kwERROR_NULL_POINTER, 0),
+    ROW(o.kwGetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 1),
+    ROW(o.kwSetDVDItemID(nullptr, e), kwERROR_NULL_POINTER, 2),
+    ROW(o.kwGetFilePairByItemIndex(-1, &gFirst, &gSecond, e), kwERROR_OUT_OF_RANGE, 3),
+    // The index is tested before the out-pointers.
+    ROW(o.kwGetFilePairByItemIndex(1, nullptr, nullptr, e), kwERROR_OUT_OF_RANGE, 3),
+    ROW(o.kwGetFilePairByItemIndex(0, nullptr, &gSecond, e), kwERROR_NULL_POINTER, 3),
+    ROW(o.kwGetFilePairByItemIndex(0, &gFirst, nullptr, e), kwERROR_NULL_POINTER, 3),
+    ROW(o.kwGetItemCount(nullptr, e), kwERROR_NULL_POINTER, 4),
 };
+#undef ROW
 
 TEST(CkwUpdateLinkInfo, FailureTable) {
-  for (const InfoFailure& row : kInfoFailures) {
-    SCOPED_TRACE(row.condition);
-    auto record = MakeRecord(kItemA, {{"old.mpg", "new.mpg"}});
-    CkwErrorInfo error = kwStaleRecord();
-    EXPECT_FALSE(row.call(*record, &error));
-    EXPECT_TRUE(kwIsFailure(error, {row.code, kwSEVERITY_ERROR, row.method, kInfoSource}));
-    EXPECT_FALSE(row.call(*record, nullptr));
-    // Nothing added: a half pair would show up as a second pair here.
-    ASSERT_EQ(PairCount(*record), 1);
-    EXPECT_EQ(PairAt(*record, 0), std::make_pair(std::string("old.mpg"), std::string("new.mpg")));
-  }
+  kwRunFailureTable(
+      kInfoFailures, kInfoSource,
+      [] {
+        return MakeRecord(kItemA, {{"old.mpg", "new.mpg"}});
+      },
+      [](CkwUpdateLinkInfo& record) {
+        // Nothing added: a half pair would show up as a second pair here.
+        ASSERT_EQ(PairCount(record), 1);
+        EXPECT_EQ(PairAt(record, 0), Pair("old.mpg", "new.mpg"));
+      });
 }
 
-TEST(CkwUpdateLinkInfo, PairsComeBackInOrderAsGiven) {
-  auto record =
-      MakeRecord(kItemA, {{"a", "b"}, {"b", "a"}, {"", ""}, {"same", "same"}, {"a", "b"}});
-  ASSERT_EQ(PairCount(*record), 5);
-  const std::pair<std::string, std::string> expected[] = {
-      {"a", "b"}, {"b", "a"}, {"", ""}, {"same", "same"}, {"a", "b"}};
-  for (std::int32_t i = 0; i < 5; ++i) EXPECT_EQ(PairAt(*record, i), expected[i]) << i;
-}
-
-TEST(CkwUpdateLinkInfo, NamesAreCopiedAndStayPut) {
+TEST(CkwUpdateLinkInfo, PairsComeBackInOrderAsGivenFromTheirOwnCopies) {
   CkwUpdateLinkInfo record;
+  EXPECT_EQ(PairCount(record), 0);
+  EXPECT_EQ(kwRead(record, &CkwUpdateLinkInfo::kwGetDVDItemID), GUID_NULL);
   char first[] = "C:/old/title.mpg";
   char second[] = "C:/new/title.mpg";
-  ASSERT_TRUE(record.kwAddFilePair(first, second, nullptr));
-  const char* a = nullptr;
-  const char* b = nullptr;
-  ASSERT_TRUE(record.kwGetFilePairByItemIndex(0, &a, &b, nullptr));
-  first[0] = second[0] = 'X';
-  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(record.kwAddFilePair(first, second, nullptr));
-  EXPECT_STREQ(a, "C:/old/title.mpg");
-  EXPECT_STREQ(b, "C:/new/title.mpg");
-}
-
-TEST(CkwUpdateLinkInfo, SuccessfulCallsLeaveTheStringListAsSource) {
-  auto record = MakeRecord(kItemA, {{"a", "b"}});
   CkwErrorInfo error = kwStaleRecord();
-  const char* a = nullptr;
-  const char* b = nullptr;
-  ASSERT_TRUE(record->kwGetFilePairByItemIndex(0, &a, &b, &error));
+  ASSERT_TRUE(record.kwAddFilePair(first, second, &error));
+  EXPECT_EQ(*error.m_pSource, kStrListSource);  // successful calls end in the string list
+  ASSERT_TRUE(record.kwGetFilePairByItemIndex(0, &gFirst, &gSecond, &error));
   EXPECT_EQ(error.m_nSeverity, kwSEVERITY_NONE);
   EXPECT_EQ(*error.m_pSource, kStrListSource);
-  error = kwStaleRecord();
+  first[0] = second[0] = 'X';
+  const Pair pairs[] = {{"a", "b"}, {"b", "a"}, {"", ""}, {"same", "same"}, {"a", "b"}};
+  for (const Pair& p : pairs)
+    ASSERT_TRUE(record.kwAddFilePair(p.first.c_str(), p.second.c_str(), nullptr));
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(record.kwAddFilePair(first, second, nullptr));
   std::int32_t count = 0;
-  ASSERT_TRUE(record->kwGetItemCount(&count, &error));
+  ASSERT_TRUE(record.kwGetItemCount(&count, &error));
   EXPECT_EQ(*error.m_pSource, kStrListSource);
-  error = kwStaleRecord();
-  ASSERT_TRUE(record->kwAddFilePair("c", "d", &error));
-  EXPECT_EQ(*error.m_pSource, kStrListSource);
+  EXPECT_EQ(count, 1006);
+  for (std::int32_t i = 0; i < 5; ++i) EXPECT_EQ(PairAt(record, i + 1), pairs[i]) << i;
+  EXPECT_STREQ(gFirst, "C:/old/title.mpg");  // growth moved no stored name
+  EXPECT_STREQ(gSecond, "C:/new/title.mpg");
 }
 
 TEST(CkwUpdateLinkInfo, OutOfMemoryOnTheSecondNameAddsNothing) {
@@ -168,60 +117,37 @@ TEST(CkwUpdateLinkInfo, OutOfMemoryOnTheSecondNameAddsNothing) {
   EXPECT_TRUE(kwIsFailure(error, {kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 0, kStrListSource}));
   EXPECT_EQ(PairCount(record), 0);
   ASSERT_TRUE(record.kwAddFilePair("x", "y", nullptr));
-  EXPECT_EQ(PairAt(record, 0), std::make_pair(std::string("x"), std::string("y")));
+  EXPECT_EQ(PairAt(record, 0), Pair("x", "y"));
 }
 
-struct ListFailure {
-  const char* condition;
-  bool (*call)(CkwUpdateLinkFileList&, CkwErrorInfo*);
-  std::int32_t code;
-  std::int32_t severity;
-  std::int32_t method;
+#define ROW(call, code, severity, method) \
+  kwFAILURE_ROW(CkwUpdateLinkFileList, #call, call, code, severity, method)
+const kwFailureRow<CkwUpdateLinkFileList> kListFailures[] = {
+    ROW(o.kwAddUpdateLinkInfo(nullptr, e), kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 0),
+    ROW(o.kwFindUpdateLinkInfoByDVDItemID(nullptr, &gRecord, e), kwERROR_NULL_POINTER,
+        kwSEVERITY_ERROR, 1),
+    ROW(o.kwFindUpdateLinkInfoByDVDItemID(&kItemA, nullptr, e), kwERROR_NULL_POINTER,
+        kwSEVERITY_ERROR, 1),
+    // An absent ID warns and hands back null.
+    ROW((gRecord = &kStale, o.kwFindUpdateLinkInfoByDVDItemID(&GUID_NULL, &gRecord, e) || gRecord),
+        kwERROR_NOT_FOUND, kwSEVERITY_WARNING, 1),
 };
-
-const ListFailure kListFailures[] = {
-    {"add null record",
-     [](CkwUpdateLinkFileList& l, CkwErrorInfo* e) { return l.kwAddUpdateLinkInfo(nullptr, e); },
-     kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 0},
-    {"find with null ID",
-     [](CkwUpdateLinkFileList& l, CkwErrorInfo* e) {
-       CkwUpdateLinkInfo* r;
-       return l.kwFindUpdateLinkInfoByDVDItemID(nullptr, &r, e);
-     },
-     kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1},
-    {"find into null",
-     [](CkwUpdateLinkFileList& l, CkwErrorInfo* e) {
-       return l.kwFindUpdateLinkInfoByDVDItemID(&kItemA, nullptr, e);
-     },
-     kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1},
-    {"find an absent ID",
-     [](CkwUpdateLinkFileList& l, CkwErrorInfo* e) {
-       CkwUpdateLinkInfo* r = reinterpret_cast<CkwUpdateLinkInfo*>(&l);
-       bool ok = l.kwFindUpdateLinkInfoByDVDItemID(&GUID_NULL, &r, e);
-       EXPECT_EQ(r, nullptr);
-       return ok;
-     },
-     kwERROR_NOT_FOUND, kwSEVERITY_WARNING, 1},
-};
+#undef ROW
 
 TEST(CkwUpdateLinkFileList, FailureTable) {
-  for (const ListFailure& row : kListFailures) {
-    SCOPED_TRACE(row.condition);
-    CkwUpdateLinkFileList list;
-    ASSERT_TRUE(list.kwAddUpdateLinkInfo(MakeRecord(kItemA, {}).release(), nullptr));
-    CkwErrorInfo error = kwStaleRecord();
-    EXPECT_FALSE(row.call(list, &error));
-    EXPECT_TRUE(kwIsFailure(error, {row.code, row.severity, row.method, kListSource}));
-    EXPECT_FALSE(row.call(list, nullptr));
-  }
-}
-
-TEST(CkwUpdateLinkFileList, SearchingAnEmptyListWarns) {
-  CkwUpdateLinkFileList list;
-  CkwUpdateLinkInfo* found = reinterpret_cast<CkwUpdateLinkInfo*>(&list);
+  kwRunFailureTable(
+      kListFailures, kListSource,
+      [] {
+        auto list = std::make_unique<CkwUpdateLinkFileList>();
+        EXPECT_TRUE(list->kwAddUpdateLinkInfo(MakeRecord(kItemA, {}).release(), nullptr));
+        return list;
+      },
+      [](CkwUpdateLinkFileList&) {});
+  CkwUpdateLinkFileList empty;  // searching an empty list warns too
   CkwErrorInfo error;
-  EXPECT_FALSE(list.kwFindUpdateLinkInfoByDVDItemID(&kItemA, &found, &error));
-  EXPECT_EQ(found, nullptr);
+  gRecord = &kStale;
+  EXPECT_FALSE(empty.kwFindUpdateLinkInfoByDVDItemID(&kItemA, &gRecord, &error));
+  EXPECT_EQ(gRecord, nullptr);
   EXPECT_TRUE(kwIsFailure(error, {kwERROR_NOT_FOUND, kwSEVERITY_WARNING, 1, kListSource}));
 }
 
@@ -232,13 +158,12 @@ TEST(CkwUpdateLinkFileList, FindReturnsTheFirstOfEqualIDsAndOwnsThem) {
   CkwUpdateLinkInfo* second = MakeRecord(kItemA, {{"2", "2"}}).release();
   for (CkwUpdateLinkInfo* r : {first, other, second})
     ASSERT_TRUE(list.kwAddUpdateLinkInfo(r, nullptr));
-  CkwUpdateLinkInfo* found = nullptr;
   CkwErrorInfo error = kwStaleRecord();
-  ASSERT_TRUE(list.kwFindUpdateLinkInfoByDVDItemID(&kItemA, &found, &error));
-  EXPECT_EQ(found, first);
+  ASSERT_TRUE(list.kwFindUpdateLinkInfoByDVDItemID(&kItemA, &gRecord, &error));
+  EXPECT_EQ(gRecord, first);
   EXPECT_EQ(error.m_nSeverity, kwSEVERITY_NONE);
-  ASSERT_TRUE(list.kwFindUpdateLinkInfoByDVDItemID(&kItemB, &found, nullptr));
-  EXPECT_EQ(found, other);
+  ASSERT_TRUE(list.kwFindUpdateLinkInfoByDVDItemID(&kItemB, &gRecord, nullptr));
+  EXPECT_EQ(gRecord, other);
   // All three are freed with the list (ASan checks).
 }
 

@@ -1,7 +1,17 @@
-// Opens CkwObjectFactory's protected operations to tests.
+// Opens CkwObjectFactory's protected operations to tests, and a fixture for
+// tests that drive the factory with registration files of their own.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <kwcore/CkwObjectFactory.h>
+
+#include "core/kwTestHooks.h"
+#include "support/kwTempDir.h"
 
 struct kwFactoryProbe : CkwObjectFactory {
   using CkwObjectFactory::kwCombineRegistrationFileName;
@@ -10,4 +20,28 @@ struct kwFactoryProbe : CkwObjectFactory {
   using CkwObjectFactory::kwGetProgramPath;
   using CkwObjectFactory::kwSearchComponentPath;
   using CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile;
+};
+
+/// A factory with an empty table and no default file: tests see only the
+/// files they write, unless they switch the default file back on.
+class kwFactoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kwTestHooks::ResetObjectFactory();
+    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
+  }
+  void TearDown() override { kwTestHooks::ResetObjectFactory(); }
+
+  /// Writes `text` into the temporary directory and makes it the only file listed.
+  std::string Register(const std::string& text, const char* name = "components.ini") {
+    kwTest::WriteFile(m_dir / name, text);
+    EXPECT_TRUE(
+        CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), name, nullptr));
+    return m_dir / name;
+  }
+  std::string Register(const std::vector<std::pair<GUID, std::string>>& pairs) {
+    return Register(kwTest::Registration(pairs));
+  }
+
+  kwTest::TempDir m_dir;
 };

@@ -1,5 +1,6 @@
-// Temporary directories and files for tests that need real files on disk:
-// registration files, copies of component modules.
+// Temporary directories and files for tests that need real files on disk
+// (registration files, copies of component modules), and the diagnostics
+// that loading modules leaves.
 #pragma once
 
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include <kwcore/kwDiagnostics.h>
 #include <kwcore/kwWinTypes.h>
 
 namespace kwTest {
@@ -70,5 +72,22 @@ inline std::string Registration(const std::vector<std::pair<GUID, std::string>>&
 inline std::string ComponentPath(std::string_view name) {
   return std::string(KWTEST_COMPONENT_DIR) + "/lib" + std::string(name) + ".so";
 }
+
+/// Collects diagnostic messages while it lives.
+struct DiagnosticLog {
+  DiagnosticLog() { kwSetDiagnosticCallback(&DiagnosticLog::Receive, this); }
+  ~DiagnosticLog() { kwSetDiagnosticCallback(nullptr, nullptr); }
+  DiagnosticLog(const DiagnosticLog&) = delete;
+  DiagnosticLog& operator=(const DiagnosticLog&) = delete;
+  bool Contains(std::string_view text) const {
+    for (const std::string& message : messages)
+      if (message.find(text) != std::string::npos) return true;
+    return false;
+  }
+  static void Receive(void* context, const char* message) {
+    static_cast<DiagnosticLog*>(context)->messages.push_back(message);
+  }
+  std::vector<std::string> messages;
+};
 
 }  // namespace kwTest
