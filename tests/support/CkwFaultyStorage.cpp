@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "kwStorageTestUtil.h"
+
 namespace kwtest {
 namespace {
 
@@ -10,42 +12,56 @@ bool Due(int* counter, int failAt, bool sticky) {
   return failAt > 0 && (*counter == failAt || (sticky && *counter > failAt));
 }
 
-class CkwFaultyStream final : public IStream {
+/// Reference counting and QueryInterface for a wrapper of `I` that owns one
+/// reference to the wrapped object; `Self` lists the interfaces it answers.
+template <typename I, typename Self>
+class CkwWrapper : public I {
  public:
-  CkwFaultyStream(IStream* inner, std::shared_ptr<CkwFaultPlan> plan)
+  CkwWrapper(I* inner, std::shared_ptr<CkwFaultPlan> plan)
       : m_inner(inner), m_plan(std::move(plan)) {
     m_inner->AddRef();
   }
-
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-      *ppv = static_cast<IStream*>(this);
-      AddRef();
-      return S_OK;
-    }
     *ppv = nullptr;
-    return E_NOINTERFACE;
+    if (!Self::Answers(riid)) return E_NOINTERFACE;
+    *ppv = static_cast<I*>(this);
+    AddRef();
+    return S_OK;
   }
   ULONG AddRef() override { return ++m_refs; }
   ULONG Release() override {
     ULONG refs = --m_refs;
-    if (refs == 0) delete this;
+    if (refs == 0) delete static_cast<Self*>(this);
     return refs;
   }
+
+ protected:
+  ~CkwWrapper() { m_inner->Release(); }
+
+  std::atomic<ULONG> m_refs{1};
+  I* m_inner;
+  std::shared_ptr<CkwFaultPlan> m_plan;
+};
+
+class CkwFaultyStream final : public CkwWrapper<IStream, CkwFaultyStream> {
+ public:
+  using CkwWrapper::CkwWrapper;
+  static bool Answers(REFIID riid) {
+    return riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream;
+  }
+
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-    if (Due(&m_plan->reads, m_plan->failReadAt, m_plan->sticky)) {
-      if (pcbRead) *pcbRead = 0;
-      return m_plan->readError;
-    }
-    return m_inner->Read(pv, cb, pcbRead);
+    if (!Due(&m_plan->reads, m_plan->failReadAt, m_plan->sticky))
+      return m_inner->Read(pv, cb, pcbRead);
+    if (pcbRead) *pcbRead = 0;
+    return m_plan->readError;
   }
   HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
-    if (Due(&m_plan->writes, m_plan->failWriteAt, m_plan->sticky)) {
-      if (pcbWritten) *pcbWritten = 0;
-      return m_plan->writeError;
-    }
-    return m_inner->Write(pv, cb, pcbWritten);
+    if (!Due(&m_plan->writes, m_plan->failWriteAt, m_plan->sticky))
+      return m_inner->Write(pv, cb, pcbWritten);
+    if (pcbWritten) *pcbWritten = 0;
+    return m_plan->writeError;
   }
   HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override {
     return m_inner->Seek(move, origin, position);
@@ -66,46 +82,18 @@ class CkwFaultyStream final : public IStream {
   HRESULT Stat(STATSTG* stat, DWORD flag) override { return m_inner->Stat(stat, flag); }
   HRESULT Clone(IStream** ppstm) override {
     if (!ppstm) return STG_E_INVALIDPOINTER;
-    IStream* clone = nullptr;
-    HRESULT hr = m_inner->Clone(&clone);
     *ppstm = nullptr;
-    if (FAILED(hr)) return hr;
-    *ppstm = new CkwFaultyStream(clone, m_plan);
-    clone->Release();
+    ComPtr<IStream> clone;
+    HRESULT hr = m_inner->Clone(clone.Out());
+    if (SUCCEEDED(hr)) *ppstm = new CkwFaultyStream(clone.get(), m_plan);
     return hr;
   }
-
- private:
-  ~CkwFaultyStream() { m_inner->Release(); }
-
-  std::atomic<ULONG> m_refs{1};
-  IStream* m_inner;
-  std::shared_ptr<CkwFaultPlan> m_plan;
 };
 
-class CkwFaultyStorage final : public IStorage {
+class CkwFaultyStorage final : public CkwWrapper<IStorage, CkwFaultyStorage> {
  public:
-  CkwFaultyStorage(IStorage* inner, std::shared_ptr<CkwFaultPlan> plan)
-      : m_inner(inner), m_plan(std::move(plan)) {
-    m_inner->AddRef();
-  }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IStorage) {
-      *ppv = static_cast<IStorage*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++m_refs; }
-  ULONG Release() override {
-    ULONG refs = --m_refs;
-    if (refs == 0) delete this;
-    return refs;
-  }
+  using CkwWrapper::CkwWrapper;
+  static bool Answers(REFIID riid) { return riid == IID_IUnknown || riid == IID_IStorage; }
 
   HRESULT CreateStream(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2,
                        IStream** ppstm) override {
@@ -158,20 +146,14 @@ class CkwFaultyStorage final : public IStorage {
   HRESULT Stat(STATSTG* stat, DWORD flag) override { return m_inner->Stat(stat, flag); }
 
  private:
-  ~CkwFaultyStorage() { m_inner->Release(); }
-
+  /// Swaps the element a successful call delivered for a wrapper of it.
   template <typename T>
   HRESULT Wrapped(HRESULT hr, T** out) {
     if (FAILED(hr) || !out || !*out) return hr;
-    T* inner = *out;
-    *out = WrapWithFaults(inner, m_plan);
-    inner->Release();
+    ComPtr<T> inner(*out);
+    *out = WrapWithFaults(inner.get(), m_plan);
     return hr;
   }
-
-  std::atomic<ULONG> m_refs{1};
-  IStorage* m_inner;
-  std::shared_ptr<CkwFaultPlan> m_plan;
 };
 
 }  // namespace
