@@ -12,6 +12,10 @@ bool Due(int* counter, int failAt, bool sticky) {
   return failAt > 0 && (*counter == failAt || (sticky && *counter > failAt));
 }
 
+// A call the wrappers pass on unchanged.
+#define KW_PASS(name, params, args) \
+  HRESULT name params override { return m_inner->name args; }
+
 /// Reference counting and QueryInterface for a wrapper of `I` that owns one
 /// reference to the wrapped object; `Self` lists the interfaces it answers.
 template <typename I, typename Self>
@@ -63,23 +67,15 @@ class CkwFaultyStream final : public CkwWrapper<IStream, CkwFaultyStream> {
     if (pcbWritten) *pcbWritten = 0;
     return m_plan->writeError;
   }
-  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override {
-    return m_inner->Seek(move, origin, position);
-  }
-  HRESULT SetSize(ULARGE_INTEGER size) override { return m_inner->SetSize(size); }
-  HRESULT CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* read,
-                 ULARGE_INTEGER* written) override {
-    return m_inner->CopyTo(pstm, cb, read, written);
-  }
-  HRESULT Commit(DWORD flags) override { return m_inner->Commit(flags); }
-  HRESULT Revert() override { return m_inner->Revert(); }
-  HRESULT LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) override {
-    return m_inner->LockRegion(offset, cb, type);
-  }
-  HRESULT UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) override {
-    return m_inner->UnlockRegion(offset, cb, type);
-  }
-  HRESULT Stat(STATSTG* stat, DWORD flag) override { return m_inner->Stat(stat, flag); }
+  KW_PASS(Seek, (LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* at), (move, origin, at))
+  KW_PASS(SetSize, (ULARGE_INTEGER size), (size))
+  KW_PASS(CopyTo, (IStream * to, ULARGE_INTEGER cb, ULARGE_INTEGER* r, ULARGE_INTEGER* w),
+          (to, cb, r, w))
+  KW_PASS(Commit, (DWORD flags), (flags))
+  KW_PASS(Revert, (), ())
+  KW_PASS(LockRegion, (ULARGE_INTEGER at, ULARGE_INTEGER cb, DWORD type), (at, cb, type))
+  KW_PASS(UnlockRegion, (ULARGE_INTEGER at, ULARGE_INTEGER cb, DWORD type), (at, cb, type))
+  KW_PASS(Stat, (STATSTG * stat, DWORD flag), (stat, flag))
   HRESULT Clone(IStream** ppstm) override {
     if (!ppstm) return STG_E_INVALIDPOINTER;
     *ppstm = nullptr;
@@ -119,31 +115,20 @@ class CkwFaultyStorage final : public CkwWrapper<IStorage, CkwFaultyStorage> {
     if (Due(&m_plan->opens, m_plan->failOpenAt, m_plan->sticky)) return m_plan->openError;
     return Wrapped(m_inner->OpenStorage(name, priority, mode, exclude, r, ppstg), ppstg);
   }
-  HRESULT CopyTo(DWORD n, const IID* iids, SNB exclude, IStorage* dest) override {
-    return m_inner->CopyTo(n, iids, exclude, dest);
-  }
-  HRESULT MoveElementTo(const OLECHAR* name, IStorage* dest, const OLECHAR* newName,
-                        DWORD flags) override {
-    return m_inner->MoveElementTo(name, dest, newName, flags);
-  }
-  HRESULT Commit(DWORD flags) override { return m_inner->Commit(flags); }
-  HRESULT Revert() override { return m_inner->Revert(); }
-  HRESULT EnumElements(DWORD r1, void* r2, DWORD r3, IEnumSTATSTG** ppenum) override {
-    return m_inner->EnumElements(r1, r2, r3, ppenum);
-  }
-  HRESULT DestroyElement(const OLECHAR* name) override { return m_inner->DestroyElement(name); }
-  HRESULT RenameElement(const OLECHAR* oldName, const OLECHAR* newName) override {
-    return m_inner->RenameElement(oldName, newName);
-  }
-  HRESULT SetElementTimes(const OLECHAR* name, const FILETIME* c, const FILETIME* a,
-                          const FILETIME* m) override {
-    return m_inner->SetElementTimes(name, c, a, m);
-  }
-  HRESULT SetClass(REFCLSID clsid) override { return m_inner->SetClass(clsid); }
-  HRESULT SetStateBits(DWORD bits, DWORD mask) override {
-    return m_inner->SetStateBits(bits, mask);
-  }
-  HRESULT Stat(STATSTG* stat, DWORD flag) override { return m_inner->Stat(stat, flag); }
+  KW_PASS(CopyTo, (DWORD n, const IID* iids, SNB exclude, IStorage* to), (n, iids, exclude, to))
+  KW_PASS(MoveElementTo, (const OLECHAR* name, IStorage* to, const OLECHAR* newName, DWORD flags),
+          (name, to, newName, flags))
+  KW_PASS(Commit, (DWORD flags), (flags))
+  KW_PASS(Revert, (), ())
+  KW_PASS(EnumElements, (DWORD r1, void* r2, DWORD r3, IEnumSTATSTG** items), (r1, r2, r3, items))
+  KW_PASS(DestroyElement, (const OLECHAR* name), (name))
+  KW_PASS(RenameElement, (const OLECHAR* name, const OLECHAR* newName), (name, newName))
+  KW_PASS(SetElementTimes,
+          (const OLECHAR* name, const FILETIME* c, const FILETIME* a, const FILETIME* m),
+          (name, c, a, m))
+  KW_PASS(SetClass, (REFCLSID clsid), (clsid))
+  KW_PASS(SetStateBits, (DWORD bits, DWORD mask), (bits, mask))
+  KW_PASS(Stat, (STATSTG * stat, DWORD flag), (stat, flag))
 
  private:
   /// Swaps the element a successful call delivered for a wrapper of it.

@@ -24,7 +24,8 @@ TempDir::~TempDir() {
 
 std::uint64_t Tell(IStream* stream) {
   ULARGE_INTEGER position;
-  return SUCCEEDED(stream->Seek(Li(0), STREAM_SEEK_CUR, &position)) ? position.QuadPart : UINT64_MAX;
+  return SUCCEEDED(stream->Seek(Li(0), STREAM_SEEK_CUR, &position)) ? position.QuadPart
+                                                                    : UINT64_MAX;
 }
 
 std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
@@ -55,15 +56,20 @@ HRESULT PutStream(IStorage* storage, const std::u16string& name, const std::stri
   return SUCCEEDED(hr) && written != bytes.size() ? STG_E_WRITEFAULT : hr;
 }
 
-std::string GetStream(IStorage* storage, const std::u16string& name) {
-  ComPtr<IStream> stream;
-  HRESULT hr = storage->OpenStream(name.c_str(), nullptr, kRO, 0, stream.Out());
+std::string ReadRest(IStream* stream) {
   std::string out;
   char buffer[65536];
   ULONG got = 0;
-  while (SUCCEEDED(hr) && SUCCEEDED(hr = stream->Read(buffer, sizeof buffer, &got)) && got > 0)
+  HRESULT hr;
+  while (SUCCEEDED(hr = stream->Read(buffer, sizeof buffer, &got)) && got > 0)
     out.append(buffer, got);
   return FAILED(hr) ? "<" + ErrorText(hr) + ">" : out;
+}
+
+std::string GetStream(IStorage* storage, const std::u16string& name) {
+  ComPtr<IStream> stream;
+  HRESULT hr = storage->OpenStream(name.c_str(), nullptr, kRO, 0, stream.Out());
+  return FAILED(hr) ? "<" + ErrorText(hr) + ">" : ReadRest(stream.get());
 }
 
 std::vector<std::u16string> ChildNames(IStorage* storage) {

@@ -81,6 +81,8 @@ std::string FileBytes(const std::string& path);
 
 /// Writes `bytes` into a new stream `name` of `storage`.
 HRESULT PutStream(IStorage* storage, const std::u16string& name, const std::string& bytes);
+/// What `stream` holds from its seek pointer on, or "<error XXXXXXXX>".
+std::string ReadRest(IStream* stream);
 /// The whole content of stream `name`, or "<error XXXXXXXX>".
 std::string GetStream(IStorage* storage, const std::u16string& name);
 /// Names of `storage`'s children in enumeration order.
