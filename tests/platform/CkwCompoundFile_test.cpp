@@ -195,15 +195,6 @@ TEST(CompoundFileReader, HandmadeDamageGivesClearResults) {
   }
 }
 
-/// Opens `bytes` and reads everything in it; must not crash or hang whatever
-/// the bytes are. Returns the open result.
-HRESULT OpenAndWalk(const std::string& bytes) {
-  ComPtr<IStorage> root;
-  HRESULT hr = OpenImage(bytes, &root);
-  if (SUCCEEDED(hr)) Dump(root.get());
-  return hr;
-}
-
 TEST(CompoundFileReader, EveryTruncationIsRefusedOrLosesNothing) {
   const std::string good = SampleImage();
   ComPtr<IStorage> whole;
@@ -237,7 +228,9 @@ TEST(CompoundFileReader, RandomDamageNeverCrashes) {
                                        : next() % std::min<std::size_t>(bytes.size(), 512 * 8);
       bytes[at] = static_cast<char>(next());
     }
-    opened += SUCCEEDED(OpenAndWalk(bytes));
+    // Whatever opens is walked and read whole: no crash, no hang.
+    ComPtr<IStorage> root;
+    if (SUCCEEDED(OpenImage(bytes, &root))) opened += !Dump(root.get()).empty();
   }
   EXPECT_GT(opened, 0);  // some flips hit only data
 }
