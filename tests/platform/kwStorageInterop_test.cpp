@@ -2,9 +2,7 @@
 // (/usr/bin/python3), libolecf's olecfexport and a small libgsf program.
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <string>
 
@@ -14,18 +12,15 @@
 
 #include "support/kwStorageTestUtil.h"
 
-using kwtest::ComPtr;
-using kwtest::kRW;
-using kwtest::U16;
+using namespace kwtest;
 
 namespace {
 
 const CLSID kClass = {0x0A1B2C3D, 0x4E5F, 0x6071, {0x82, 0x93, 0xA4, 0xB5, 0xC6, 0xD7, 0xE8, 0xF9}};
 
 std::string Bytes(int size, int seed) {
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  for (int i = 0; i < size; ++i)
-    bytes[static_cast<std::size_t>(i)] = static_cast<char>((i * 31 + seed * 7) & 0xFF);
+  std::string bytes;
+  for (int i = 0; i < size; ++i) bytes.push_back(static_cast<char>(i * 31 + seed * 7));
   return bytes;
 }
 
@@ -38,73 +33,62 @@ void BuildSample(IStorage* root) {
   ASSERT_EQ(root->CreateStorage(u"Alpha", kRW, 0, 0, a.Out()), S_OK);
   ASSERT_EQ(a->CreateStorage(u"Beta", kRW, 0, 0, b.Out()), S_OK);
   ASSERT_EQ(b->CreateStorage(u"EmptyStorage", kRW, 0, 0, ComPtr<IStorage>().Out()), S_OK);
-  int sizes[] = {0, 1, 64, 4095, 4096, 100000};
-  for (int size : sizes) {
-    ASSERT_EQ(kwtest::PutStream(root, U16("R" + std::to_string(size)), Bytes(size, 1)), S_OK);
-    ASSERT_EQ(kwtest::PutStream(b.get(), U16("B" + std::to_string(size)), Bytes(size, 2)), S_OK);
+  for (int size : {0, 1, 64, 4095, 4096, 100000}) {
+    ASSERT_EQ(PutStream(root, U16("R" + std::to_string(size)), Bytes(size, 1)), S_OK);
+    ASSERT_EQ(PutStream(b.get(), U16("B" + std::to_string(size)), Bytes(size, 2)), S_OK);
   }
-  ASSERT_EQ(kwtest::PutStream(a.get(), U16(std::string(31, 'L')), "longest name"), S_OK);
+  ASSERT_EQ(PutStream(a.get(), U16(std::string(31, 'L')), "longest name"), S_OK);
   ASSERT_EQ(root->CreateStorage(u"Many", kRW, 0, 0, many.Out()), S_OK);
   for (int i = 0; i < 5000; ++i)
-    ASSERT_EQ(kwtest::PutStream(many.get(), U16("Child" + std::to_string(i)), Bytes(100, i)), S_OK);
+    ASSERT_EQ(PutStream(many.get(), U16("Child" + std::to_string(i)), Bytes(100, i)), S_OK);
 }
 
-class InteropTest : public ::testing::Test {
- protected:
-  // One sample file serves every reader.
-  static void SetUpTestSuite() {
-    dir_ = new kwtest::TempDir;
-    path_ = dir_->File("sample.cfb");
-    ComPtr<IStorage> root;
-    ASSERT_EQ(StgCreateDocfile(path_.c_str(), kRW, 0, root.Out()), S_OK);
-    BuildSample(root.get());
-    ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
-    expected_ = kwtest::Dump(root.get());
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-
-  static kwtest::TempDir* dir_;
-  static std::string path_;
-  static std::string expected_;
+/// One sample file on disk serves every reader; `expected` is its dump.
+struct Sample {
+  TempDir dir;
+  std::string path = dir.File("sample.cfb"), expected;
 };
 
-kwtest::TempDir* InteropTest::dir_ = nullptr;
-std::string InteropTest::path_;
-std::string InteropTest::expected_;
+const Sample& TheSample() {
+  static Sample sample;
+  if (sample.expected.empty()) {
+    ComPtr<IStorage> root;
+    EXPECT_EQ(StgCreateDocfile(sample.path.c_str(), kRW, 0, root.Out()), S_OK);
+    BuildSample(root.get());
+    EXPECT_EQ(root->Commit(STGC_DEFAULT), S_OK);
+    sample.expected = Dump(root.get());
+  }
+  return sample;
+}
 
-TEST_F(InteropTest, OlefileReadsTheSameTreeAndBytes) {
+TEST(Interop, OlefileReadsTheSameTreeAndBytes) {
+  const Sample& sample = TheSample();
   int status = 0;
-  std::string theirs = kwtest::Run("/usr/bin/python3 " + kwtest::SourceDir() +
-                                       "/tests/platform/tools/cfb_dump.py '" + path_ + "'",
-                                   &status);
+  EXPECT_EQ(OlefileDump(sample.path, &status), sample.expected);
   ASSERT_EQ(status, 0);
-  EXPECT_EQ(theirs, expected_);
   // olefile's strict mode also accepts the file: no defect at all.
-  std::string strict = kwtest::Run(
-      "/usr/bin/python3 -c \"import olefile,sys; olefile.OleFileIO(sys.argv[1], "
-      "raise_defects=olefile.DEFECT_POTENTIAL); print('clean')\" '" +
-          path_ + "' 2>&1",
-      &status);
-  EXPECT_EQ(strict, "clean\n");
+  EXPECT_EQ(kwtest::Run("/usr/bin/python3 -c \"import olefile,sys; olefile.OleFileIO(sys.argv[1], "
+                        "raise_defects=olefile.DEFECT_POTENTIAL); print('clean')\" '" +
+                        sample.path + "' 2>&1"),
+            "clean\n");
 }
 
-TEST_F(InteropTest, LibgsfReadsTheSameTreeAndBytes) {
+TEST(Interop, LibgsfReadsTheSameTreeAndBytes) {
+  const Sample& sample = TheSample();
   int status = 0;
-  std::string theirs = kwtest::Run(std::string(KW_GSF_DUMP) + " '" + path_ + "'", &status);
-  ASSERT_EQ(status, 0);
   // gsf_dump has no root line.
-  EXPECT_EQ(theirs, expected_.substr(expected_.find('\n') + 1));
+  EXPECT_EQ(kwtest::Run(std::string(KW_GSF_DUMP) + " '" + sample.path + "'", &status),
+            sample.expected.substr(sample.expected.find('\n') + 1));
+  ASSERT_EQ(status, 0);
 }
 
-TEST_F(InteropTest, OlecfexportExportsTheSameTreeAndBytes) {
-  std::string target = dir_->File("export");
+TEST(Interop, OlecfexportExportsTheSameTreeAndBytes) {
+  const Sample& sample = TheSample();
+  const std::string target = sample.dir.File("export");
   int status = 0;
-  kwtest::Run("olecfexport -t '" + target + "' '" + path_ + "' >/dev/null 2>&1", &status);
+  kwtest::Run("olecfexport -t '" + target + "' '" + sample.path + "' >/dev/null 2>&1", &status);
   ASSERT_EQ(status, 0);
-  std::string info = kwtest::Run("olecfinfo '" + path_ + "' 2>&1", &status);
+  std::string info = kwtest::Run("olecfinfo '" + sample.path + "' 2>&1", &status);
   ASSERT_EQ(status, 0);
   EXPECT_NE(info.find("Version\t\t\t: 3.62"), std::string::npos) << info;
 
@@ -114,24 +98,23 @@ TEST_F(InteropTest, OlecfexportExportsTheSameTreeAndBytes) {
   std::string root = target + ".export";
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
     if (entry.path().filename() != "StreamData.bin") continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    std::string relative = std::filesystem::relative(entry.path().parent_path(), root).string();
-    exported[relative] = std::string(std::istreambuf_iterator<char>(in), {});
+    exported[std::filesystem::relative(entry.path().parent_path(), root).string()] =
+        FileBytes(entry.path());
   }
   ComPtr<IStorage> storage;
-  ASSERT_EQ(StgOpenStorage(path_.c_str(), nullptr, kwtest::kRO, nullptr, 0, storage.Out()), S_OK);
+  ASSERT_EQ(StgOpenStorage(sample.path.c_str(), nullptr, kRO, nullptr, 0, storage.Out()), S_OK);
   std::size_t streams = 0;
   std::function<void(IStorage*, const std::string&)> compare = [&](IStorage* s,
                                                                    const std::string& prefix) {
-    for (const std::u16string& name : kwtest::ChildNames(s)) {
-      std::string key = prefix + kwtest::Narrow(name);
+    for (const std::u16string& name : ChildNames(s)) {
+      std::string key = prefix + Narrow(name);
       ComPtr<IStorage> child;
-      if (SUCCEEDED(s->OpenStorage(name.c_str(), nullptr, kwtest::kRO, nullptr, 0, child.Out()))) {
+      if (SUCCEEDED(s->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.Out()))) {
         compare(child.get(), key + "/");
         continue;
       }
       ++streams;
-      std::string bytes = kwtest::GetStream(s, name);
+      std::string bytes = GetStream(s, name);
       // olecfexport skips writing empty streams' data.
       if (bytes.empty() && !exported.count(key)) continue;
       EXPECT_EQ(exported[key], bytes) << key;
@@ -144,14 +127,14 @@ TEST_F(InteropTest, OlecfexportExportsTheSameTreeAndBytes) {
 TEST(InteropFromOthers, ReadsWhatLibgsfWrites) {
   // libgsf chains siblings into a degenerate tree; 3,000 of them also show
   // that such a tree is read without deep recursion.
-  kwtest::TempDir dir;
+  TempDir dir;
   std::string path = dir.File("gsf.cfb");
   int status = 0;
   kwtest::Run(std::string(KW_GSF_DUMP) + " --write '" + path + "' 3000", &status);
   ASSERT_EQ(status, 0);
   std::string theirs = kwtest::Run(std::string(KW_GSF_DUMP) + " '" + path + "'", &status);
   ASSERT_EQ(status, 0);
-  std::string ours = kwtest::DumpFile(path);
+  std::string ours = DumpFile(path);
   EXPECT_EQ(ours.substr(ours.find('\n') + 1), theirs);
   EXPECT_NE(ours.find(" 299 "), std::string::npos);
   EXPECT_EQ(std::count(ours.begin(), ours.end(), '\n'), 1 + 3000 + 2);

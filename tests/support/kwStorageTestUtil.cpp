@@ -1,11 +1,32 @@
 #include "kwStorageTestUtil.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace kwtest {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kwcore-test-XXXXXX").string();
+  if (mkdtemp(pattern.data())) m_path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+}
+
+std::uint64_t Tell(IStream* stream) {
+  ULARGE_INTEGER position;
+  return SUCCEEDED(stream->Seek(Li(0), STREAM_SEEK_CUR, &position)) ? position.QuadPart
+                                                                    : UINT64_MAX;
+}
 
 std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
@@ -15,37 +36,40 @@ std::string Narrow(const std::u16string& text) {
   return out;
 }
 
+std::string ErrorText(HRESULT hr) {
+  char text[32];
+  std::snprintf(text, sizeof text, "error %08X", static_cast<unsigned>(hr));
+  return text;
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 HRESULT PutStream(IStorage* storage, const std::u16string& name, const std::string& bytes) {
   ComPtr<IStream> stream;
   HRESULT hr = storage->CreateStream(name.c_str(), kRW | STGM_CREATE, 0, 0, stream.Out());
   if (FAILED(hr)) return hr;
   ULONG written = 0;
   hr = stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
-  if (SUCCEEDED(hr) && written != bytes.size()) hr = STG_E_WRITEFAULT;
-  return hr;
+  return SUCCEEDED(hr) && written != bytes.size() ? STG_E_WRITEFAULT : hr;
+}
+
+std::string ReadRest(IStream* stream) {
+  std::string out;
+  char buffer[65536];
+  ULONG got = 0;
+  HRESULT hr;
+  while (SUCCEEDED(hr = stream->Read(buffer, sizeof buffer, &got)) && got > 0)
+    out.append(buffer, got);
+  return FAILED(hr) ? "<" + ErrorText(hr) + ">" : out;
 }
 
 std::string GetStream(IStorage* storage, const std::u16string& name) {
   ComPtr<IStream> stream;
   HRESULT hr = storage->OpenStream(name.c_str(), nullptr, kRO, 0, stream.Out());
-  char text[32];
-  if (FAILED(hr)) {
-    std::snprintf(text, sizeof text, "<error %08X>", static_cast<unsigned>(hr));
-    return text;
-  }
-  std::string out;
-  char buffer[65536];
-  for (;;) {
-    ULONG got = 0;
-    hr = stream->Read(buffer, sizeof buffer, &got);
-    if (FAILED(hr)) {
-      std::snprintf(text, sizeof text, "<error %08X>", static_cast<unsigned>(hr));
-      return text;
-    }
-    if (got == 0) break;
-    out.append(buffer, got);
-  }
-  return out;
+  return FAILED(hr) ? "<" + ErrorText(hr) + ">" : ReadRest(stream.get());
 }
 
 std::vector<std::u16string> ChildNames(IStorage* storage) {
@@ -60,25 +84,32 @@ std::vector<std::u16string> ChildNames(IStorage* storage) {
   return names;
 }
 
-std::uint64_t Fnv1a64(const void* data, std::size_t size) {
-  std::uint64_t h = 0xCBF29CE484222325ull;
-  const auto* p = static_cast<const unsigned char*>(data);
-  for (std::size_t i = 0; i < size; ++i) {
-    h ^= p[i];
-    h *= 0x100000001B3ull;
-  }
-  return h;
+std::string Image(IStorage* root) {
+  void* image = nullptr;
+  std::size_t size = 0;
+  if (FAILED(StgSaveToMemory(root, &image, &size))) return "";
+  std::string bytes(static_cast<const char*>(image), size);
+  CoTaskMemFree(image);
+  return bytes;
+}
+
+HRESULT OpenImage(const std::string& bytes, ComPtr<IStorage>* root) {
+  return StgOpenMemoryDocfile(bytes.data(), bytes.size(), kRO, root->Out());
 }
 
 namespace {
 
+std::uint64_t Fnv1a64(const std::string& bytes) {
+  std::uint64_t h = 0xCBF29CE484222325ull;
+  for (unsigned char c : bytes) h = (h ^ c) * 0x100000001B3ull;
+  return h;
+}
+
 std::string NameHex(const std::u16string& name) {
   std::string out;
-  char byte[3];
+  char byte[5];
   for (char16_t c : name) {
-    std::snprintf(byte, sizeof byte, "%02x", c & 0xFF);
-    out += byte;
-    std::snprintf(byte, sizeof byte, "%02x", c >> 8);
+    std::snprintf(byte, sizeof byte, "%02x%02x", c & 0xFF, c >> 8);
     out += byte;
   }
   return out;
@@ -95,21 +126,20 @@ void DumpInto(IStorage* storage, const std::string& prefix, std::vector<std::str
     std::u16string name = stat.pwcsName;
     CoTaskMemFree(stat.pwcsName);
     std::string key = prefix + NameHex(name);
-    char line[64];
     if (stat.type == STGTY_STREAM) {
       std::string bytes = GetStream(storage, name);
+      char line[64];
       std::snprintf(line, sizeof line, " %zu %016llx", bytes.size(),
-                    static_cast<unsigned long long>(Fnv1a64(bytes.data(), bytes.size())));
+                    static_cast<unsigned long long>(Fnv1a64(bytes)));
       lines->push_back("2 " + key + line);
-    } else {
-      lines->push_back("1 " + key + " 0 0000000000000000");
-      ComPtr<IStorage> child;
-      if (FAILED(storage->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.Out()))) {
-        lines->push_back("open failed at " + key);
-        continue;
-      }
-      DumpInto(child.get(), key + "/", lines);
+      continue;
     }
+    lines->push_back("1 " + key + " 0 0000000000000000");
+    ComPtr<IStorage> child;
+    if (FAILED(storage->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.Out())))
+      lines->push_back("open failed at " + key);
+    else
+      DumpInto(child.get(), key + "/", lines);
   }
 }
 
@@ -135,12 +165,12 @@ std::string Dump(IStorage* storage) {
 std::string DumpFile(const std::string& path) {
   ComPtr<IStorage> root;
   HRESULT hr = StgOpenStorage(path.c_str(), nullptr, kRO, nullptr, 0, root.Out());
-  if (FAILED(hr)) {
-    char text[32];
-    std::snprintf(text, sizeof text, "error %08X", static_cast<unsigned>(hr));
-    return text;
-  }
-  return Dump(root.get());
+  return FAILED(hr) ? ErrorText(hr) : Dump(root.get());
+}
+
+std::string OlefileDump(const std::string& path, int* status) {
+  return Run("/usr/bin/python3 " + SourceDir() + "/tests/platform/tools/cfb_dump.py '" + path + "'",
+             status);
 }
 
 std::string Run(const std::string& command, int* status) {

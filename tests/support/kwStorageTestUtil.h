@@ -4,12 +4,9 @@
 // running a command.
 #pragma once
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <kwcore/kwStorage.h>
@@ -22,15 +19,9 @@ class ComPtr {
  public:
   ComPtr() = default;
   explicit ComPtr(T* p) : m_p(p) {}
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
   ComPtr(ComPtr&& other) noexcept : m_p(other.m_p) { other.m_p = nullptr; }
-  ComPtr& operator=(ComPtr&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      m_p = other.m_p;
-      other.m_p = nullptr;
-    }
+  ComPtr& operator=(ComPtr other) noexcept {
+    std::swap(m_p, other.m_p);
     return *this;
   }
   ~ComPtr() { Reset(); }
@@ -53,16 +44,8 @@ class ComPtr {
 /// A fresh directory under $TMPDIR, removed with everything in it.
 class TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kwcore-test-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data())) m_path = buffer.data();
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-  }
+  TempDir();
+  ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return m_path; }
@@ -75,21 +58,47 @@ class TempDir {
 inline constexpr DWORD kRW = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 inline constexpr DWORD kRO = STGM_READ | STGM_SHARE_EXCLUSIVE;
 
+inline LARGE_INTEGER Li(LONGLONG v) {
+  LARGE_INTEGER li;
+  li.QuadPart = v;
+  return li;
+}
+inline ULARGE_INTEGER Uli(ULONGLONG v) {
+  ULARGE_INTEGER li;
+  li.QuadPart = v;
+  return li;
+}
+
+/// The seek pointer of `stream`, or UINT64_MAX when Seek fails.
+std::uint64_t Tell(IStream* stream);
+
 std::u16string U16(const std::string& ascii);
 std::string Narrow(const std::u16string& text);
+/// "error XXXXXXXX".
+std::string ErrorText(HRESULT hr);
+/// The whole content of the file at `path` ("" when it cannot be read).
+std::string FileBytes(const std::string& path);
 
 /// Writes `bytes` into a new stream `name` of `storage`.
 HRESULT PutStream(IStorage* storage, const std::u16string& name, const std::string& bytes);
+/// What `stream` holds from its seek pointer on, or "<error XXXXXXXX>".
+std::string ReadRest(IStream* stream);
 /// The whole content of stream `name`, or "<error XXXXXXXX>".
 std::string GetStream(IStorage* storage, const std::u16string& name);
 /// Names of `storage`'s children in enumeration order.
 std::vector<std::u16string> ChildNames(IStorage* storage);
 
-std::uint64_t Fnv1a64(const void* data, std::size_t size);
+/// The compound-file image of a root (StgSaveToMemory), "" on failure.
+std::string Image(IStorage* root);
+/// Opens an image read-only.
+HRESULT OpenImage(const std::string& bytes, ComPtr<IStorage>* root);
+
 /// The tree under `storage` in cfb_dump.py's format.
 std::string Dump(IStorage* storage);
-/// Opens `path` read-only with kwcore and dumps it, or "error XXXXXXXX".
+/// Opens `path` read-only with kwcore and dumps it, or ErrorText().
 std::string DumpFile(const std::string& path);
+/// What tests/platform/tools/cfb_dump.py (olefile) prints for `path`.
+std::string OlefileDump(const std::string& path, int* status = nullptr);
 
 /// Runs a shell command; returns its standard output, and its exit status in
 /// `*status` when given.
