@@ -392,25 +392,6 @@ TEST(DerivedServiceObjectList, FindOverrideIsSeenByAddInsertAndReplace) {
   Free(list.vetoed);
 }
 
-TEST_F(ServiceObjectList, LargeListStaysConsistentThroughChurn) {
-  // Enough items to grow the address index several times, then removal of
-  // every other one, which exercises the index's deletion path.
-  auto o = Fill(1000);
-  for (std::size_t i = 0; i < o.size(); i += 2)
-    ASSERT_TRUE(list.kwRemoveServiceObject(o[i], nullptr));
-  std::vector<CkwServiceObject*> odd;
-  for (std::size_t i = 1; i < o.size(); i += 2) odd.push_back(o[i]);
-  EXPECT_EQ(Forward(), odd);
-  for (std::size_t i = 0; i < o.size(); i += 2) {
-    std::intptr_t position = 0;
-    EXPECT_FALSE(list.kwFindServiceObject(o[i], &position, nullptr));
-    Free(o[i]);
-  }
-  for (CkwServiceObject* object : odd) ASSERT_TRUE(list.kwRemoveServiceObject(object, nullptr));
-  EXPECT_EQ(Count(), 0);
-  for (CkwServiceObject* object : odd) Free(object);
-}
-
 // A derived list whose find override never reports a listed object, so the
 // same object can be let in twice. Removing it must then unlink one node and
 // keep the other intact, whichever node the lookup lands on.
