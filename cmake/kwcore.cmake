@@ -38,3 +38,14 @@ function(kw_add_library name output)
   endif()
   kw_warnings(${name})
 endfunction()
+
+# kw_add_layer(<name> SOURCES ... [LIBS ...])
+# One folder of libkwcore, compiled as an object library; libkwcore links the
+# layers together, so each layer's link line names the layers below it.
+function(kw_add_layer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} OBJECT ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  kw_warnings(${name})
+endfunction()
