@@ -123,12 +123,11 @@ CkwObjectFactory::~CkwObjectFactory() = default;
 
 bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppObject,
                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_CREATE_OBJECT);
   // Held for the whole creation, the component's entry included; recursive,
   // so that the entry may create further objects on this thread.
   std::lock_guard<std::recursive_mutex> lock(m_ofSyncObjectForComponentSearchTable);
-  if (pCLSID == nullptr || ppObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_CREATE_OBJECT);
+  if (pCLSID == nullptr || ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *ppObject = nullptr;
 
   SearchTableIndex& index = m_ofComponentSearchTableIndex;
@@ -146,12 +145,9 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
     kwSearchComponentPath(pCLSID, path, record.get());
     if (record.Severity() == kwSEVERITY_ERROR) return false;
     if (record.Severity() == kwSEVERITY_WARNING)
-      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
-                    Methods::kwMETHOD_CREATE_OBJECT);
+      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
     HMODULE module = kwLoadModule(path.c_str());
-    if (module == nullptr)
-      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
-                    Methods::kwMETHOD_CREATE_OBJECT);
+    if (module == nullptr) return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
     // Loading ran the module's initialisers, which may have created objects
     // through the factory on this thread and so recorded this very CLSID
     // already: the pair is then used as it stands, never added twice.
@@ -160,9 +156,7 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
     if (position == nullptr) {
       position = index.AddAtHead(*pCLSID, module, m_ofComponentCLSIDSearchTable,
                                  m_ofComponentModuleSearchTable);
-      if (position == nullptr)
-        return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
-                      Methods::kwMETHOD_CREATE_OBJECT);
+      if (position == nullptr) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
       kwEnsureComponentSearchTableSizeWithinLimitation(nullptr);
     }
   }
@@ -174,26 +168,22 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
   }
   // Copied out: a creation nested in the entry may move or drop this pair.
   kwCreateComponentFunction entry = position->entry;
-  if (entry == nullptr)
-    return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
-                  Methods::kwMETHOD_CREATE_OBJECT);
+  if (entry == nullptr) return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
 
   entry(pCLSID, ppObject, record.get());  // its verdict is the severity alone
   switch (record.Severity()) {
     case kwSEVERITY_NONE:
       return true;
     case kwSEVERITY_WARNING:
-      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
-                    Methods::kwMETHOD_CREATE_OBJECT);
+      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
     default:
       return false;  // the component's error stands as it wrote it
   }
 }
 
 bool CkwObjectFactory::kwFreeObject(CkwServiceObject** ppObject, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppObject == nullptr || *ppObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_FREE_OBJECT);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_FREE_OBJECT);
+  if (ppObject == nullptr || *ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // Through the virtual destructor, so the module that made the object
   // frees it. No lock: the object belongs to the caller alone.
   delete *ppObject;
@@ -202,7 +192,7 @@ bool CkwObjectFactory::kwFreeObject(CkwServiceObject** ppObject, CkwErrorInfo* p
 }
 
 bool CkwObjectFactory::kwEnsureComponentSearchTableSizeWithinLimitation(CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   // Evicted modules stay loaded; a later request resolves the CLSID again
   // and gets the same module back.
   while (m_ofComponentCLSIDSearchTable.size() > kwMAX_SEARCH_TABLE_SIZE) {
@@ -219,7 +209,7 @@ bool CkwObjectFactory::kwEnsureComponentSearchTableSizeWithinLimitation(CkwError
 bool CkwObjectFactory::kwSetComponentRegistrationFile(const char* pszDirectory,
                                                       const char* pszFileName,
                                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
   std::string fullName;
   if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
@@ -229,8 +219,7 @@ bool CkwObjectFactory::kwSetComponentRegistrationFile(const char* pszDirectory,
     replacement.push_back(std::move(fullName));
     m_ofRegistrationFileNameList.swap(replacement);
   } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
-                  Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   }
   return true;
 }
@@ -238,7 +227,7 @@ bool CkwObjectFactory::kwSetComponentRegistrationFile(const char* pszDirectory,
 bool CkwObjectFactory::kwAddComponentRegistrationFile(const char* pszDirectory,
                                                       const char* pszFileName,
                                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
   std::string fullName;
   if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
@@ -249,8 +238,7 @@ bool CkwObjectFactory::kwAddComponentRegistrationFile(const char* pszDirectory,
     // The file added last is searched first.
     m_ofRegistrationFileNameList.push_front(std::move(fullName));
   } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
-                  Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   }
   return true;
 }
@@ -258,7 +246,7 @@ bool CkwObjectFactory::kwAddComponentRegistrationFile(const char* pszDirectory,
 bool CkwObjectFactory::kwRemoveComponentRegistrationFile(const char* pszDirectory,
                                                          const char* pszFileName,
                                                          CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
   std::string fullName;
   if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
@@ -275,7 +263,7 @@ bool CkwObjectFactory::kwRemoveComponentRegistrationFile(const char* pszDirector
 
 bool CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(bool bEnable,
                                                              CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForDefaultRegistrationFileSearch);
   m_bEnableDefaultRegistrationFileSearch = bEnable;
   return true;
@@ -286,12 +274,10 @@ bool CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(bool bEnable,
 
 bool CkwObjectFactory::kwSearchComponentPath(const GUID* pCLSID, std::string& path,
                                              CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_SEARCH_COMPONENT_PATH);
   // Held across the file reads, so that the list cannot change mid-search.
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
-  if (pCLSID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR,
-                  Methods::kwMETHOD_SEARCH_COMPONENT_PATH);
+  if (pCLSID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   g_nRegistrationSearches.fetch_add(1, std::memory_order_relaxed);
 
   // A listed file without the CLSID is expected: tried with a null record.
@@ -304,9 +290,7 @@ bool CkwObjectFactory::kwSearchComponentPath(const GUID* pCLSID, std::string& pa
     std::lock_guard<std::mutex> switchLock(m_ofSyncObjectForDefaultRegistrationFileSearch);
     searchDefault = m_bEnableDefaultRegistrationFileSearch;
   }
-  if (!searchDefault)
-    return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
-                  Methods::kwMETHOD_SEARCH_COMPONENT_PATH);
+  if (!searchDefault) return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
 
   std::string directory, fileName;
   if (!kwGetProgramPath(directory, record.get())) return false;
@@ -314,8 +298,7 @@ bool CkwObjectFactory::kwSearchComponentPath(const GUID* pCLSID, std::string& pa
   try {
     directory += fileName;
   } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
-                  Methods::kwMETHOD_SEARCH_COMPONENT_PATH);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   }
   return kwSearchComponentPathWithinRegistrationFile(directory.c_str(), pCLSID, path, record.get());
 }
@@ -324,10 +307,9 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
                                                                    const GUID* pCLSID,
                                                                    std::string& path,
                                                                    CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  constexpr auto kMethod = Methods::kwMETHOD_SEARCH_COMPONENT_PATH_WITHIN_REGISTRATION_FILE;
-  if (pCLSID == nullptr || pszFileName == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethod);
+  CkwWorkingRecord record(pErrorInfo, kSource,
+                          Methods::kwMETHOD_SEARCH_COMPONENT_PATH_WITHIN_REGISTRATION_FILE);
+  if (pCLSID == nullptr || pszFileName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   try {
     std::string key;
     kwConvertToString(*pCLSID, key);
@@ -335,8 +317,7 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
     std::size_t length =
         kwGetProfileString(kRegistrationSection, key.c_str(), "", value, sizeof value, pszFileName);
     // No file, no key and an empty value all read as not registered.
-    if (length == 0)
-      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, kMethod);
+    if (length == 0) return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
 
     std::string_view written(value, length);
     if (kwSplitPath(written).directory.empty()) {
@@ -350,7 +331,7 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
       path.assign(written);
     }
   } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethod);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   }
   return true;
 }
@@ -361,10 +342,8 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
 bool CkwObjectFactory::kwCombineRegistrationFileName(const char* pszDirectory,
                                                      const char* pszFileName, std::string& fullName,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  constexpr auto kMethod = Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME;
-  if (pszFileName == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethod);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
+  if (pszFileName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   try {
     std::string combined;
     if (pszDirectory != nullptr && pszDirectory[0] != '\0') {
@@ -381,40 +360,38 @@ bool CkwObjectFactory::kwCombineRegistrationFileName(const char* pszDirectory,
     combined += pszFileName;
     fullName = std::move(combined);
   } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethod);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   }
   return true;
 }
 
 bool CkwObjectFactory::kwGetProgramPath(std::string& programPath, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_GET_PROGRAM_PATH);
   char executable[kExecutablePathSize];
   if (kwGetExecutablePath(executable, sizeof executable) == 0)
-    return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED, kwSEVERITY_ERROR,
-                  Methods::kwMETHOD_GET_PROGRAM_PATH);
+    return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED);
   try {
     programPath.assign(kwSplitPath(executable).directory);
   } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR,
-                  Methods::kwMETHOD_GET_PROGRAM_PATH);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   }
   return true;
 }
 
 bool CkwObjectFactory::kwGetDefaultRegistrationFileName(std::string& fileName,
                                                         CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  constexpr auto kMethod = Methods::kwMETHOD_GET_DEFAULT_REGISTRATION_FILE_NAME;
+  CkwWorkingRecord record(pErrorInfo, kSource,
+                          Methods::kwMETHOD_GET_DEFAULT_REGISTRATION_FILE_NAME);
   char executable[kExecutablePathSize];
   if (kwGetExecutablePath(executable, sizeof executable) == 0)
-    return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED, kwSEVERITY_ERROR, kMethod);
+    return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED);
   try {
     std::string name = "kw";
     name.append(kwSplitPath(executable).baseName);
     name += ".ini";
     fileName = std::move(name);
   } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethod);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   }
   return true;
 }

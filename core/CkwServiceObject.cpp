@@ -26,21 +26,17 @@ CkwServiceObject::~CkwServiceObject() = default;
 
 bool CkwServiceObject::kwQueryService(const GUID* pServiceIID, void** ppService,
                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppService == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_QUERY_SERVICE);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_QUERY_SERVICE);
+  if (ppService == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *ppService = nullptr;
-  if (pServiceIID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_QUERY_SERVICE);
-  return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED, kwSEVERITY_WARNING,
-                Methods::kwMETHOD_QUERY_SERVICE);
+  if (pServiceIID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
+  return kwWARN(record, kwERROR_SERVICE_NOT_OFFERED);
 }
 
 bool CkwServiceObject::kwIsKindOf(const GUID* pTypeGUID, std::int32_t nTypeNumber, bool* pbResult,
                                   CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pbResult == nullptr || pTypeGUID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_IS_KIND_OF);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_IS_KIND_OF);
+  if (pbResult == nullptr || pTypeGUID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pbResult = false;
   // Through the virtual slot: the most derived class's run-time test decides.
   return kwIsRunTimeTypeOf(pTypeGUID, nTypeNumber, pbResult, pErrorInfo);
@@ -52,10 +48,8 @@ bool CkwServiceObject::kwGetCLSID(GUID* pCLSID, CkwErrorInfo* pErrorInfo) {
 
 bool CkwServiceObject::kwIsRunTimeTypeOf(const GUID* pTypeGUID, std::int32_t /*nTypeNumber*/,
                                          bool* pbResult, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pbResult == nullptr || pTypeGUID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR,
-                  Methods::kwMETHOD_IS_RUN_TIME_TYPE_OF);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_IS_RUN_TIME_TYPE_OF);
+  if (pbResult == nullptr || pTypeGUID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pbResult = false;
   return true;
 }
@@ -65,9 +59,9 @@ namespace kwServiceObjectDetail {
 MatchResult MatchObjectMap(const kwObjectEntry* table, std::int32_t count, const GUID* pTypeGUID,
                            std::int32_t nTypeNumber, bool* pbResult,
                            CkwErrorInfo* pErrorInfo) noexcept {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_IS_KIND_OF);
   if (pbResult == nullptr || pTypeGUID == nullptr) {
-    kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_IS_KIND_OF);
+    kwFAIL(record, kwERROR_NULL_POINTER);
     return kFailed;
   }
   *pbResult = false;
@@ -83,14 +77,14 @@ MatchResult MatchObjectMap(const kwObjectEntry* table, std::int32_t count, const
 MatchResult MatchServiceMap(const kwServiceEntry* table, std::int32_t count, CkwServiceObject* self,
                             const GUID* pServiceIID, void** ppService,
                             CkwErrorInfo* pErrorInfo) noexcept {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_QUERY_SERVICE);
   if (ppService == nullptr) {
-    kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_QUERY_SERVICE);
+    kwFAIL(record, kwERROR_NULL_POINTER);
     return kFailed;
   }
   *ppService = nullptr;
   if (pServiceIID == nullptr) {
-    kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_QUERY_SERVICE);
+    kwFAIL(record, kwERROR_NULL_POINTER);
     return kFailed;
   }
   for (std::int32_t i = 0; i < count; ++i) {
@@ -103,17 +97,15 @@ MatchResult MatchServiceMap(const kwServiceEntry* table, std::int32_t count, Ckw
 }
 
 bool CopyCLSID(const GUID& clsid, GUID* pCLSID, CkwErrorInfo* pErrorInfo) noexcept {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pCLSID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_GET_CLSID);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_GET_CLSID);
+  if (pCLSID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pCLSID = clsid;
   return true;
 }
 
 bool BeginCreate(CkwServiceObject** ppObject, CkwErrorInfo* pErrorInfo) noexcept {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, Methods::kwMETHOD_CREATE_OBJECT);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_CREATE_OBJECT);
+  if (ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return true;
 }
 
@@ -121,8 +113,8 @@ bool EndCreate(CkwServiceObject** ppObject, CkwServiceObject* object,
                CkwErrorInfo* pErrorInfo) noexcept {
   *ppObject = object;
   if (object != nullptr) return true;
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, Methods::kwMETHOD_CREATE_OBJECT);
+  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_CREATE_OBJECT);
+  return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
 }
 
 bool AllocationAllowed() noexcept {

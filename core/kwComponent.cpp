@@ -7,13 +7,12 @@ bool kwCreateComponentFromMap(const kwComponentClass* table, const GUID* pSource
                               const GUID* pCLSID, CkwServiceObject** ppObject,
                               CkwErrorInfo* pErrorInfo) noexcept {
   // Reports under the module's own source GUID, not kwcore's.
-  CkwWorkingRecord record(pErrorInfo, pSource != nullptr ? *pSource : GUID_NULL);
-  if (pCLSID == nullptr || ppObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kwMETHOD_COMPONENT_CREATE);
+  CkwWorkingRecord record(pErrorInfo, pSource != nullptr ? *pSource : GUID_NULL,
+                          kwMETHOD_COMPONENT_CREATE);
+  if (pCLSID == nullptr || ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   for (const kwComponentClass* entry = table; entry != nullptr && entry->pCLSID != nullptr;
        ++entry) {
     if (IsEqualGUID(*entry->pCLSID, *pCLSID)) return entry->pfnCreate(ppObject, record.get());
   }
-  return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
-                kwMETHOD_COMPONENT_CREATE);
+  return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
 }

@@ -76,12 +76,11 @@ bool CkwPersistentObject::StoreName(const char* pszName) noexcept {
 }
 
 bool CkwPersistentObject::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pStorage == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_SAVE);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_SAVE);
+  if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   kwStreamHandle stream;
   if (kwImport::StreamCreate(pStorage, kStreamName, stream.out()) < 0)
-    return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED, kwSEVERITY_ERROR, M::kwMETHOD_SAVE);
+    return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
   char name[kNameBufferSize] = {};
   std::strncpy(name, m_pszName, kNameBufferSize - 1);
   BYTE id[16];
@@ -90,29 +89,27 @@ bool CkwPersistentObject::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
   if (kwImport::StreamWriteVariant(stream.get(), name) < 0 ||
       FAILED(stream->Write(id, sizeof id, nullptr)) ||
       kwImport::StreamWriteMemoryBlock(stream.get(), kReservedBlockSize, reserved) < 0)
-    return kwFAIL(record, kwERROR_STREAM_WRITE_FAILED, kwSEVERITY_ERROR, M::kwMETHOD_SAVE);
+    return kwFAIL(record, kwERROR_STREAM_WRITE_FAILED);
   stream.reset();
   kwSetObjectDirty(false, nullptr);
   return true;
 }
 
 bool CkwPersistentObject::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pStorage == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_LOAD);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_LOAD);
+  if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   kwClearData();
   kwStreamHandle stream;
   if (kwImport::StreamOpen(pStorage, kStreamName, stream.out()) < 0)
-    return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED, kwSEVERITY_ERROR, M::kwMETHOD_LOAD);
+    return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
   char name[kNameBufferSize] = {};
   if (kwImport::StreamReadVariant(stream.get(), name) < 0)
-    return kwFAIL(record, kwERROR_STREAM_READ_FAILED, kwSEVERITY_ERROR, M::kwMETHOD_LOAD);
+    return kwFAIL(record, kwERROR_STREAM_READ_FAILED);
   name[kNameBufferSize - 1] = '\0';
-  if (!StoreName(name))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, M::kwMETHOD_LOAD);
+  if (!StoreName(name)) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   BYTE id[16] = {};
   if (FAILED(stream->Read(id, sizeof id, nullptr)))
-    return kwFAIL(record, kwERROR_STREAM_READ_FAILED, kwSEVERITY_ERROR, M::kwMETHOD_LOAD);
+    return kwFAIL(record, kwERROR_STREAM_READ_FAILED);
   m_objectID = kwGUIDFromBytes(id);
   stream.reset();
   kwSetObjectDirty(false, nullptr);
@@ -120,33 +117,30 @@ bool CkwPersistentObject::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
 }
 
 bool CkwPersistentObject::kwGetObjectID(GUID* pObjectID, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pObjectID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_OBJECT_ID);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_OBJECT_ID);
+  if (pObjectID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pObjectID = m_objectID;
   return true;
 }
 
 bool CkwPersistentObject::kwSetObjectID(GUID* pObjectID, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pObjectID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_SET_OBJECT_ID);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_SET_OBJECT_ID);
+  if (pObjectID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!IsEqualGUID(*pObjectID, m_objectID)) kwSetObjectDirty(true, nullptr);
   m_objectID = *pObjectID;
   return true;
 }
 
 bool CkwPersistentObject::kwGetObjectName(char** ppszName, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppszName == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_OBJECT_NAME);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_OBJECT_NAME);
+  if (ppszName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *ppszName = nullptr;
   std::size_t size = std::strlen(m_pszName) + 1;
   HGLOBAL handle = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
   char* copy = handle ? static_cast<char*>(GlobalLock(handle)) : nullptr;
   if (copy == nullptr) {
     if (handle != nullptr) GlobalFree(handle);
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, M::kwMETHOD_GET_OBJECT_NAME);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   }
   std::memcpy(copy, m_pszName, size);
   *ppszName = copy;
@@ -154,46 +148,41 @@ bool CkwPersistentObject::kwGetObjectName(char** ppszName, CkwErrorInfo* pErrorI
 }
 
 bool CkwPersistentObject::kwSetObjectName(char* pszName, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pszName == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_SET_OBJECT_NAME);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_SET_OBJECT_NAME);
+  if (pszName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (std::strlen(pszName) > static_cast<std::size_t>(kMaxNameLength))
-    return kwFAIL(record, kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, M::kwMETHOD_SET_OBJECT_NAME);
+    return kwFAIL(record, kwERROR_OUT_OF_RANGE);
   // UTF-8 text compares equal byte for byte exactly when it is the same text.
   if (std::strcmp(pszName, m_pszName) == 0) return true;
   kwSetObjectDirty(true, nullptr);
-  if (!StoreName(pszName))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, M::kwMETHOD_SET_OBJECT_NAME);
+  if (!StoreName(pszName)) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   return true;
 }
 
 bool CkwPersistentObject::kwRegenerateAllObjectID(CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   kwImport::CreateGuid(&m_objectID);
   kwSetObjectDirty(true, nullptr);
   return true;
 }
 
 bool CkwPersistentObject::kwIsObjectDirty(bool* pbDirty, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pbDirty == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_IS_OBJECT_DIRTY);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_IS_OBJECT_DIRTY);
+  if (pbDirty == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pbDirty = m_bDirty;
   return true;
 }
 
 bool CkwPersistentObject::kwSetObjectDirty(bool bDirty, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   m_bDirty = bDirty;
   return true;
 }
 
 bool CkwPersistentObject::kwCopyPersistentObjectData(SkwPersistentObject_Method* pTarget,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pTarget == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR,
-                  M::kwMETHOD_COPY_PERSISTENT_OBJECT_DATA);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_COPY_PERSISTENT_OBJECT_DATA);
+  if (pTarget == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // The target gets copies: its operations take non-const arguments.
   GUID id = m_objectID;
   char name[kNameBufferSize] = {};

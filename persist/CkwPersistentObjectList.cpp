@@ -57,44 +57,38 @@ CkwPersistentObjectList::~CkwPersistentObjectList() = default;
 
 bool CkwPersistentObjectList::kwAddServiceObject(CkwServiceObject* pObject,
                                                  CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_ADD);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_ADD);
+  if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return CkwServiceObjectList::kwAddServiceObject(pObject, pErrorInfo);
 }
 
 bool CkwPersistentObjectList::kwInsertServiceObject(CkwServiceObject* pObject,
                                                     std::intptr_t nPosition,
                                                     CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_INSERT);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_INSERT);
+  if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return CkwServiceObjectList::kwInsertServiceObject(pObject, nPosition, pErrorInfo);
 }
 
 bool CkwPersistentObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
                                                      CkwServiceObject* pObject,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_REPLACE);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_REPLACE);
+  if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return CkwServiceObjectList::kwReplaceServiceObject(nPosition, pObject, pErrorInfo);
 }
 
 bool CkwPersistentObjectList::kwGetServiceObjectByObjectID(CkwServiceObject** ppObject,
                                                            GUID* pObjectID,
                                                            CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppObject == nullptr || pObjectID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_BY_OBJECT_ID);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_BY_OBJECT_ID);
+  if (ppObject == nullptr || pObjectID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   CkwServiceObject* item = nullptr;
   std::intptr_t position = 0;
   kwGetFirstServiceObject(&item, &position, nullptr);
   for (; item != nullptr; kwGetNextServiceObject(&item, &position, nullptr)) {
     SkwPersistentObject_Method* persistence = PersistenceOf(item, record.get());
-    if (persistence == nullptr)
-      return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED, kwSEVERITY_ERROR,
-                    M::kwMETHOD_GET_BY_OBJECT_ID);
+    if (persistence == nullptr) return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED);
     GUID id{};
     if (persistence->kwGetObjectID(&id, nullptr) && IsEqualGUID(id, *pObjectID)) {
       *ppObject = item;
@@ -105,112 +99,108 @@ bool CkwPersistentObjectList::kwGetServiceObjectByObjectID(CkwServiceObject** pp
 }
 
 bool CkwPersistentObjectList::kwRegenerateAllObjectID(CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_REGENERATE_ALL_OBJECT_ID);
   CkwServiceObject* item = nullptr;
   std::intptr_t position = 0;
   kwGetFirstServiceObject(&item, &position, nullptr);
   for (; item != nullptr; kwGetNextServiceObject(&item, &position, nullptr)) {
     SkwPersistentObject_Method* persistence = PersistenceOf(item, record.get());
     if (persistence == nullptr || !persistence->kwRegenerateAllObjectID(record.get()))
-      return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED, kwSEVERITY_ERROR,
-                    M::kwMETHOD_REGENERATE_ALL_OBJECT_ID);
+      return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED);
   }
   return true;
 }
 
 bool CkwPersistentObjectList::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  auto fail = [&record](std::int32_t code) {
-    return kwFAIL(record, code, kwSEVERITY_ERROR, M::kwMETHOD_SAVE);
-  };
-  if (pStorage == nullptr) return fail(kwERROR_NULL_POINTER);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_SAVE);
+  if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
 
   kwStreamHandle stream;
   const BYTE reserved[kReservedBlockSize] = {};
   if (kwImport::StreamCreate(pStorage, kBlankStream, stream.out()) < 0)
-    return fail(kwERROR_CREATE_ELEMENT_FAILED);
+    return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
   if (kwImport::StreamWriteMemoryBlock(stream.get(), kReservedBlockSize, reserved) < 0)
-    return fail(kwERROR_STREAM_WRITE_FAILED);
+    return kwFAIL(record, kwERROR_STREAM_WRITE_FAILED);
 
   if (kwImport::StreamCreate(pStorage, kCountStream, stream.out()) < 0)
-    return fail(kwERROR_CREATE_ELEMENT_FAILED);
+    return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
   int count = 0;
-  if (!kwGetTotalCount(&count, nullptr)) return fail(kwERROR_INVALID_POSITION);
+  if (!kwGetTotalCount(&count, nullptr)) return kwFAIL(record, kwERROR_INVALID_POSITION);
   BYTE countBytes[4];
   for (int i = 0; i < 4; ++i)
     countBytes[i] = static_cast<BYTE>(static_cast<std::uint32_t>(count) >> (8 * i));
   if (FAILED(stream->Write(countBytes, sizeof countBytes, nullptr)))
-    return fail(kwERROR_STREAM_WRITE_FAILED);
+    return kwFAIL(record, kwERROR_STREAM_WRITE_FAILED);
   stream.reset();
 
   CkwServiceObject* item = nullptr;
   std::intptr_t position = 0;
   kwGetFirstServiceObject(&item, &position, record.get());
   if (kwImport::StreamCreate(pStorage, kItemGUIDStream, stream.out()) < 0)
-    return fail(kwERROR_CREATE_ELEMENT_FAILED);
+    return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
   for (int index = 0; item != nullptr; ++index) {
     GUID clsid{};
-    if (!item->kwGetCLSID(&clsid, record.get())) return fail(kwERROR_INVALID_POSITION);
+    if (!item->kwGetCLSID(&clsid, record.get())) return kwFAIL(record, kwERROR_INVALID_POSITION);
     BYTE clsidBytes[16];
     kwGUIDToBytes(clsid, clsidBytes);
     if (FAILED(stream->Write(clsidBytes, sizeof clsidBytes, nullptr)))
-      return fail(kwERROR_STREAM_WRITE_FAILED);
+      return kwFAIL(record, kwERROR_STREAM_WRITE_FAILED);
     WCHAR name[32];
     kwStorageHandle child;
     if (!ItemStorageName(index, name) || kwImport::StorageCreate(pStorage, name, child.out()) < 0)
-      return fail(kwERROR_CREATE_ELEMENT_FAILED);
+      return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
     SkwPersistentObject_Method* persistence = PersistenceOf(item, record.get());
-    if (persistence == nullptr) return fail(kwERROR_SERVICE_NOT_OFFERED);
-    if (!persistence->kwSave(child.get(), record.get())) return fail(kwERROR_INVALID_POSITION);
+    if (persistence == nullptr) return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED);
+    if (!persistence->kwSave(child.get(), record.get()))
+      return kwFAIL(record, kwERROR_INVALID_POSITION);
     kwGetNextServiceObject(&item, &position, record.get());
   }
   return true;
 }
 
 bool CkwPersistentObjectList::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  auto fail = [&record](std::int32_t code) {
-    return kwFAIL(record, code, kwSEVERITY_ERROR, M::kwMETHOD_LOAD);
-  };
-  if (pStorage == nullptr) return fail(kwERROR_NULL_POINTER);
-  if (!kwDeleteAllServiceObject(nullptr)) return fail(kwERROR_INVALID_POSITION);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_LOAD);
+  if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
+  if (!kwDeleteAllServiceObject(nullptr)) return kwFAIL(record, kwERROR_INVALID_POSITION);
 
   kwStreamHandle stream;
   BYTE reserved[kReservedBlockSize] = {};
   if (kwImport::StreamOpen(pStorage, kBlankStream, stream.out()) < 0)
-    return fail(kwERROR_OPEN_ELEMENT_FAILED);
+    return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
   if (kwImport::StreamReadMemoryBlock(stream.get(), reserved) < 0)
-    return fail(kwERROR_STREAM_READ_FAILED);
+    return kwFAIL(record, kwERROR_STREAM_READ_FAILED);
 
   if (kwImport::StreamOpen(pStorage, kCountStream, stream.out()) < 0)
-    return fail(kwERROR_OPEN_ELEMENT_FAILED);
+    return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
   BYTE countBytes[4] = {};
   if (FAILED(stream->Read(countBytes, sizeof countBytes, nullptr)))
-    return fail(kwERROR_STREAM_READ_FAILED);
+    return kwFAIL(record, kwERROR_STREAM_READ_FAILED);
   std::uint32_t rawCount = 0;
   for (int i = 0; i < 4; ++i) rawCount |= static_cast<std::uint32_t>(countBytes[i]) << (8 * i);
   const auto count = static_cast<std::int32_t>(rawCount);
 
   if (kwImport::StreamOpen(pStorage, kItemGUIDStream, stream.out()) < 0)
-    return fail(kwERROR_OPEN_ELEMENT_FAILED);
+    return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
   // A hostile count costs nothing: the first item that cannot be read or
   // created ends the load.
   for (std::int32_t index = 0; index < count; ++index) {
     BYTE clsidBytes[16] = {};
     if (FAILED(stream->Read(clsidBytes, sizeof clsidBytes, nullptr)))
-      return fail(kwERROR_STREAM_READ_FAILED);
+      return kwFAIL(record, kwERROR_STREAM_READ_FAILED);
     GUID clsid = kwGUIDFromBytes(clsidBytes);
     PendingItem item;
     if (!CkwObjectFactory::kwCreateObject(&clsid, item.out(), record.get()))
-      return fail(kwERROR_INVALID_POSITION);
+      return kwFAIL(record, kwERROR_INVALID_POSITION);
     WCHAR name[32];
     kwStorageHandle child;
     if (!ItemStorageName(index, name) || kwImport::StorageOpen(pStorage, name, child.out()) < 0)
-      return fail(kwERROR_OPEN_ELEMENT_FAILED);
+      return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
     SkwPersistentObject_Method* persistence = PersistenceOf(item.get(), record.get());
-    if (persistence == nullptr) return fail(kwERROR_SERVICE_NOT_OFFERED);
-    if (!persistence->kwLoad(child.get(), record.get())) return fail(kwERROR_INVALID_POSITION);
-    if (!kwAddServiceObject(item.get(), record.get())) return fail(kwERROR_INVALID_POSITION);
+    if (persistence == nullptr) return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED);
+    if (!persistence->kwLoad(child.get(), record.get()))
+      return kwFAIL(record, kwERROR_INVALID_POSITION);
+    if (!kwAddServiceObject(item.get(), record.get()))
+      return kwFAIL(record, kwERROR_INVALID_POSITION);
     item.release();  // the list owns it now
   }
   return true;

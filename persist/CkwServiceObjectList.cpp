@@ -174,16 +174,15 @@ void CkwServiceObjectList::Notify() noexcept {
 }
 
 bool CkwServiceObjectList::kwRemoveAllServiceObject(CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   ReleaseAll();
   return true;
 }
 
 bool CkwServiceObjectList::kwGetServiceObjectByIndex(CkwServiceObject** ppObject, int nIndex,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppObject == nullptr || nIndex < 0)
-    return kwFAIL(record, kwERROR_INVALID_POSITION, kwSEVERITY_ERROR, M::kwMETHOD_GET_BY_INDEX);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_BY_INDEX);
+  if (ppObject == nullptr || nIndex < 0) return kwFAIL(record, kwERROR_INVALID_POSITION);
   *ppObject = nullptr;
   int count = 0;
   if (!kwGetTotalCount(&count, record.get())) return false;
@@ -199,7 +198,7 @@ bool CkwServiceObjectList::kwGetServiceObjectByIndex(CkwServiceObject** ppObject
 }
 
 bool CkwServiceObjectList::kwDeleteAllServiceObject(CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   CkwServiceObject* object = nullptr;
   std::intptr_t position = 0;
   kwGetFirstServiceObject(&object, &position, record.get());
@@ -215,13 +214,13 @@ bool CkwServiceObjectList::kwDeleteAllServiceObject(CkwErrorInfo* pErrorInfo) {
 
 bool CkwServiceObjectList::kwRegisterContentChangeNotifyClient(SkwServiceObjectList_Notify* pClient,
                                                                CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   m_pNotifyClient = pClient;
   return true;
 }
 
 bool CkwServiceObjectList::kwUnregisterContentChangeNotifyClient(CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   m_pNotifyClient = nullptr;
   return true;
 }
@@ -248,26 +247,21 @@ bool CkwServiceObjectList::LinkAfter(CkwServiceObject* pObject, Node* after) noe
 }
 
 bool CkwServiceObjectList::kwAddServiceObject(CkwServiceObject* pObject, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_ADD);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_ADD);
+  if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   std::intptr_t found = 0;
-  if (kwFindServiceObject(pObject, &found, nullptr))
-    return kwFAIL(record, kwERROR_ALREADY_PRESENT, kwSEVERITY_ERROR, M::kwMETHOD_ADD);
-  if (!LinkAfter(pObject, m_pTail))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, M::kwMETHOD_ADD);
+  if (kwFindServiceObject(pObject, &found, nullptr)) return kwFAIL(record, kwERROR_ALREADY_PRESENT);
+  if (!LinkAfter(pObject, m_pTail)) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   Notify();
   return true;
 }
 
 bool CkwServiceObjectList::kwRemoveServiceObject(CkwServiceObject* pObject,
                                                  CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_REMOVE);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_REMOVE);
+  if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   Node* node = NodeAt(reinterpret_cast<std::intptr_t>(pObject));
-  if (node == nullptr)
-    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_ERROR, M::kwMETHOD_REMOVE);
+  if (node == nullptr) return kwFAIL(record, kwERROR_NOT_FOUND);
   Unlink(node);
   Notify();
   return true;
@@ -275,17 +269,14 @@ bool CkwServiceObjectList::kwRemoveServiceObject(CkwServiceObject* pObject,
 
 bool CkwServiceObjectList::kwInsertServiceObject(CkwServiceObject* pObject, std::intptr_t nPosition,
                                                  CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_INSERT);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_INSERT);
+  if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   std::intptr_t found = 0;
-  if (kwFindServiceObject(pObject, &found, nullptr))
-    return kwFAIL(record, kwERROR_ALREADY_PRESENT, kwSEVERITY_ERROR, M::kwMETHOD_INSERT);
+  if (kwFindServiceObject(pObject, &found, nullptr)) return kwFAIL(record, kwERROR_ALREADY_PRESENT);
   Node* after = nullptr;
   if (nPosition != 0 && (after = NodeAt(nPosition)) == nullptr)
-    return kwFAIL(record, kwERROR_INVALID_POSITION, kwSEVERITY_ERROR, M::kwMETHOD_INSERT);
-  if (!LinkAfter(pObject, after))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, M::kwMETHOD_INSERT);
+    return kwFAIL(record, kwERROR_INVALID_POSITION);
+  if (!LinkAfter(pObject, after)) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   Notify();
   return true;
 }
@@ -293,15 +284,13 @@ bool CkwServiceObjectList::kwInsertServiceObject(CkwServiceObject* pObject, std:
 bool CkwServiceObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
                                                   CkwServiceObject* pObject,
                                                   CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (nPosition == 0 || pObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_REPLACE);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_REPLACE);
+  if (nPosition == 0 || pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   std::intptr_t found = 0;
   if (kwFindServiceObject(pObject, &found, nullptr) && found != nPosition)
-    return kwFAIL(record, kwERROR_ALREADY_PRESENT, kwSEVERITY_ERROR, M::kwMETHOD_REPLACE);
+    return kwFAIL(record, kwERROR_ALREADY_PRESENT);
   Node* node = NodeAt(nPosition);
-  if (node == nullptr)
-    return kwFAIL(record, kwERROR_INVALID_POSITION, kwSEVERITY_ERROR, M::kwMETHOD_REPLACE);
+  if (node == nullptr) return kwFAIL(record, kwERROR_INVALID_POSITION);
   CkwServiceObject* replaced = node->object;
   if (replaced != pObject) {
     // Erasing first leaves room, so the insert below cannot need memory.
@@ -317,13 +306,12 @@ bool CkwServiceObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
 bool CkwServiceObjectList::kwGetFirstServiceObject(CkwServiceObject** ppObject,
                                                    std::intptr_t* pnPosition,
                                                    CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppObject == nullptr || pnPosition == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_FIRST);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_FIRST);
+  if (ppObject == nullptr || pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (m_pHead == nullptr) {
     *ppObject = nullptr;
     *pnPosition = 0;
-    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, M::kwMETHOD_GET_FIRST);
+    return kwWARN(record, kwERROR_NOT_FOUND);
   }
   *ppObject = m_pHead->object;
   Node* next = m_pHead->next;
@@ -335,13 +323,12 @@ bool CkwServiceObjectList::kwGetFirstServiceObject(CkwServiceObject** ppObject,
 inline bool CkwServiceObjectList::Step(CkwServiceObject** ppObject, std::intptr_t* pnPosition,
                                        bool forward, CkwErrorInfo* pErrorInfo) noexcept {
   std::int32_t method = forward ? M::kwMETHOD_GET_NEXT : M::kwMETHOD_GET_PREVIOUS;
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppObject == nullptr || pnPosition == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, method);
+  CkwWorkingRecord record(pErrorInfo, kSource, method);
+  if (ppObject == nullptr || pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   Node* node = NodeAt(*pnPosition);
   if (node == nullptr) {
     *ppObject = nullptr;
-    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, method);
+    return kwWARN(record, kwERROR_NOT_FOUND);
   }
   *ppObject = node->object;
   Node* following = forward ? node->next : node->prev;
@@ -364,52 +351,45 @@ bool CkwServiceObjectList::kwGetPreviousServiceObject(CkwServiceObject** ppObjec
 
 bool CkwServiceObjectList::kwGetHeadServiceObject(CkwServiceObject** ppObject,
                                                   CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_HEAD);
-  if (m_pHead == nullptr)
-    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, M::kwMETHOD_GET_HEAD);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_HEAD);
+  if (ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
+  if (m_pHead == nullptr) return kwWARN(record, kwERROR_NOT_FOUND);
   *ppObject = m_pHead->object;
   return true;
 }
 
 bool CkwServiceObjectList::kwGetTailServiceObject(CkwServiceObject** ppObject,
                                                   CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppObject == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_TAIL);
-  if (m_pTail == nullptr)
-    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, M::kwMETHOD_GET_TAIL);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_TAIL);
+  if (ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
+  if (m_pTail == nullptr) return kwWARN(record, kwERROR_NOT_FOUND);
   *ppObject = m_pTail->object;
   return true;
 }
 
 bool CkwServiceObjectList::kwFindServiceObject(CkwServiceObject* pObject, std::intptr_t* pnPosition,
                                                CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pObject == nullptr || pnPosition == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_FIND);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_FIND);
+  if (pObject == nullptr || pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (NodeAt(reinterpret_cast<std::intptr_t>(pObject)) == nullptr) {
     *pnPosition = 0;
-    return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, M::kwMETHOD_FIND);
+    return kwWARN(record, kwERROR_NOT_FOUND);
   }
   *pnPosition = reinterpret_cast<std::intptr_t>(pObject);
   return true;
 }
 
 bool CkwServiceObjectList::kwGetTotalCount(int* pnCount, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pnCount == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_TOTAL_COUNT);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_TOTAL_COUNT);
+  if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pnCount = m_nCount;
   return true;
 }
 
 bool CkwServiceObjectList::kwGetHeadServiceObjectPos(std::intptr_t* pnPosition,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pnPosition == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_HEAD_POS);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_HEAD_POS);
+  if (pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   CkwServiceObject* head = nullptr;
   kwGetHeadServiceObject(&head, nullptr);
   *pnPosition = reinterpret_cast<std::intptr_t>(head);
@@ -418,9 +398,8 @@ bool CkwServiceObjectList::kwGetHeadServiceObjectPos(std::intptr_t* pnPosition,
 
 bool CkwServiceObjectList::kwGetTailServiceObjectPos(std::intptr_t* pnPosition,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pnPosition == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, M::kwMETHOD_GET_TAIL_POS);
+  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_TAIL_POS);
+  if (pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   CkwServiceObject* tail = nullptr;
   kwGetTailServiceObject(&tail, nullptr);
   *pnPosition = reinterpret_cast<std::intptr_t>(tail);

@@ -25,37 +25,32 @@ CkwStrList::~CkwStrList() {
 }
 
 bool CkwStrList::kwAddString(const char* pszText, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pszText == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodAddString);
+  CkwWorkingRecord record(pErrorInfo, kSource, kMethodAddString);
+  if (pszText == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // The slot first: once the copy exists, nothing can fail any more.
   if (!kwServiceObjectDetail::AllocationAllowed() ||
       !kwAppendArray::ReserveOne(m_ppszTexts, m_nCount, m_nCapacity))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodAddString);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   const std::size_t size = std::strlen(pszText) + 1;
   char* copy = new (std::nothrow) char[size];
-  if (copy == nullptr)
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodAddString);
+  if (copy == nullptr) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   std::memcpy(copy, pszText, size);
   m_ppszTexts[m_nCount++] = copy;
   return true;
 }
 
 bool CkwStrList::kwGetCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pnCount == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetCount);
+  CkwWorkingRecord record(pErrorInfo, kSource, kMethodGetCount);
+  if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pnCount = m_nCount;
   return true;
 }
 
 bool CkwStrList::kwGetString(std::int32_t nPosition, const char** ppszText,
                              CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppszText == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetString);
-  if (nPosition < 0 || nPosition >= m_nCount)
-    return kwFAIL(record, kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, kMethodGetString);
+  CkwWorkingRecord record(pErrorInfo, kSource, kMethodGetString);
+  if (ppszText == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
+  if (nPosition < 0 || nPosition >= m_nCount) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
   *ppszText = m_ppszTexts[nPosition];
   return true;
 }

@@ -38,30 +38,26 @@ CkwCheckLinkInfo::CkwCheckLinkInfo() noexcept : m_guidDVDItemID(GUID_NULL) {}
 CkwCheckLinkInfo::~CkwCheckLinkInfo() { delete[] m_peFileTypes; }
 
 bool CkwCheckLinkInfo::kwGetDVDItemID(GUID* pID, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (pID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetDVDItemID);
+  if (pID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pID = m_guidDVDItemID;
   return true;
 }
 
 bool CkwCheckLinkInfo::kwSetDVDItemID(const GUID* pID, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (pID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodSetDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodSetDVDItemID);
+  if (pID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   m_guidDVDItemID = *pID;
   return true;
 }
 
 bool CkwCheckLinkInfo::kwClone(CkwCheckLinkInfo** ppClone, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (ppClone == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodClone);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodClone);
+  if (ppClone == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   CkwCheckLinkInfo* clone =
       kwServiceObjectDetail::AllocationAllowed() ? new (std::nothrow) CkwCheckLinkInfo : nullptr;
   *ppClone = clone;
-  if (clone == nullptr)
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodClone);
+  if (clone == nullptr) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
 
   // Copied through the public operations, which report their own failures
   // into the shared record.
@@ -88,13 +84,12 @@ bool CkwCheckLinkInfo::kwClone(CkwCheckLinkInfo** ppClone, CkwErrorInfo* pErrorI
 
 bool CkwCheckLinkInfo::kwAddFileName(const char* pszName, kwFileType eType,
                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (pszName == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodAddFileName);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodAddFileName);
+  if (pszName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // Room for the type before the name goes in, so that a name is never left
   // without its type.
   if (!kwAppendArray::ReserveOne(m_peFileTypes, m_nFileTypeCount, m_nFileTypeCapacity))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodAddFileName);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   if (!m_oFileNames.kwAddString(pszName, record.get())) return false;
   m_peFileTypes[m_nFileTypeCount++] = eType;
   return true;
@@ -103,20 +98,17 @@ bool CkwCheckLinkInfo::kwAddFileName(const char* pszName, kwFileType eType,
 bool CkwCheckLinkInfo::kwGetFileNameByItemIndex(std::int32_t nIndex, const char** ppszName,
                                                 kwFileType* peType,
                                                 CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (nIndex < 0 || nIndex >= m_nFileTypeCount)
-    return kwFAIL(record, kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, kMethodGetFileNameByItemIndex);
-  if (ppszName == nullptr || peType == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetFileNameByItemIndex);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetFileNameByItemIndex);
+  if (nIndex < 0 || nIndex >= m_nFileTypeCount) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
+  if (ppszName == nullptr || peType == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!m_oFileNames.kwGetString(nIndex, ppszName, record.get())) return false;
   *peType = m_peFileTypes[nIndex];
   return true;
 }
 
 bool CkwCheckLinkInfo::kwGetItemCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (pnCount == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetItemCount);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetItemCount);
+  if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pnCount = m_nFileTypeCount;
   return true;
 }
@@ -130,11 +122,10 @@ CkwCheckLinkFileList::~CkwCheckLinkFileList() {
 }
 
 bool CkwCheckLinkFileList::kwAddCheckLinkInfo(CkwCheckLinkInfo* pRecord, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource);
-  if (pRecord == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodAddCheckLinkInfo);
+  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodAddCheckLinkInfo);
+  if (pRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!kwAppendArray::ReserveOne(m_ppRecords, m_nCount, m_nCapacity))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodAddCheckLinkInfo);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   m_ppRecords[m_nCount++] = pRecord;
   return true;
 }
@@ -142,10 +133,8 @@ bool CkwCheckLinkFileList::kwAddCheckLinkInfo(CkwCheckLinkInfo* pRecord, CkwErro
 bool CkwCheckLinkFileList::kwFindCheckLinkInfoByDVDItemID(const GUID* pID,
                                                           CkwCheckLinkInfo** ppRecord,
                                                           CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource);
-  if (pID == nullptr || ppRecord == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR,
-                  kMethodFindCheckLinkInfoByDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodFindCheckLinkInfoByDVDItemID);
+  if (pID == nullptr || ppRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   for (std::int32_t i = 0; i < m_nCount; ++i) {
     GUID id;
     if (!m_ppRecords[i]->kwGetDVDItemID(&id, record.get())) return false;
@@ -155,13 +144,12 @@ bool CkwCheckLinkFileList::kwFindCheckLinkInfoByDVDItemID(const GUID* pID,
     }
   }
   *ppRecord = nullptr;
-  return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING, kMethodFindCheckLinkInfoByDVDItemID);
+  return kwWARN(record, kwERROR_NOT_FOUND);
 }
 
 bool CkwCheckLinkFileList::kwMergeFileList(CkwCheckLinkFileList* pOther, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource);
-  if (pOther == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodMergeFileList);
+  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodMergeFileList);
+  if (pOther == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // Read once: merging a list into itself copies what it held before the call.
   std::int32_t count = 0;
   if (!pOther->kwGetCount(&count, record.get())) return false;
@@ -179,20 +167,17 @@ bool CkwCheckLinkFileList::kwMergeFileList(CkwCheckLinkFileList* pOther, CkwErro
 }
 
 bool CkwCheckLinkFileList::kwGetCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kListSource);
-  if (pnCount == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetCount);
+  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodGetCount);
+  if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pnCount = m_nCount;
   return true;
 }
 
 bool CkwCheckLinkFileList::kwGetCheckLinkInfo(std::int32_t nIndex, CkwCheckLinkInfo** ppRecord,
                                               CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource);
-  if (ppRecord == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetCheckLinkInfo);
-  if (nIndex < 0 || nIndex >= m_nCount)
-    return kwFAIL(record, kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, kMethodGetCheckLinkInfo);
+  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodGetCheckLinkInfo);
+  if (ppRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
+  if (nIndex < 0 || nIndex >= m_nCount) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
   *ppRecord = m_ppRecords[nIndex];
   return true;
 }

@@ -50,12 +50,11 @@ void Release(SAVEDATA*& block) noexcept {
 /// all-zero record, first four bytes included, and Nubra is not asked.
 bool CopyRecord(const SAVEDATA& source, SAVEDATA*& block, CkwWorkingRecord& record) noexcept {
   block = NewZeroRecord();
-  if (block == nullptr)
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodAssign);
+  if (block == nullptr) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   if (IsZeroFrom(source, 4)) return true;
   if (kwImport::CopySaveData(&source, block) != 0) return true;
   Release(block);
-  return kwFAIL(record, kwERROR_COPY_SAVEDATA_FAILED, kwSEVERITY_ERROR, kMethodAssign);
+  return kwFAIL(record, kwERROR_COPY_SAVEDATA_FAILED);
 }
 
 }  // namespace
@@ -65,41 +64,36 @@ CkwDiscTemplateSettings::CkwDiscTemplateSettings(const CkwDiscTemplateSettings& 
       m_pSaveData(nullptr),
       m_bVCDCompliantMode(source.m_bVCDCompliantMode) {
   if (source.m_pSaveData == nullptr) return;
-  CkwWorkingRecord record(kSource);
+  CkwReportingRecord record(kSource, kMethodAssign);
   CopyRecord(*source.m_pSaveData, m_pSaveData, record);
-  record.ReportToGlobalManager();
 }
 
 CkwDiscTemplateSettings& CkwDiscTemplateSettings::operator=(
     CkwDiscTemplateSettings& source) noexcept {
   // Releasing this object's record first would destroy the source's.
   if (&source == this) return *this;
-  CkwWorkingRecord record(kSource);
+  CkwReportingRecord record(kSource, kMethodAssign);
 
   SAVEDATA* sourceRecord = nullptr;
   if (!source.kwGetVIOSaveData(&sourceRecord, record.get())) {
     Release(m_pSaveData);
-    record.ReportToGlobalManager();
     return *this;
   }
   if (m_pSaveData != nullptr) {
     if (kwImport::ClearSaveData(m_pSaveData) == 0) {
       // Nothing changes; the host learns why through the manager.
-      kwFAIL(record, kwERROR_CLEAR_SAVEDATA_FAILED, kwSEVERITY_ERROR, kMethodAssign);
-      record.ReportToGlobalManager();
+      kwFAIL(record, kwERROR_CLEAR_SAVEDATA_FAILED);
       return *this;
     }
     delete m_pSaveData;
     m_pSaveData = nullptr;
   }
   if (sourceRecord != nullptr && !CopyRecord(*sourceRecord, m_pSaveData, record)) {
-    record.ReportToGlobalManager();
     return *this;
   }
   CkwDiscFormat::kwDiscFormat format = m_eDiscFormat;
   if (!source.kwGetDiscFormat(&format, record.get())) {
     Release(m_pSaveData);
-    record.ReportToGlobalManager();
     return *this;
   }
   m_eDiscFormat = format;
@@ -111,64 +105,58 @@ CkwDiscTemplateSettings::~CkwDiscTemplateSettings() { Release(m_pSaveData); }
 
 bool CkwDiscTemplateSettings::kwSetDiscFormat(CkwDiscFormat::kwDiscFormat eFormat,
                                               CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (eFormat > CkwDiscFormat::kwDISC_FORMAT_LAST)
-    return kwFAIL(record, kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, kMethodSetDiscFormat);
+  CkwWorkingRecord record(pErrorInfo, kSource, kMethodSetDiscFormat);
+  if (eFormat > CkwDiscFormat::kwDISC_FORMAT_LAST) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
   m_eDiscFormat = eFormat;
   return true;
 }
 
 bool CkwDiscTemplateSettings::kwGetDiscFormat(CkwDiscFormat::kwDiscFormat* peFormat,
                                               CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (peFormat == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetDiscFormat);
+  CkwWorkingRecord record(pErrorInfo, kSource, kMethodGetDiscFormat);
+  if (peFormat == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *peFormat = m_eDiscFormat;
   return true;
 }
 
 bool CkwDiscTemplateSettings::kwSetVIOSaveData(const SAVEDATA* pSaveData,
                                                CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pSaveData == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodSetVIOSaveData);
+  CkwWorkingRecord record(pErrorInfo, kSource, kMethodSetVIOSaveData);
+  if (pSaveData == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // Clearing the held record first would wipe what the caller hands in.
   if (pSaveData == m_pSaveData) return true;
   if (m_pSaveData != nullptr) {
     if (kwImport::ClearSaveData(m_pSaveData) == 0)
-      return kwFAIL(record, kwERROR_CLEAR_SAVEDATA_FAILED, kwSEVERITY_ERROR, kMethodSetVIOSaveData);
+      return kwFAIL(record, kwERROR_CLEAR_SAVEDATA_FAILED);
   } else {
     m_pSaveData = NewZeroRecord();
-    if (m_pSaveData == nullptr)
-      return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodSetVIOSaveData);
+    if (m_pSaveData == nullptr) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   }
   if (IsZeroFrom(*pSaveData, 0)) return true;
   if (kwImport::CopySaveData(pSaveData, m_pSaveData) != 0) return true;
   // A half-made copy is not cleared: Nubra just failed on it.
   delete m_pSaveData;
   m_pSaveData = nullptr;
-  return kwFAIL(record, kwERROR_COPY_SAVEDATA_FAILED, kwSEVERITY_ERROR, kMethodSetVIOSaveData);
+  return kwFAIL(record, kwERROR_COPY_SAVEDATA_FAILED);
 }
 
 bool CkwDiscTemplateSettings::kwGetVIOSaveData(SAVEDATA** ppSaveData, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (ppSaveData == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetVIOSaveData);
+  CkwWorkingRecord record(pErrorInfo, kSource, kMethodGetVIOSaveData);
+  if (ppSaveData == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *ppSaveData = m_pSaveData;
   return true;
 }
 
 bool CkwDiscTemplateSettings::kwEnableVCDCompliantMode(bool bEnable, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource);
+  CkwWorkingRecord record(pErrorInfo, kSource, kwMETHOD_NONE);
   m_bVCDCompliantMode = bEnable;
   return true;
 }
 
 bool CkwDiscTemplateSettings::kwIsVCDCompliantModeEnabled(bool* pbEnabled,
                                                           CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kSource);
-  if (pbEnabled == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodIsVCDCompliantModeEnabled);
+  CkwWorkingRecord record(pErrorInfo, kSource, kMethodIsVCDCompliantModeEnabled);
+  if (pbEnabled == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pbEnabled = m_bVCDCompliantMode;
   return true;
 }

@@ -31,9 +31,8 @@ CkwUpdateLinkInfo::~CkwUpdateLinkInfo() = default;
 
 bool CkwUpdateLinkInfo::kwAddFilePair(const char* pszFirst, const char* pszSecond,
                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (pszFirst == nullptr || pszSecond == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodAddFilePair);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodAddFilePair);
+  if (pszFirst == nullptr || pszSecond == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!m_oFirstNames.kwAddString(pszFirst, record.get())) return false;
   if (!m_oSecondNames.kwAddString(pszSecond, record.get())) {
     // Only memory can run out here; take the first name back so that the two
@@ -45,17 +44,15 @@ bool CkwUpdateLinkInfo::kwAddFilePair(const char* pszFirst, const char* pszSecon
 }
 
 bool CkwUpdateLinkInfo::kwGetDVDItemID(GUID* pID, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (pID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetDVDItemID);
+  if (pID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pID = m_guidDVDItemID;
   return true;
 }
 
 bool CkwUpdateLinkInfo::kwSetDVDItemID(const GUID* pID, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (pID == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodSetDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodSetDVDItemID);
+  if (pID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   m_guidDVDItemID = *pID;
   return true;
 }
@@ -63,21 +60,18 @@ bool CkwUpdateLinkInfo::kwSetDVDItemID(const GUID* pID, CkwErrorInfo* pErrorInfo
 bool CkwUpdateLinkInfo::kwGetFilePairByItemIndex(std::int32_t nIndex, const char** ppszFirst,
                                                  const char** ppszSecond,
                                                  CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetFilePairByItemIndex);
   std::int32_t count = 0;
   if (!m_oFirstNames.kwGetCount(&count, record.get())) return false;
-  if (nIndex < 0 || nIndex >= count)
-    return kwFAIL(record, kwERROR_OUT_OF_RANGE, kwSEVERITY_ERROR, kMethodGetFilePairByItemIndex);
-  if (ppszFirst == nullptr || ppszSecond == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetFilePairByItemIndex);
+  if (nIndex < 0 || nIndex >= count) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
+  if (ppszFirst == nullptr || ppszSecond == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return m_oFirstNames.kwGetString(nIndex, ppszFirst, record.get()) &&
          m_oSecondNames.kwGetString(nIndex, ppszSecond, record.get());
 }
 
 bool CkwUpdateLinkInfo::kwGetItemCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource);
-  if (pnCount == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodGetItemCount);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetItemCount);
+  if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return m_oFirstNames.kwGetCount(pnCount, record.get());
 }
 
@@ -91,11 +85,10 @@ CkwUpdateLinkFileList::~CkwUpdateLinkFileList() {
 
 bool CkwUpdateLinkFileList::kwAddUpdateLinkInfo(CkwUpdateLinkInfo* pRecord,
                                                 CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource);
-  if (pRecord == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR, kMethodAddUpdateLinkInfo);
+  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodAddUpdateLinkInfo);
+  if (pRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!kwAppendArray::ReserveOne(m_ppRecords, m_nCount, m_nCapacity))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, kMethodAddUpdateLinkInfo);
+    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   m_ppRecords[m_nCount++] = pRecord;
   return true;
 }
@@ -103,10 +96,8 @@ bool CkwUpdateLinkFileList::kwAddUpdateLinkInfo(CkwUpdateLinkInfo* pRecord,
 bool CkwUpdateLinkFileList::kwFindUpdateLinkInfoByDVDItemID(const GUID* pID,
                                                             CkwUpdateLinkInfo** ppRecord,
                                                             CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource);
-  if (pID == nullptr || ppRecord == nullptr)
-    return kwFAIL(record, kwERROR_NULL_POINTER, kwSEVERITY_ERROR,
-                  kMethodFindUpdateLinkInfoByDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodFindUpdateLinkInfoByDVDItemID);
+  if (pID == nullptr || ppRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   for (std::int32_t i = 0; i < m_nCount; ++i) {
     GUID id;
     if (!m_ppRecords[i]->kwGetDVDItemID(&id, record.get())) return false;
@@ -116,6 +107,5 @@ bool CkwUpdateLinkFileList::kwFindUpdateLinkInfoByDVDItemID(const GUID* pID,
     }
   }
   *ppRecord = nullptr;
-  return kwFAIL(record, kwERROR_NOT_FOUND, kwSEVERITY_WARNING,
-                kMethodFindUpdateLinkInfoByDVDItemID);
+  return kwWARN(record, kwERROR_NOT_FOUND);
 }
