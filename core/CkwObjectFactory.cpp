@@ -20,15 +20,6 @@ const GUID CLSID_CkwObjectFactory = {
 namespace {
 
 const GUID& kSource = CLSID_CkwObjectFactory;
-using Methods = CkwObjectFactory;
-// The method numbers are declared with the class; they are a binary contract,
-// so here they are checked against the table they come from.
-static_assert(Methods::kwMETHOD_SEARCH_COMPONENT_PATH == 0 &&
-              Methods::kwMETHOD_CREATE_OBJECT == 1 && Methods::kwMETHOD_FREE_OBJECT == 2 &&
-              Methods::kwMETHOD_GET_PROGRAM_PATH == 4 &&
-              Methods::kwMETHOD_GET_DEFAULT_REGISTRATION_FILE_NAME == 5 &&
-              Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME == 10 &&
-              Methods::kwMETHOD_SEARCH_COMPONENT_PATH_WITHIN_REGISTRATION_FILE == 11);
 
 constexpr const char* kRegistrationSection = "COMPONENT";
 // Room for the executable's path; /proc/self/exe can name any path the
@@ -123,7 +114,7 @@ CkwObjectFactory::~CkwObjectFactory() = default;
 
 bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppObject,
                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_CREATE_OBJECT);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwObjectFactory::kwMETHOD_CREATE_OBJECT);
   // Held for the whole creation, the component's entry included; recursive,
   // so that the entry may create further objects on this thread.
   std::lock_guard<std::recursive_mutex> lock(m_ofSyncObjectForComponentSearchTable);
@@ -182,7 +173,7 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
 }
 
 bool CkwObjectFactory::kwFreeObject(CkwServiceObject** ppObject, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_FREE_OBJECT);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwObjectFactory::kwMETHOD_FREE_OBJECT);
   if (ppObject == nullptr || *ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // Through the virtual destructor, so the module that made the object
   // frees it. No lock: the object belongs to the caller alone.
@@ -209,7 +200,8 @@ bool CkwObjectFactory::kwEnsureComponentSearchTableSizeWithinLimitation(CkwError
 bool CkwObjectFactory::kwSetComponentRegistrationFile(const char* pszDirectory,
                                                       const char* pszFileName,
                                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
+  CkwWorkingRecord record(pErrorInfo, kSource,
+                          CkwObjectFactory::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
   std::string fullName;
   if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
@@ -227,7 +219,8 @@ bool CkwObjectFactory::kwSetComponentRegistrationFile(const char* pszDirectory,
 bool CkwObjectFactory::kwAddComponentRegistrationFile(const char* pszDirectory,
                                                       const char* pszFileName,
                                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
+  CkwWorkingRecord record(pErrorInfo, kSource,
+                          CkwObjectFactory::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
   std::string fullName;
   if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
@@ -274,7 +267,7 @@ bool CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(bool bEnable,
 
 bool CkwObjectFactory::kwSearchComponentPath(const GUID* pCLSID, std::string& path,
                                              CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_SEARCH_COMPONENT_PATH);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwObjectFactory::kwMETHOD_SEARCH_COMPONENT_PATH);
   // Held across the file reads, so that the list cannot change mid-search.
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
   if (pCLSID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
@@ -307,8 +300,9 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
                                                                    const GUID* pCLSID,
                                                                    std::string& path,
                                                                    CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource,
-                          Methods::kwMETHOD_SEARCH_COMPONENT_PATH_WITHIN_REGISTRATION_FILE);
+  CkwWorkingRecord record(
+      pErrorInfo, kSource,
+      CkwObjectFactory::kwMETHOD_SEARCH_COMPONENT_PATH_WITHIN_REGISTRATION_FILE);
   if (pCLSID == nullptr || pszFileName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   try {
     std::string key;
@@ -342,7 +336,8 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
 bool CkwObjectFactory::kwCombineRegistrationFileName(const char* pszDirectory,
                                                      const char* pszFileName, std::string& fullName,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
+  CkwWorkingRecord record(pErrorInfo, kSource,
+                          CkwObjectFactory::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
   if (pszFileName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   try {
     std::string combined;
@@ -366,7 +361,7 @@ bool CkwObjectFactory::kwCombineRegistrationFileName(const char* pszDirectory,
 }
 
 bool CkwObjectFactory::kwGetProgramPath(std::string& programPath, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_GET_PROGRAM_PATH);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwObjectFactory::kwMETHOD_GET_PROGRAM_PATH);
   char executable[kExecutablePathSize];
   if (kwGetExecutablePath(executable, sizeof executable) == 0)
     return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED);
@@ -381,7 +376,7 @@ bool CkwObjectFactory::kwGetProgramPath(std::string& programPath, CkwErrorInfo* 
 bool CkwObjectFactory::kwGetDefaultRegistrationFileName(std::string& fileName,
                                                         CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kSource,
-                          Methods::kwMETHOD_GET_DEFAULT_REGISTRATION_FILE_NAME);
+                          CkwObjectFactory::kwMETHOD_GET_DEFAULT_REGISTRATION_FILE_NAME);
   char executable[kExecutablePathSize];
   if (kwGetExecutablePath(executable, sizeof executable) == 0)
     return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED);

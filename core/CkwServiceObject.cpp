@@ -15,7 +15,6 @@ const GUID kwGUID_ErrorCategoryGeneral = {
 namespace {
 
 const GUID& kSource = CLSID_CkwServiceObject;
-using Methods = CkwServiceObject;
 
 std::atomic<int> g_nFailingAllocations{0};
 std::atomic<int> g_nPassingAllocations{0};  // before the failing ones start
@@ -26,7 +25,7 @@ CkwServiceObject::~CkwServiceObject() = default;
 
 bool CkwServiceObject::kwQueryService(const GUID* pServiceIID, void** ppService,
                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_QUERY_SERVICE);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObject::kwMETHOD_QUERY_SERVICE);
   if (ppService == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *ppService = nullptr;
   if (pServiceIID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
@@ -35,7 +34,7 @@ bool CkwServiceObject::kwQueryService(const GUID* pServiceIID, void** ppService,
 
 bool CkwServiceObject::kwIsKindOf(const GUID* pTypeGUID, std::int32_t nTypeNumber, bool* pbResult,
                                   CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_IS_KIND_OF);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObject::kwMETHOD_IS_KIND_OF);
   if (pbResult == nullptr || pTypeGUID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pbResult = false;
   // Through the virtual slot: the most derived class's run-time test decides.
@@ -48,7 +47,7 @@ bool CkwServiceObject::kwGetCLSID(GUID* pCLSID, CkwErrorInfo* pErrorInfo) {
 
 bool CkwServiceObject::kwIsRunTimeTypeOf(const GUID* pTypeGUID, std::int32_t /*nTypeNumber*/,
                                          bool* pbResult, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_IS_RUN_TIME_TYPE_OF);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObject::kwMETHOD_IS_RUN_TIME_TYPE_OF);
   if (pbResult == nullptr || pTypeGUID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pbResult = false;
   return true;
@@ -59,7 +58,7 @@ namespace kwServiceObjectDetail {
 MatchResult MatchObjectMap(const kwObjectEntry* table, std::int32_t count, const GUID* pTypeGUID,
                            std::int32_t nTypeNumber, bool* pbResult,
                            CkwErrorInfo* pErrorInfo) noexcept {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_IS_KIND_OF);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObject::kwMETHOD_IS_KIND_OF);
   if (pbResult == nullptr || pTypeGUID == nullptr) {
     kwFAIL(record, kwERROR_NULL_POINTER);
     return kFailed;
@@ -77,7 +76,7 @@ MatchResult MatchObjectMap(const kwObjectEntry* table, std::int32_t count, const
 MatchResult MatchServiceMap(const kwServiceEntry* table, std::int32_t count, CkwServiceObject* self,
                             const GUID* pServiceIID, void** ppService,
                             CkwErrorInfo* pErrorInfo) noexcept {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_QUERY_SERVICE);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObject::kwMETHOD_QUERY_SERVICE);
   if (ppService == nullptr) {
     kwFAIL(record, kwERROR_NULL_POINTER);
     return kFailed;
@@ -97,14 +96,14 @@ MatchResult MatchServiceMap(const kwServiceEntry* table, std::int32_t count, Ckw
 }
 
 bool CopyCLSID(const GUID& clsid, GUID* pCLSID, CkwErrorInfo* pErrorInfo) noexcept {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_GET_CLSID);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObject::kwMETHOD_GET_CLSID);
   if (pCLSID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pCLSID = clsid;
   return true;
 }
 
 bool BeginCreate(CkwServiceObject** ppObject, CkwErrorInfo* pErrorInfo) noexcept {
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_CREATE_OBJECT);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObject::kwMETHOD_CREATE_OBJECT);
   if (ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return true;
 }
@@ -113,7 +112,7 @@ bool EndCreate(CkwServiceObject** ppObject, CkwServiceObject* object,
                CkwErrorInfo* pErrorInfo) noexcept {
   *ppObject = object;
   if (object != nullptr) return true;
-  CkwWorkingRecord record(pErrorInfo, kSource, Methods::kwMETHOD_CREATE_OBJECT);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObject::kwMETHOD_CREATE_OBJECT);
   return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
 }
 

@@ -1,6 +1,6 @@
 // The error convention in one mechanism. Every fallible operation opens with
 //
-//     CkwWorkingRecord record(pErrorInfo, kSource, kMethodAddString);
+//     CkwWorkingRecord record(pErrorInfo, kSource, CkwStrList::kwMETHOD_ADD_STRING);
 //
 // and reports a failure of its own in one line:
 //

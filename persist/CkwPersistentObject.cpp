@@ -16,7 +16,6 @@ const GUID kwGUID_SourcePersistentObject = {
 namespace {
 
 const GUID& kSource = kwGUID_SourcePersistentObject;
-using M = CkwPersistentObject;
 
 constexpr WCHAR kStreamName[] = u"CPersistentObjectStream";
 constexpr int kNameBufferSize = CkwPersistentObject::kMaxNameLength + 1;
@@ -76,7 +75,7 @@ bool CkwPersistentObject::StoreName(const char* pszName) noexcept {
 }
 
 bool CkwPersistentObject::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_SAVE);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObject::kwMETHOD_SAVE);
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   kwStreamHandle stream;
   if (kwImport::StreamCreate(pStorage, kStreamName, stream.out()) < 0)
@@ -96,7 +95,7 @@ bool CkwPersistentObject::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
 }
 
 bool CkwPersistentObject::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_LOAD);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObject::kwMETHOD_LOAD);
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   kwClearData();
   kwStreamHandle stream;
@@ -117,14 +116,14 @@ bool CkwPersistentObject::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
 }
 
 bool CkwPersistentObject::kwGetObjectID(GUID* pObjectID, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_OBJECT_ID);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObject::kwMETHOD_GET_OBJECT_ID);
   if (pObjectID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pObjectID = m_objectID;
   return true;
 }
 
 bool CkwPersistentObject::kwSetObjectID(GUID* pObjectID, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_SET_OBJECT_ID);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObject::kwMETHOD_SET_OBJECT_ID);
   if (pObjectID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!IsEqualGUID(*pObjectID, m_objectID)) kwSetObjectDirty(true, nullptr);
   m_objectID = *pObjectID;
@@ -132,7 +131,7 @@ bool CkwPersistentObject::kwSetObjectID(GUID* pObjectID, CkwErrorInfo* pErrorInf
 }
 
 bool CkwPersistentObject::kwGetObjectName(char** ppszName, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_OBJECT_NAME);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObject::kwMETHOD_GET_OBJECT_NAME);
   if (ppszName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *ppszName = nullptr;
   std::size_t size = std::strlen(m_pszName) + 1;
@@ -148,7 +147,7 @@ bool CkwPersistentObject::kwGetObjectName(char** ppszName, CkwErrorInfo* pErrorI
 }
 
 bool CkwPersistentObject::kwSetObjectName(char* pszName, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_SET_OBJECT_NAME);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObject::kwMETHOD_SET_OBJECT_NAME);
   if (pszName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (std::strlen(pszName) > static_cast<std::size_t>(kMaxNameLength))
     return kwFAIL(record, kwERROR_OUT_OF_RANGE);
@@ -167,7 +166,7 @@ bool CkwPersistentObject::kwRegenerateAllObjectID(CkwErrorInfo* pErrorInfo) {
 }
 
 bool CkwPersistentObject::kwIsObjectDirty(bool* pbDirty, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_IS_OBJECT_DIRTY);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObject::kwMETHOD_IS_OBJECT_DIRTY);
   if (pbDirty == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pbDirty = m_bDirty;
   return true;
@@ -181,7 +180,8 @@ bool CkwPersistentObject::kwSetObjectDirty(bool bDirty, CkwErrorInfo* pErrorInfo
 
 bool CkwPersistentObject::kwCopyPersistentObjectData(SkwPersistentObject_Method* pTarget,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_COPY_PERSISTENT_OBJECT_DATA);
+  CkwWorkingRecord record(pErrorInfo, kSource,
+                          CkwPersistentObject::kwMETHOD_COPY_PERSISTENT_OBJECT_DATA);
   if (pTarget == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // The target gets copies: its operations take non-const arguments.
   GUID id = m_objectID;

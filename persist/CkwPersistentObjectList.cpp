@@ -14,7 +14,6 @@ const GUID kwGUID_SourcePersistentObjectList = {
 namespace {
 
 const GUID& kSource = kwGUID_SourcePersistentObjectList;
-using M = CkwPersistentObjectList;
 
 constexpr WCHAR kBlankStream[] = u"Blank";
 constexpr WCHAR kCountStream[] = u"Count";
@@ -57,7 +56,7 @@ CkwPersistentObjectList::~CkwPersistentObjectList() = default;
 
 bool CkwPersistentObjectList::kwAddServiceObject(CkwServiceObject* pObject,
                                                  CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_ADD);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObjectList::kwMETHOD_ADD);
   if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return CkwServiceObjectList::kwAddServiceObject(pObject, pErrorInfo);
 }
@@ -65,7 +64,7 @@ bool CkwPersistentObjectList::kwAddServiceObject(CkwServiceObject* pObject,
 bool CkwPersistentObjectList::kwInsertServiceObject(CkwServiceObject* pObject,
                                                     std::intptr_t nPosition,
                                                     CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_INSERT);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObjectList::kwMETHOD_INSERT);
   if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return CkwServiceObjectList::kwInsertServiceObject(pObject, nPosition, pErrorInfo);
 }
@@ -73,7 +72,7 @@ bool CkwPersistentObjectList::kwInsertServiceObject(CkwServiceObject* pObject,
 bool CkwPersistentObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
                                                      CkwServiceObject* pObject,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_REPLACE);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObjectList::kwMETHOD_REPLACE);
   if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return CkwServiceObjectList::kwReplaceServiceObject(nPosition, pObject, pErrorInfo);
 }
@@ -81,7 +80,7 @@ bool CkwPersistentObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
 bool CkwPersistentObjectList::kwGetServiceObjectByObjectID(CkwServiceObject** ppObject,
                                                            GUID* pObjectID,
                                                            CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_BY_OBJECT_ID);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObjectList::kwMETHOD_GET_BY_OBJECT_ID);
   if (ppObject == nullptr || pObjectID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   CkwServiceObject* item = nullptr;
   std::intptr_t position = 0;
@@ -99,7 +98,8 @@ bool CkwPersistentObjectList::kwGetServiceObjectByObjectID(CkwServiceObject** pp
 }
 
 bool CkwPersistentObjectList::kwRegenerateAllObjectID(CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_REGENERATE_ALL_OBJECT_ID);
+  CkwWorkingRecord record(pErrorInfo, kSource,
+                          CkwPersistentObjectList::kwMETHOD_REGENERATE_ALL_OBJECT_ID);
   CkwServiceObject* item = nullptr;
   std::intptr_t position = 0;
   kwGetFirstServiceObject(&item, &position, nullptr);
@@ -112,7 +112,7 @@ bool CkwPersistentObjectList::kwRegenerateAllObjectID(CkwErrorInfo* pErrorInfo) 
 }
 
 bool CkwPersistentObjectList::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_SAVE);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObjectList::kwMETHOD_SAVE);
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
 
   kwStreamHandle stream;
@@ -159,7 +159,7 @@ bool CkwPersistentObjectList::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInf
 }
 
 bool CkwPersistentObjectList::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_LOAD);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObjectList::kwMETHOD_LOAD);
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!kwDeleteAllServiceObject(nullptr)) return kwFAIL(record, kwERROR_INVALID_POSITION);
 

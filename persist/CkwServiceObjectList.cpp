@@ -13,7 +13,6 @@ const GUID kwGUID_SourceServiceObjectList = {
 namespace {
 
 const GUID& kSource = kwGUID_SourceServiceObjectList;
-using M = CkwServiceObjectList;
 
 }  // namespace
 
@@ -181,7 +180,7 @@ bool CkwServiceObjectList::kwRemoveAllServiceObject(CkwErrorInfo* pErrorInfo) {
 
 bool CkwServiceObjectList::kwGetServiceObjectByIndex(CkwServiceObject** ppObject, int nIndex,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_BY_INDEX);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_GET_BY_INDEX);
   if (ppObject == nullptr || nIndex < 0) return kwFAIL(record, kwERROR_INVALID_POSITION);
   *ppObject = nullptr;
   int count = 0;
@@ -247,7 +246,7 @@ bool CkwServiceObjectList::LinkAfter(CkwServiceObject* pObject, Node* after) noe
 }
 
 bool CkwServiceObjectList::kwAddServiceObject(CkwServiceObject* pObject, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_ADD);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_ADD);
   if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   std::intptr_t found = 0;
   if (kwFindServiceObject(pObject, &found, nullptr)) return kwFAIL(record, kwERROR_ALREADY_PRESENT);
@@ -258,7 +257,7 @@ bool CkwServiceObjectList::kwAddServiceObject(CkwServiceObject* pObject, CkwErro
 
 bool CkwServiceObjectList::kwRemoveServiceObject(CkwServiceObject* pObject,
                                                  CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_REMOVE);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_REMOVE);
   if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   Node* node = NodeAt(reinterpret_cast<std::intptr_t>(pObject));
   if (node == nullptr) return kwFAIL(record, kwERROR_NOT_FOUND);
@@ -269,7 +268,7 @@ bool CkwServiceObjectList::kwRemoveServiceObject(CkwServiceObject* pObject,
 
 bool CkwServiceObjectList::kwInsertServiceObject(CkwServiceObject* pObject, std::intptr_t nPosition,
                                                  CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_INSERT);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_INSERT);
   if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   std::intptr_t found = 0;
   if (kwFindServiceObject(pObject, &found, nullptr)) return kwFAIL(record, kwERROR_ALREADY_PRESENT);
@@ -284,7 +283,7 @@ bool CkwServiceObjectList::kwInsertServiceObject(CkwServiceObject* pObject, std:
 bool CkwServiceObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
                                                   CkwServiceObject* pObject,
                                                   CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_REPLACE);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_REPLACE);
   if (nPosition == 0 || pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   std::intptr_t found = 0;
   if (kwFindServiceObject(pObject, &found, nullptr) && found != nPosition)
@@ -306,7 +305,7 @@ bool CkwServiceObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
 bool CkwServiceObjectList::kwGetFirstServiceObject(CkwServiceObject** ppObject,
                                                    std::intptr_t* pnPosition,
                                                    CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_FIRST);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_GET_FIRST);
   if (ppObject == nullptr || pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (m_pHead == nullptr) {
     *ppObject = nullptr;
@@ -322,7 +321,8 @@ bool CkwServiceObjectList::kwGetFirstServiceObject(CkwServiceObject** ppObject,
 
 inline bool CkwServiceObjectList::Step(CkwServiceObject** ppObject, std::intptr_t* pnPosition,
                                        bool forward, CkwErrorInfo* pErrorInfo) noexcept {
-  std::int32_t method = forward ? M::kwMETHOD_GET_NEXT : M::kwMETHOD_GET_PREVIOUS;
+  std::int32_t method = forward ? CkwServiceObjectList::kwMETHOD_GET_NEXT
+                                : CkwServiceObjectList::kwMETHOD_GET_PREVIOUS;
   CkwWorkingRecord record(pErrorInfo, kSource, method);
   if (ppObject == nullptr || pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   Node* node = NodeAt(*pnPosition);
@@ -351,7 +351,7 @@ bool CkwServiceObjectList::kwGetPreviousServiceObject(CkwServiceObject** ppObjec
 
 bool CkwServiceObjectList::kwGetHeadServiceObject(CkwServiceObject** ppObject,
                                                   CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_HEAD);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_GET_HEAD);
   if (ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (m_pHead == nullptr) return kwWARN(record, kwERROR_NOT_FOUND);
   *ppObject = m_pHead->object;
@@ -360,7 +360,7 @@ bool CkwServiceObjectList::kwGetHeadServiceObject(CkwServiceObject** ppObject,
 
 bool CkwServiceObjectList::kwGetTailServiceObject(CkwServiceObject** ppObject,
                                                   CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_TAIL);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_GET_TAIL);
   if (ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (m_pTail == nullptr) return kwWARN(record, kwERROR_NOT_FOUND);
   *ppObject = m_pTail->object;
@@ -369,7 +369,7 @@ bool CkwServiceObjectList::kwGetTailServiceObject(CkwServiceObject** ppObject,
 
 bool CkwServiceObjectList::kwFindServiceObject(CkwServiceObject* pObject, std::intptr_t* pnPosition,
                                                CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_FIND);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_FIND);
   if (pObject == nullptr || pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (NodeAt(reinterpret_cast<std::intptr_t>(pObject)) == nullptr) {
     *pnPosition = 0;
@@ -380,7 +380,7 @@ bool CkwServiceObjectList::kwFindServiceObject(CkwServiceObject* pObject, std::i
 }
 
 bool CkwServiceObjectList::kwGetTotalCount(int* pnCount, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_TOTAL_COUNT);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_GET_TOTAL_COUNT);
   if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pnCount = m_nCount;
   return true;
@@ -388,7 +388,7 @@ bool CkwServiceObjectList::kwGetTotalCount(int* pnCount, CkwErrorInfo* pErrorInf
 
 bool CkwServiceObjectList::kwGetHeadServiceObjectPos(std::intptr_t* pnPosition,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_HEAD_POS);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_GET_HEAD_POS);
   if (pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   CkwServiceObject* head = nullptr;
   kwGetHeadServiceObject(&head, nullptr);
@@ -398,7 +398,7 @@ bool CkwServiceObjectList::kwGetHeadServiceObjectPos(std::intptr_t* pnPosition,
 
 bool CkwServiceObjectList::kwGetTailServiceObjectPos(std::intptr_t* pnPosition,
                                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, M::kwMETHOD_GET_TAIL_POS);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_GET_TAIL_POS);
   if (pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   CkwServiceObject* tail = nullptr;
   kwGetTailServiceObject(&tail, nullptr);

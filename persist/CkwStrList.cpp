@@ -13,10 +13,6 @@ namespace {
 // {ACD6D56A-9C56-4156-B76A-0ADF452A9B09}
 const GUID kSource = {0xACD6D56A, 0x9C56, 0x4156, {0xB7, 0x6A, 0x0A, 0xDF, 0x45, 0x2A, 0x9B, 0x09}};
 
-constexpr std::int32_t kMethodAddString = 0;
-constexpr std::int32_t kMethodGetCount = 1;
-constexpr std::int32_t kMethodGetString = 2;
-
 }  // namespace
 
 CkwStrList::~CkwStrList() {
@@ -25,7 +21,7 @@ CkwStrList::~CkwStrList() {
 }
 
 bool CkwStrList::kwAddString(const char* pszText, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, kMethodAddString);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwStrList::kwMETHOD_ADD_STRING);
   if (pszText == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // The slot first: once the copy exists, nothing can fail any more.
   if (!kwServiceObjectDetail::AllocationAllowed() ||
@@ -40,7 +36,7 @@ bool CkwStrList::kwAddString(const char* pszText, CkwErrorInfo* pErrorInfo) {
 }
 
 bool CkwStrList::kwGetCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kSource, kMethodGetCount);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwStrList::kwMETHOD_GET_COUNT);
   if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pnCount = m_nCount;
   return true;
@@ -48,7 +44,7 @@ bool CkwStrList::kwGetCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) con
 
 bool CkwStrList::kwGetString(std::int32_t nPosition, const char** ppszText,
                              CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kSource, kMethodGetString);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwStrList::kwMETHOD_GET_STRING);
   if (ppszText == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (nPosition < 0 || nPosition >= m_nCount) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
   *ppszText = m_ppszTexts[nPosition];

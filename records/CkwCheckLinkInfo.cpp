@@ -12,21 +12,10 @@ namespace {
 // {E4AD958A-9A9B-47C9-9C6D-B3B7C90BAD37}
 const GUID kInfoSource = {
     0xE4AD958A, 0x9A9B, 0x47C9, {0x9C, 0x6D, 0xB3, 0xB7, 0xC9, 0x0B, 0xAD, 0x37}};
-constexpr std::int32_t kMethodGetDVDItemID = 0;
-constexpr std::int32_t kMethodSetDVDItemID = 1;
-constexpr std::int32_t kMethodClone = 2;
-constexpr std::int32_t kMethodAddFileName = 3;
-constexpr std::int32_t kMethodGetFileNameByItemIndex = 4;
-constexpr std::int32_t kMethodGetItemCount = 5;
 
 // {E74D26FB-0860-4CCD-A354-7A05E94C4A85}
 const GUID kListSource = {
     0xE74D26FB, 0x0860, 0x4CCD, {0xA3, 0x54, 0x7A, 0x05, 0xE9, 0x4C, 0x4A, 0x85}};
-constexpr std::int32_t kMethodAddCheckLinkInfo = 0;
-constexpr std::int32_t kMethodFindCheckLinkInfoByDVDItemID = 1;
-constexpr std::int32_t kMethodMergeFileList = 2;
-constexpr std::int32_t kMethodGetCount = 3;
-constexpr std::int32_t kMethodGetCheckLinkInfo = 4;
 
 }  // namespace
 
@@ -38,21 +27,21 @@ CkwCheckLinkInfo::CkwCheckLinkInfo() noexcept : m_guidDVDItemID(GUID_NULL) {}
 CkwCheckLinkInfo::~CkwCheckLinkInfo() { delete[] m_peFileTypes; }
 
 bool CkwCheckLinkInfo::kwGetDVDItemID(GUID* pID, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwCheckLinkInfo::kwMETHOD_GET_DVD_ITEM_ID);
   if (pID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pID = m_guidDVDItemID;
   return true;
 }
 
 bool CkwCheckLinkInfo::kwSetDVDItemID(const GUID* pID, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodSetDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwCheckLinkInfo::kwMETHOD_SET_DVD_ITEM_ID);
   if (pID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   m_guidDVDItemID = *pID;
   return true;
 }
 
 bool CkwCheckLinkInfo::kwClone(CkwCheckLinkInfo** ppClone, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodClone);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwCheckLinkInfo::kwMETHOD_CLONE);
   if (ppClone == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   CkwCheckLinkInfo* clone =
       kwServiceObjectDetail::AllocationAllowed() ? new (std::nothrow) CkwCheckLinkInfo : nullptr;
@@ -84,7 +73,7 @@ bool CkwCheckLinkInfo::kwClone(CkwCheckLinkInfo** ppClone, CkwErrorInfo* pErrorI
 
 bool CkwCheckLinkInfo::kwAddFileName(const char* pszName, kwFileType eType,
                                      CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodAddFileName);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwCheckLinkInfo::kwMETHOD_ADD_FILE_NAME);
   if (pszName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // Room for the type before the name goes in, so that a name is never left
   // without its type.
@@ -98,7 +87,8 @@ bool CkwCheckLinkInfo::kwAddFileName(const char* pszName, kwFileType eType,
 bool CkwCheckLinkInfo::kwGetFileNameByItemIndex(std::int32_t nIndex, const char** ppszName,
                                                 kwFileType* peType,
                                                 CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetFileNameByItemIndex);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource,
+                          CkwCheckLinkInfo::kwMETHOD_GET_FILE_NAME_BY_ITEM_INDEX);
   if (nIndex < 0 || nIndex >= m_nFileTypeCount) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
   if (ppszName == nullptr || peType == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!m_oFileNames.kwGetString(nIndex, ppszName, record.get())) return false;
@@ -107,7 +97,7 @@ bool CkwCheckLinkInfo::kwGetFileNameByItemIndex(std::int32_t nIndex, const char*
 }
 
 bool CkwCheckLinkInfo::kwGetItemCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetItemCount);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwCheckLinkInfo::kwMETHOD_GET_ITEM_COUNT);
   if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pnCount = m_nFileTypeCount;
   return true;
@@ -122,7 +112,8 @@ CkwCheckLinkFileList::~CkwCheckLinkFileList() {
 }
 
 bool CkwCheckLinkFileList::kwAddCheckLinkInfo(CkwCheckLinkInfo* pRecord, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodAddCheckLinkInfo);
+  CkwWorkingRecord record(pErrorInfo, kListSource,
+                          CkwCheckLinkFileList::kwMETHOD_ADD_CHECK_LINK_INFO);
   if (pRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!kwAppendArray::ReserveOne(m_ppRecords, m_nCount, m_nCapacity))
     return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
@@ -133,7 +124,8 @@ bool CkwCheckLinkFileList::kwAddCheckLinkInfo(CkwCheckLinkInfo* pRecord, CkwErro
 bool CkwCheckLinkFileList::kwFindCheckLinkInfoByDVDItemID(const GUID* pID,
                                                           CkwCheckLinkInfo** ppRecord,
                                                           CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodFindCheckLinkInfoByDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kListSource,
+                          CkwCheckLinkFileList::kwMETHOD_FIND_CHECK_LINK_INFO_BY_DVD_ITEM_ID);
   if (pID == nullptr || ppRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   for (std::int32_t i = 0; i < m_nCount; ++i) {
     GUID id;
@@ -148,7 +140,7 @@ bool CkwCheckLinkFileList::kwFindCheckLinkInfoByDVDItemID(const GUID* pID,
 }
 
 bool CkwCheckLinkFileList::kwMergeFileList(CkwCheckLinkFileList* pOther, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodMergeFileList);
+  CkwWorkingRecord record(pErrorInfo, kListSource, CkwCheckLinkFileList::kwMETHOD_MERGE_FILE_LIST);
   if (pOther == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // Read once: merging a list into itself copies what it held before the call.
   std::int32_t count = 0;
@@ -167,7 +159,7 @@ bool CkwCheckLinkFileList::kwMergeFileList(CkwCheckLinkFileList* pOther, CkwErro
 }
 
 bool CkwCheckLinkFileList::kwGetCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodGetCount);
+  CkwWorkingRecord record(pErrorInfo, kListSource, CkwCheckLinkFileList::kwMETHOD_GET_COUNT);
   if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pnCount = m_nCount;
   return true;
@@ -175,7 +167,8 @@ bool CkwCheckLinkFileList::kwGetCount(std::int32_t* pnCount, CkwErrorInfo* pErro
 
 bool CkwCheckLinkFileList::kwGetCheckLinkInfo(std::int32_t nIndex, CkwCheckLinkInfo** ppRecord,
                                               CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodGetCheckLinkInfo);
+  CkwWorkingRecord record(pErrorInfo, kListSource,
+                          CkwCheckLinkFileList::kwMETHOD_GET_CHECK_LINK_INFO);
   if (ppRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (nIndex < 0 || nIndex >= m_nCount) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
   *ppRecord = m_ppRecords[nIndex];

@@ -12,12 +12,6 @@ namespace {
 
 // {DCC94BD0-9928-4F3F-9848-6EE9EF617596}
 const GUID kSource = {0xDCC94BD0, 0x9928, 0x4F3F, {0x98, 0x48, 0x6E, 0xE9, 0xEF, 0x61, 0x75, 0x96}};
-constexpr std::int32_t kMethodSetDiscFormat = 0;
-constexpr std::int32_t kMethodGetDiscFormat = 1;
-constexpr std::int32_t kMethodSetVIOSaveData = 2;
-constexpr std::int32_t kMethodGetVIOSaveData = 3;
-constexpr std::int32_t kMethodAssign = 4;  // copy construction reports as the assignment
-constexpr std::int32_t kMethodIsVCDCompliantModeEnabled = 6;
 
 constexpr std::size_t kSaveDataSize = sizeof(SAVEDATA);
 static_assert(kSaveDataSize == 444);
@@ -64,7 +58,7 @@ CkwDiscTemplateSettings::CkwDiscTemplateSettings(const CkwDiscTemplateSettings& 
       m_pSaveData(nullptr),
       m_bVCDCompliantMode(source.m_bVCDCompliantMode) {
   if (source.m_pSaveData == nullptr) return;
-  CkwReportingRecord record(kSource, kMethodAssign);
+  CkwReportingRecord record(kSource, CkwDiscTemplateSettings::kwMETHOD_ASSIGN);
   CopyRecord(*source.m_pSaveData, m_pSaveData, record);
 }
 
@@ -72,7 +66,7 @@ CkwDiscTemplateSettings& CkwDiscTemplateSettings::operator=(
     CkwDiscTemplateSettings& source) noexcept {
   // Releasing this object's record first would destroy the source's.
   if (&source == this) return *this;
-  CkwReportingRecord record(kSource, kMethodAssign);
+  CkwReportingRecord record(kSource, CkwDiscTemplateSettings::kwMETHOD_ASSIGN);
 
   SAVEDATA* sourceRecord = nullptr;
   if (!source.kwGetVIOSaveData(&sourceRecord, record.get())) {
@@ -105,7 +99,7 @@ CkwDiscTemplateSettings::~CkwDiscTemplateSettings() { Release(m_pSaveData); }
 
 bool CkwDiscTemplateSettings::kwSetDiscFormat(CkwDiscFormat::kwDiscFormat eFormat,
                                               CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, kMethodSetDiscFormat);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwDiscTemplateSettings::kwMETHOD_SET_DISC_FORMAT);
   if (eFormat > CkwDiscFormat::kwDISC_FORMAT_LAST) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
   m_eDiscFormat = eFormat;
   return true;
@@ -113,7 +107,7 @@ bool CkwDiscTemplateSettings::kwSetDiscFormat(CkwDiscFormat::kwDiscFormat eForma
 
 bool CkwDiscTemplateSettings::kwGetDiscFormat(CkwDiscFormat::kwDiscFormat* peFormat,
                                               CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kSource, kMethodGetDiscFormat);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwDiscTemplateSettings::kwMETHOD_GET_DISC_FORMAT);
   if (peFormat == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *peFormat = m_eDiscFormat;
   return true;
@@ -121,7 +115,7 @@ bool CkwDiscTemplateSettings::kwGetDiscFormat(CkwDiscFormat::kwDiscFormat* peFor
 
 bool CkwDiscTemplateSettings::kwSetVIOSaveData(const SAVEDATA* pSaveData,
                                                CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, kMethodSetVIOSaveData);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwDiscTemplateSettings::kwMETHOD_SET_VIO_SAVE_DATA);
   if (pSaveData == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // Clearing the held record first would wipe what the caller hands in.
   if (pSaveData == m_pSaveData) return true;
@@ -141,7 +135,7 @@ bool CkwDiscTemplateSettings::kwSetVIOSaveData(const SAVEDATA* pSaveData,
 }
 
 bool CkwDiscTemplateSettings::kwGetVIOSaveData(SAVEDATA** ppSaveData, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kSource, kMethodGetVIOSaveData);
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwDiscTemplateSettings::kwMETHOD_GET_VIO_SAVE_DATA);
   if (ppSaveData == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *ppSaveData = m_pSaveData;
   return true;
@@ -155,7 +149,8 @@ bool CkwDiscTemplateSettings::kwEnableVCDCompliantMode(bool bEnable, CkwErrorInf
 
 bool CkwDiscTemplateSettings::kwIsVCDCompliantModeEnabled(bool* pbEnabled,
                                                           CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kSource, kMethodIsVCDCompliantModeEnabled);
+  CkwWorkingRecord record(pErrorInfo, kSource,
+                          CkwDiscTemplateSettings::kwMETHOD_IS_VCD_COMPLIANT_MODE_ENABLED);
   if (pbEnabled == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pbEnabled = m_bVCDCompliantMode;
   return true;

@@ -8,17 +8,10 @@ namespace {
 // {26E764E8-835B-4AB2-B119-CE8B3B1E17C3}
 const GUID kInfoSource = {
     0x26E764E8, 0x835B, 0x4AB2, {0xB1, 0x19, 0xCE, 0x8B, 0x3B, 0x1E, 0x17, 0xC3}};
-constexpr std::int32_t kMethodAddFilePair = 0;
-constexpr std::int32_t kMethodGetDVDItemID = 1;
-constexpr std::int32_t kMethodSetDVDItemID = 2;
-constexpr std::int32_t kMethodGetFilePairByItemIndex = 3;
-constexpr std::int32_t kMethodGetItemCount = 4;
 
 // {1205DD9A-A974-4E18-9EA3-E725FA8129B0}
 const GUID kListSource = {
     0x1205DD9A, 0xA974, 0x4E18, {0x9E, 0xA3, 0xE7, 0x25, 0xFA, 0x81, 0x29, 0xB0}};
-constexpr std::int32_t kMethodAddUpdateLinkInfo = 0;
-constexpr std::int32_t kMethodFindUpdateLinkInfoByDVDItemID = 1;
 
 }  // namespace
 
@@ -31,7 +24,7 @@ CkwUpdateLinkInfo::~CkwUpdateLinkInfo() = default;
 
 bool CkwUpdateLinkInfo::kwAddFilePair(const char* pszFirst, const char* pszSecond,
                                       CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodAddFilePair);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwUpdateLinkInfo::kwMETHOD_ADD_FILE_PAIR);
   if (pszFirst == nullptr || pszSecond == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!m_oFirstNames.kwAddString(pszFirst, record.get())) return false;
   if (!m_oSecondNames.kwAddString(pszSecond, record.get())) {
@@ -44,14 +37,14 @@ bool CkwUpdateLinkInfo::kwAddFilePair(const char* pszFirst, const char* pszSecon
 }
 
 bool CkwUpdateLinkInfo::kwGetDVDItemID(GUID* pID, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwUpdateLinkInfo::kwMETHOD_GET_DVD_ITEM_ID);
   if (pID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   *pID = m_guidDVDItemID;
   return true;
 }
 
 bool CkwUpdateLinkInfo::kwSetDVDItemID(const GUID* pID, CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodSetDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwUpdateLinkInfo::kwMETHOD_SET_DVD_ITEM_ID);
   if (pID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   m_guidDVDItemID = *pID;
   return true;
@@ -60,7 +53,8 @@ bool CkwUpdateLinkInfo::kwSetDVDItemID(const GUID* pID, CkwErrorInfo* pErrorInfo
 bool CkwUpdateLinkInfo::kwGetFilePairByItemIndex(std::int32_t nIndex, const char** ppszFirst,
                                                  const char** ppszSecond,
                                                  CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetFilePairByItemIndex);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource,
+                          CkwUpdateLinkInfo::kwMETHOD_GET_FILE_PAIR_BY_ITEM_INDEX);
   std::int32_t count = 0;
   if (!m_oFirstNames.kwGetCount(&count, record.get())) return false;
   if (nIndex < 0 || nIndex >= count) return kwFAIL(record, kwERROR_OUT_OF_RANGE);
@@ -70,7 +64,7 @@ bool CkwUpdateLinkInfo::kwGetFilePairByItemIndex(std::int32_t nIndex, const char
 }
 
 bool CkwUpdateLinkInfo::kwGetItemCount(std::int32_t* pnCount, CkwErrorInfo* pErrorInfo) const {
-  CkwWorkingRecord record(pErrorInfo, kInfoSource, kMethodGetItemCount);
+  CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwUpdateLinkInfo::kwMETHOD_GET_ITEM_COUNT);
   if (pnCount == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return m_oFirstNames.kwGetCount(pnCount, record.get());
 }
@@ -85,7 +79,8 @@ CkwUpdateLinkFileList::~CkwUpdateLinkFileList() {
 
 bool CkwUpdateLinkFileList::kwAddUpdateLinkInfo(CkwUpdateLinkInfo* pRecord,
                                                 CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodAddUpdateLinkInfo);
+  CkwWorkingRecord record(pErrorInfo, kListSource,
+                          CkwUpdateLinkFileList::kwMETHOD_ADD_UPDATE_LINK_INFO);
   if (pRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!kwAppendArray::ReserveOne(m_ppRecords, m_nCount, m_nCapacity))
     return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
@@ -96,7 +91,8 @@ bool CkwUpdateLinkFileList::kwAddUpdateLinkInfo(CkwUpdateLinkInfo* pRecord,
 bool CkwUpdateLinkFileList::kwFindUpdateLinkInfoByDVDItemID(const GUID* pID,
                                                             CkwUpdateLinkInfo** ppRecord,
                                                             CkwErrorInfo* pErrorInfo) {
-  CkwWorkingRecord record(pErrorInfo, kListSource, kMethodFindUpdateLinkInfoByDVDItemID);
+  CkwWorkingRecord record(pErrorInfo, kListSource,
+                          CkwUpdateLinkFileList::kwMETHOD_FIND_UPDATE_LINK_INFO_BY_DVD_ITEM_ID);
   if (pID == nullptr || ppRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   for (std::int32_t i = 0; i < m_nCount; ++i) {
     GUID id;

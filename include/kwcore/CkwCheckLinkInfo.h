@@ -8,13 +8,10 @@
 // `new`, destroy them with `delete`. Neither can be copied by construction or
 // assignment; kwClone copies a record, merging copies a list.
 //
-// Errors (general category, severity 2 unless noted):
+// Errors (general category, severity 2 unless noted), with the method
+// numbers that each class declares:
 //   CkwCheckLinkInfo      source {E4AD958A-9A9B-47C9-9C6D-B3B7C90BAD37}
-//     0 kwGetDVDItemID  1 kwSetDVDItemID  2 kwClone  3 kwAddFileName
-//     4 kwGetFileNameByItemIndex  5 kwGetItemCount
 //   CkwCheckLinkFileList  source {E74D26FB-0860-4CCD-A354-7A05E94C4A85}
-//     0 kwAddCheckLinkInfo  1 kwFindCheckLinkInfoByDVDItemID  2 kwMergeFileList
-//     3 kwGetCount  4 kwGetCheckLinkInfo
 // A method that calls another public method shares its record with it: a
 // failure inside that call is reported by the inner method (its source GUID,
 // number and code) and handed back unchanged, and after success the record's
@@ -32,6 +29,16 @@
 
 class KWCORE_API CkwCheckLinkInfo {
  public:
+  /// Method numbers in error records.
+  enum : std::int32_t {
+    kwMETHOD_GET_DVD_ITEM_ID = 0,
+    kwMETHOD_SET_DVD_ITEM_ID = 1,
+    kwMETHOD_CLONE = 2,
+    kwMETHOD_ADD_FILE_NAME = 3,
+    kwMETHOD_GET_FILE_NAME_BY_ITEM_INDEX = 4,
+    kwMETHOD_GET_ITEM_COUNT = 5,
+  };
+
   /// The kind of a file to check. The values belong to the application: the
   /// record stores any 32-bit value it is given and returns it unchanged,
   /// named here or not. The names below are the kinds of media a DVD project
@@ -90,6 +97,15 @@ class KWCORE_API CkwCheckLinkInfo {
 
 class KWCORE_API CkwCheckLinkFileList {
  public:
+  /// Method numbers in error records.
+  enum : std::int32_t {
+    kwMETHOD_ADD_CHECK_LINK_INFO = 0,
+    kwMETHOD_FIND_CHECK_LINK_INFO_BY_DVD_ITEM_ID = 1,
+    kwMETHOD_MERGE_FILE_LIST = 2,
+    kwMETHOD_GET_COUNT = 3,
+    kwMETHOD_GET_CHECK_LINK_INFO = 4,
+  };
+
   /// An empty list.
   CkwCheckLinkFileList() noexcept = default;
   /// Destroys every record in the list, first to last.

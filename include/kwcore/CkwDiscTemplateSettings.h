@@ -6,11 +6,8 @@
 // empty, and it clears and copies it only through Nubra.
 //
 // Errors: every kw method, and the assignment in its local record, stamps the
-// source GUID {DCC94BD0-9928-4F3F-9848-6EE9EF617596}. Method numbers:
-// kwSetDiscFormat 0, kwGetDiscFormat 1, kwSetVIOSaveData 2, kwGetVIOSaveData 3,
-// copy assignment and copy construction 4, kwIsVCDCompliantModeEnabled 6
-// (kwEnableVCDCompliantMode never fails). Failures are severity 2 in the
-// general category.
+// source GUID {DCC94BD0-9928-4F3F-9848-6EE9EF617596}; the method numbers are
+// declared with the class. Failures are severity 2 in the general category.
 //
 // Thread safety: none; one thread at a time. Nubra is called on the caller's
 // thread.
@@ -50,6 +47,18 @@ struct CkwDiscFormat {
 
 class KWCORE_API CkwDiscTemplateSettings {
  public:
+  /// Method numbers in error records (kwEnableVCDCompliantMode never fails,
+  /// so it has none).
+  enum : std::int32_t {
+    kwMETHOD_SET_DISC_FORMAT = 0,
+    kwMETHOD_GET_DISC_FORMAT = 1,
+    kwMETHOD_SET_VIO_SAVE_DATA = 2,
+    kwMETHOD_GET_VIO_SAVE_DATA = 3,
+    /// Copy assignment, and copy construction, which reports as it.
+    kwMETHOD_ASSIGN = 4,
+    kwMETHOD_IS_VCD_COMPLIANT_MODE_ENABLED = 6,
+  };
+
   /// Disc format 0 (DVD), no encoder-settings record, VCD compliant mode on.
   CkwDiscTemplateSettings() noexcept = default;
 

@@ -7,9 +7,9 @@
 // whole life, however much the list grows afterwards.
 //
 // Errors: every method stamps the source GUID
-// {ACD6D56A-9C56-4156-B76A-0ADF452A9B09} into the record. Method numbers:
-// kwAddString 0, kwGetCount 1, kwGetString 2. Failures are severity 2 in the
-// general category and leave the list unchanged.
+// {ACD6D56A-9C56-4156-B76A-0ADF452A9B09} into the record, and a failure its
+// method number (below). Failures are severity 2 in the general category and
+// leave the list unchanged.
 //
 // Thread safety: none; one thread at a time, as the owner arranges.
 #pragma once
@@ -23,6 +23,13 @@ class CkwUpdateLinkInfo;
 
 class KWCORE_API CkwStrList {
  public:
+  /// Method numbers in error records.
+  enum : std::int32_t {
+    kwMETHOD_ADD_STRING = 0,
+    kwMETHOD_GET_COUNT = 1,
+    kwMETHOD_GET_STRING = 2,
+  };
+
   /// An empty list.
   CkwStrList() noexcept = default;
   /// Frees every stored text, first to last.

@@ -8,12 +8,10 @@
 // is a service object: create them with `new`, destroy them with `delete`.
 // Neither can be copied in any way.
 //
-// Errors (general category, severity 2 unless noted):
+// Errors (general category, severity 2 unless noted), with the method
+// numbers that each class declares:
 //   CkwUpdateLinkInfo      source {26E764E8-835B-4AB2-B119-CE8B3B1E17C3}
-//     0 kwAddFilePair  1 kwGetDVDItemID  2 kwSetDVDItemID
-//     3 kwGetFilePairByItemIndex  4 kwGetItemCount
 //   CkwUpdateLinkFileList  source {1205DD9A-A974-4E18-9EA3-E725FA8129B0}
-//     0 kwAddUpdateLinkInfo  1 kwFindUpdateLinkInfoByDVDItemID
 // The names are stored in CkwStrList objects that share the caller's record:
 // a failure there is reported by the string list, and after a successful
 // call that reached one, the record's source names the string list.
@@ -30,6 +28,15 @@
 
 class KWCORE_API CkwUpdateLinkInfo {
  public:
+  /// Method numbers in error records.
+  enum : std::int32_t {
+    kwMETHOD_ADD_FILE_PAIR = 0,
+    kwMETHOD_GET_DVD_ITEM_ID = 1,
+    kwMETHOD_SET_DVD_ITEM_ID = 2,
+    kwMETHOD_GET_FILE_PAIR_BY_ITEM_INDEX = 3,
+    kwMETHOD_GET_ITEM_COUNT = 4,
+  };
+
   /// An all-zero DVD item ID and no pairs.
   CkwUpdateLinkInfo() noexcept;
   /// Frees the copies of all names, second names first.
@@ -66,6 +73,12 @@ class KWCORE_API CkwUpdateLinkInfo {
 
 class KWCORE_API CkwUpdateLinkFileList {
  public:
+  /// Method numbers in error records.
+  enum : std::int32_t {
+    kwMETHOD_ADD_UPDATE_LINK_INFO = 0,
+    kwMETHOD_FIND_UPDATE_LINK_INFO_BY_DVD_ITEM_ID = 1,
+  };
+
   /// An empty list.
   CkwUpdateLinkFileList() noexcept = default;
   /// Destroys every record in the list, first to last.
