@@ -73,28 +73,19 @@ struct CkwObjectFactory::SearchTableIndex {
     return position;
   }
 
-  /// Records a new pair at the head of both lists; null, with the table as
-  /// it was, when memory runs out.
+  /// Records a new pair at the head of both lists. Everything it needs is
+  /// allocated before the table changes, so when memory runs out (bad_alloc)
+  /// the table is as it was: the two nodes are made in lists of their own
+  /// and spliced in, which cannot fail, once the index holds their position.
   Position* AddAtHead(const GUID& clsid, void* module, std::list<GUID>& clsids,
-                      std::list<void*>& modules) noexcept {
-    try {
-      clsids.push_front(clsid);
-      try {
-        modules.push_front(module);
-        try {
-          head = &positions.emplace(clsid, Position{clsids.begin(), modules.begin()}).first->second;
-          return head;
-        } catch (...) {
-          modules.pop_front();
-          throw;
-        }
-      } catch (...) {
-        clsids.pop_front();
-        throw;
-      }
-    } catch (const std::bad_alloc&) {
-      return nullptr;
-    }
+                      std::list<void*>& modules) {
+    std::list<GUID> clsidNode{clsid};
+    std::list<void*> moduleNode{module};
+    head = &positions.try_emplace(clsid, Position{clsidNode.begin(), moduleNode.begin()})
+                .first->second;
+    clsids.splice(clsids.begin(), clsidNode);
+    modules.splice(modules.begin(), moduleNode);
+    return head;
   }
 };
 
@@ -145,9 +136,12 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
     position =
         index.MoveToHead(*pCLSID, m_ofComponentCLSIDSearchTable, m_ofComponentModuleSearchTable);
     if (position == nullptr) {
-      position = index.AddAtHead(*pCLSID, module, m_ofComponentCLSIDSearchTable,
-                                 m_ofComponentModuleSearchTable);
-      if (position == nullptr) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
+      if (!record.Guard([&] {
+            position = index.AddAtHead(*pCLSID, module, m_ofComponentCLSIDSearchTable,
+                                       m_ofComponentModuleSearchTable);
+            return true;
+          }))
+        return false;
       kwEnsureComponentSearchTableSizeWithinLimitation(nullptr);
     }
   }
@@ -206,14 +200,12 @@ bool CkwObjectFactory::kwSetComponentRegistrationFile(const char* pszDirectory,
   std::string fullName;
   if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
     return false;
-  try {
+  return record.Guard([&] {
     std::list<std::string> replacement;
     replacement.push_back(std::move(fullName));
     m_ofRegistrationFileNameList.swap(replacement);
-  } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
-  }
-  return true;
+    return true;
+  });
 }
 
 bool CkwObjectFactory::kwAddComponentRegistrationFile(const char* pszDirectory,
@@ -227,13 +219,11 @@ bool CkwObjectFactory::kwAddComponentRegistrationFile(const char* pszDirectory,
     return false;
   for (const std::string& listed : m_ofRegistrationFileNameList)
     if (listed == fullName) return true;
-  try {
+  return record.Guard([&] {
     // The file added last is searched first.
     m_ofRegistrationFileNameList.push_front(std::move(fullName));
-  } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
-  }
-  return true;
+    return true;
+  });
 }
 
 bool CkwObjectFactory::kwRemoveComponentRegistrationFile(const char* pszDirectory,
@@ -288,12 +278,11 @@ bool CkwObjectFactory::kwSearchComponentPath(const GUID* pCLSID, std::string& pa
   std::string directory, fileName;
   if (!kwGetProgramPath(directory, record.get())) return false;
   if (!kwGetDefaultRegistrationFileName(fileName, record.get())) return false;
-  try {
+  return record.Guard([&] {
     directory += fileName;
-  } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
-  }
-  return kwSearchComponentPathWithinRegistrationFile(directory.c_str(), pCLSID, path, record.get());
+    return kwSearchComponentPathWithinRegistrationFile(directory.c_str(), pCLSID, path,
+                                                       record.get());
+  });
 }
 
 bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* pszFileName,
@@ -304,9 +293,9 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
       pErrorInfo, kSource,
       CkwObjectFactory::kwMETHOD_SEARCH_COMPONENT_PATH_WITHIN_REGISTRATION_FILE);
   if (pCLSID == nullptr || pszFileName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  try {
+  return record.Guard([&] {
     std::string key;
-    kwConvertToString(*pCLSID, key);
+    if (!kwConvertToString(*pCLSID, key)) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
     char value[kRegistrationValueSize];
     std::size_t length =
         kwGetProfileString(kRegistrationSection, key.c_str(), "", value, sizeof value, pszFileName);
@@ -324,10 +313,8 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
     } else {
       path.assign(written);
     }
-  } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
-  }
-  return true;
+    return true;
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -339,7 +326,7 @@ bool CkwObjectFactory::kwCombineRegistrationFileName(const char* pszDirectory,
   CkwWorkingRecord record(pErrorInfo, kSource,
                           CkwObjectFactory::kwMETHOD_COMBINE_REGISTRATION_FILE_NAME);
   if (pszFileName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  try {
+  return record.Guard([&] {
     std::string combined;
     if (pszDirectory != nullptr && pszDirectory[0] != '\0') {
       combined = pszDirectory;
@@ -354,10 +341,8 @@ bool CkwObjectFactory::kwCombineRegistrationFileName(const char* pszDirectory,
     // that differ in case are two files.
     combined += pszFileName;
     fullName = std::move(combined);
-  } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
-  }
-  return true;
+    return true;
+  });
 }
 
 bool CkwObjectFactory::kwGetProgramPath(std::string& programPath, CkwErrorInfo* pErrorInfo) {
@@ -365,12 +350,10 @@ bool CkwObjectFactory::kwGetProgramPath(std::string& programPath, CkwErrorInfo* 
   char executable[kExecutablePathSize];
   if (kwGetExecutablePath(executable, sizeof executable) == 0)
     return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED);
-  try {
+  return record.Guard([&] {
     programPath.assign(kwSplitPath(executable).directory);
-  } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
-  }
-  return true;
+    return true;
+  });
 }
 
 bool CkwObjectFactory::kwGetDefaultRegistrationFileName(std::string& fileName,
@@ -380,27 +363,25 @@ bool CkwObjectFactory::kwGetDefaultRegistrationFileName(std::string& fileName,
   char executable[kExecutablePathSize];
   if (kwGetExecutablePath(executable, sizeof executable) == 0)
     return kwFAIL(record, kwERROR_PLATFORM_CALL_FAILED);
-  try {
+  return record.Guard([&] {
     std::string name = "kw";
     name.append(kwSplitPath(executable).baseName);
     name += ".ini";
     fileName = std::move(name);
-  } catch (const std::bad_alloc&) {
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
-  }
-  return true;
+    return true;
+  });
 }
 
 bool CkwObjectFactory::kwConvertToString(const GUID& clsid, std::string& key) {
+  // No record to report in: the caller reports the failure as its own.
+  CkwWorkingRecord record(nullptr, kSource, kwMETHOD_NONE);
   // The registry form without its braces.
   char text[kwGUID_STRING_LENGTH + 1];
   kwGUIDToString(clsid, text, sizeof text);
-  try {
+  return record.Guard([&] {
     key.assign(text + 1, kwGUID_STRING_LENGTH - 2);
-  } catch (const std::bad_alloc&) {
-    key.clear();
-  }
-  return true;
+    return true;
+  });
 }
 
 // ---------------------------------------------------------------------------

@@ -12,7 +12,10 @@ bool kwCreateComponentFromMap(const kwComponentClass* table, const GUID* pSource
   if (pCLSID == nullptr || ppObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   for (const kwComponentClass* entry = table; entry != nullptr && entry->pCLSID != nullptr;
        ++entry) {
-    if (IsEqualGUID(*entry->pCLSID, *pCLSID)) return entry->pfnCreate(ppObject, record.get());
+    // A class whose constructor allocates may throw bad_alloc even from a
+    // nothrow new; it must not cross this noexcept entry.
+    if (IsEqualGUID(*entry->pCLSID, *pCLSID))
+      return record.Guard([&] { return entry->pfnCreate(ppObject, record.get()); });
   }
   return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
 }

@@ -123,7 +123,8 @@ class KWCORE_API CkwObjectFactory {
   /// "kw" + the executable's base name without extension + ".ini".
   static bool kwGetDefaultRegistrationFileName(std::string& fileName, CkwErrorInfo* pErrorInfo);
   /// The registration key of a CLSID: its registry form without braces,
-  /// upper-case hexadecimal. Always succeeds.
+  /// upper-case hexadecimal. Fails only when memory runs out; having no
+  /// record, it leaves the report (code 1) to its caller.
   static bool kwConvertToString(const GUID& clsid, std::string& key);
 
  private:
