@@ -6,6 +6,7 @@
 
 #include "core/CkwWorkingRecord.h"
 #include "core/kwAppendArray.h"
+#include "records/kwRecordList.h"
 
 namespace {
 
@@ -106,19 +107,12 @@ bool CkwCheckLinkInfo::kwGetItemCount(std::int32_t* pnCount, CkwErrorInfo* pErro
 // ---------------------------------------------------------------------------
 // CkwCheckLinkFileList
 
-CkwCheckLinkFileList::~CkwCheckLinkFileList() {
-  for (std::int32_t i = 0; i < m_nCount; ++i) delete m_ppRecords[i];
-  delete[] m_ppRecords;
-}
+CkwCheckLinkFileList::~CkwCheckLinkFileList() { kwRecordList::DestroyAll(m_ppRecords, m_nCount); }
 
 bool CkwCheckLinkFileList::kwAddCheckLinkInfo(CkwCheckLinkInfo* pRecord, CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kListSource,
                           CkwCheckLinkFileList::kwMETHOD_ADD_CHECK_LINK_INFO);
-  if (pRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  if (!kwAppendArray::ReserveOne(m_ppRecords, m_nCount, m_nCapacity))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
-  m_ppRecords[m_nCount++] = pRecord;
-  return true;
+  return kwRecordList::Add(pRecord, m_ppRecords, m_nCount, m_nCapacity, record);
 }
 
 bool CkwCheckLinkFileList::kwFindCheckLinkInfoByDVDItemID(const GUID* pID,
@@ -126,17 +120,7 @@ bool CkwCheckLinkFileList::kwFindCheckLinkInfoByDVDItemID(const GUID* pID,
                                                           CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kListSource,
                           CkwCheckLinkFileList::kwMETHOD_FIND_CHECK_LINK_INFO_BY_DVD_ITEM_ID);
-  if (pID == nullptr || ppRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  for (std::int32_t i = 0; i < m_nCount; ++i) {
-    GUID id;
-    if (!m_ppRecords[i]->kwGetDVDItemID(&id, record.get())) return false;
-    if (IsEqualGUID(id, *pID)) {
-      *ppRecord = m_ppRecords[i];
-      return true;
-    }
-  }
-  *ppRecord = nullptr;
-  return kwWARN(record, kwERROR_NOT_FOUND);
+  return kwRecordList::FindByDVDItemID(m_ppRecords, m_nCount, pID, ppRecord, record);
 }
 
 bool CkwCheckLinkFileList::kwMergeFileList(CkwCheckLinkFileList* pOther, CkwErrorInfo* pErrorInfo) {

@@ -1,7 +1,7 @@
 #include <kwcore/CkwUpdateLinkInfo.h>
 
 #include "core/CkwWorkingRecord.h"
-#include "core/kwAppendArray.h"
+#include "records/kwRecordList.h"
 
 namespace {
 
@@ -72,20 +72,13 @@ bool CkwUpdateLinkInfo::kwGetItemCount(std::int32_t* pnCount, CkwErrorInfo* pErr
 // ---------------------------------------------------------------------------
 // CkwUpdateLinkFileList
 
-CkwUpdateLinkFileList::~CkwUpdateLinkFileList() {
-  for (std::int32_t i = 0; i < m_nCount; ++i) delete m_ppRecords[i];
-  delete[] m_ppRecords;
-}
+CkwUpdateLinkFileList::~CkwUpdateLinkFileList() { kwRecordList::DestroyAll(m_ppRecords, m_nCount); }
 
 bool CkwUpdateLinkFileList::kwAddUpdateLinkInfo(CkwUpdateLinkInfo* pRecord,
                                                 CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kListSource,
                           CkwUpdateLinkFileList::kwMETHOD_ADD_UPDATE_LINK_INFO);
-  if (pRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  if (!kwAppendArray::ReserveOne(m_ppRecords, m_nCount, m_nCapacity))
-    return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
-  m_ppRecords[m_nCount++] = pRecord;
-  return true;
+  return kwRecordList::Add(pRecord, m_ppRecords, m_nCount, m_nCapacity, record);
 }
 
 bool CkwUpdateLinkFileList::kwFindUpdateLinkInfoByDVDItemID(const GUID* pID,
@@ -93,15 +86,5 @@ bool CkwUpdateLinkFileList::kwFindUpdateLinkInfoByDVDItemID(const GUID* pID,
                                                             CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kListSource,
                           CkwUpdateLinkFileList::kwMETHOD_FIND_UPDATE_LINK_INFO_BY_DVD_ITEM_ID);
-  if (pID == nullptr || ppRecord == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  for (std::int32_t i = 0; i < m_nCount; ++i) {
-    GUID id;
-    if (!m_ppRecords[i]->kwGetDVDItemID(&id, record.get())) return false;
-    if (IsEqualGUID(id, *pID)) {
-      *ppRecord = m_ppRecords[i];
-      return true;
-    }
-  }
-  *ppRecord = nullptr;
-  return kwWARN(record, kwERROR_NOT_FOUND);
+  return kwRecordList::FindByDVDItemID(m_ppRecords, m_nCount, pID, ppRecord, record);
 }
