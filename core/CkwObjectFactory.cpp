@@ -1,6 +1,5 @@
 #include <kwcore/CkwObjectFactory.h>
 
-#include <atomic>
 #include <new>
 #include <unordered_map>
 #include <utility>
@@ -9,7 +8,6 @@
 #include <kwcore/kwComponent.h>
 
 #include "CkwWorkingRecord.h"
-#include "kwTestHooks.h"
 #include "platform/kwModule.h"
 #include "platform/kwPath.h"
 #include "platform/kwProfile.h"
@@ -27,8 +25,6 @@ constexpr const char* kRegistrationSection = "COMPONENT";
 constexpr std::size_t kExecutablePathSize = 4096;
 // A registration value is cut to 1023 characters.
 constexpr std::size_t kRegistrationValueSize = 1024;
-
-std::atomic<std::uint64_t> g_nRegistrationSearches{0};
 
 struct GUIDHash {
   std::size_t operator()(const GUID& guid) const noexcept {
@@ -261,7 +257,6 @@ bool CkwObjectFactory::kwSearchComponentPath(const GUID* pCLSID, std::string& pa
   // Held across the file reads, so that the list cannot change mid-search.
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
   if (pCLSID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  g_nRegistrationSearches.fetch_add(1, std::memory_order_relaxed);
 
   // A listed file without the CLSID is expected: tried with a null record.
   for (const std::string& fileName : m_ofRegistrationFileNameList)
@@ -383,73 +378,3 @@ bool CkwObjectFactory::kwConvertToString(const GUID& clsid, std::string& key) {
     return true;
   });
 }
-
-// ---------------------------------------------------------------------------
-// Test hooks
-
-struct CkwObjectFactoryTestAccess {
-  static std::vector<GUID> SearchTable() {
-    std::lock_guard<std::recursive_mutex> lock(
-        CkwObjectFactory::m_ofSyncObjectForComponentSearchTable);
-    return {CkwObjectFactory::m_ofComponentCLSIDSearchTable.begin(),
-            CkwObjectFactory::m_ofComponentCLSIDSearchTable.end()};
-  }
-  static bool SearchTableConsistent() {
-    std::lock_guard<std::recursive_mutex> lock(
-        CkwObjectFactory::m_ofSyncObjectForComponentSearchTable);
-    const auto& clsids = CkwObjectFactory::m_ofComponentCLSIDSearchTable;
-    const auto& modules = CkwObjectFactory::m_ofComponentModuleSearchTable;
-    const auto& positions = CkwObjectFactory::m_ofComponentSearchTableIndex.positions;
-    if (clsids.size() != modules.size() || clsids.size() != positions.size()) return false;
-    const auto* head = CkwObjectFactory::m_ofComponentSearchTableIndex.head;
-    if (clsids.empty() ? head != nullptr : (head == nullptr || head->clsid != clsids.begin()))
-      return false;
-    auto module = modules.begin();
-    for (auto clsid = clsids.begin(); clsid != clsids.end(); ++clsid, ++module) {
-      auto found = positions.find(*clsid);
-      if (found == positions.end() || found->second.clsid != clsid ||
-          found->second.module != module)
-        return false;
-    }
-    return true;
-  }
-  static std::vector<std::string> RegistrationFiles() {
-    std::lock_guard<std::mutex> lock(CkwObjectFactory::m_ofSyncObjectForRegistrationFile);
-    return {CkwObjectFactory::m_ofRegistrationFileNameList.begin(),
-            CkwObjectFactory::m_ofRegistrationFileNameList.end()};
-  }
-  static void Reset() {
-    std::lock_guard<std::recursive_mutex> tableLock(
-        CkwObjectFactory::m_ofSyncObjectForComponentSearchTable);
-    std::lock_guard<std::mutex> fileLock(CkwObjectFactory::m_ofSyncObjectForRegistrationFile);
-    std::lock_guard<std::mutex> switchLock(
-        CkwObjectFactory::m_ofSyncObjectForDefaultRegistrationFileSearch);
-    CkwObjectFactory::m_ofComponentCLSIDSearchTable.clear();
-    CkwObjectFactory::m_ofComponentModuleSearchTable.clear();
-    CkwObjectFactory::m_ofComponentSearchTableIndex.positions.clear();
-    CkwObjectFactory::m_ofComponentSearchTableIndex.head = nullptr;
-    CkwObjectFactory::m_ofRegistrationFileNameList.clear();
-    CkwObjectFactory::m_bEnableDefaultRegistrationFileSearch = true;
-  }
-  static void ClearSearchTable() {
-    std::lock_guard<std::recursive_mutex> lock(
-        CkwObjectFactory::m_ofSyncObjectForComponentSearchTable);
-    CkwObjectFactory::m_ofComponentCLSIDSearchTable.clear();
-    CkwObjectFactory::m_ofComponentModuleSearchTable.clear();
-    CkwObjectFactory::m_ofComponentSearchTableIndex.positions.clear();
-    CkwObjectFactory::m_ofComponentSearchTableIndex.head = nullptr;
-  }
-};
-
-std::vector<GUID> kwTestHooks::SearchTable() { return CkwObjectFactoryTestAccess::SearchTable(); }
-bool kwTestHooks::SearchTableConsistent() {
-  return CkwObjectFactoryTestAccess::SearchTableConsistent();
-}
-std::vector<std::string> kwTestHooks::RegistrationFiles() {
-  return CkwObjectFactoryTestAccess::RegistrationFiles();
-}
-std::uint64_t kwTestHooks::RegistrationSearchCount() noexcept {
-  return g_nRegistrationSearches.load(std::memory_order_relaxed);
-}
-void kwTestHooks::ResetObjectFactory() { CkwObjectFactoryTestAccess::Reset(); }
-void kwTestHooks::ClearSearchTable() { CkwObjectFactoryTestAccess::ClearSearchTable(); }

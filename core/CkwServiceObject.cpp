@@ -1,9 +1,6 @@
 #include <kwcore/CkwServiceObject.h>
 
-#include <atomic>
-
 #include "CkwWorkingRecord.h"
-#include "kwTestHooks.h"
 
 const GUID CLSID_CkwServiceObject = {
     0xD637092D, 0x6B0A, 0x4F0F, {0xA6, 0xDA, 0x73, 0xDB, 0xD2, 0x6F, 0xAA, 0xED}};
@@ -15,9 +12,6 @@ const GUID kwGUID_ErrorCategoryGeneral = {
 namespace {
 
 const GUID& kSource = CLSID_CkwServiceObject;
-
-std::atomic<int> g_nFailingAllocations{0};
-std::atomic<int> g_nPassingAllocations{0};  // before the failing ones start
 
 }  // namespace
 
@@ -116,25 +110,4 @@ bool EndCreate(CkwServiceObject** ppObject, CkwServiceObject* object,
   return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
 }
 
-bool AllocationAllowed() noexcept {
-  // Fast path first: tests are the only ones who ever set the countdown.
-  if (g_nFailingAllocations.load(std::memory_order_relaxed) == 0) return true;
-  int passing = g_nPassingAllocations.load(std::memory_order_relaxed);
-  while (passing > 0) {
-    if (g_nPassingAllocations.compare_exchange_weak(passing, passing - 1)) return true;
-  }
-  int remaining = g_nFailingAllocations.load(std::memory_order_relaxed);
-  while (remaining > 0) {
-    if (g_nFailingAllocations.compare_exchange_weak(remaining, remaining - 1)) return false;
-  }
-  return true;
-}
-
 }  // namespace kwServiceObjectDetail
-
-void kwTestHooks::FailNextAllocations(int count) noexcept { FailAllocationsAfter(0, count); }
-
-void kwTestHooks::FailAllocationsAfter(int allowed, int count) noexcept {
-  g_nPassingAllocations.store(allowed < 0 ? 0 : allowed);
-  g_nFailingAllocations.store(count < 0 ? 0 : count);
-}

@@ -3,8 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include <kwcore/CkwServiceObject.h>
-
 #include "core/CkwWorkingRecord.h"
 #include "core/kwAppendArray.h"
 
@@ -24,8 +22,7 @@ bool CkwStrList::kwAddString(const char* pszText, CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kSource, CkwStrList::kwMETHOD_ADD_STRING);
   if (pszText == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   // The slot first: once the copy exists, nothing can fail any more.
-  if (!kwServiceObjectDetail::AllocationAllowed() ||
-      !kwAppendArray::ReserveOne(m_ppszTexts, m_nCount, m_nCapacity))
+  if (!kwAppendArray::ReserveOne(m_ppszTexts, m_nCount, m_nCapacity))
     return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   const std::size_t size = std::strlen(pszText) + 1;
   char* copy = new (std::nothrow) char[size];

@@ -2,8 +2,6 @@
 
 #include <new>
 
-#include <kwcore/CkwServiceObject.h>
-
 #include "core/CkwWorkingRecord.h"
 #include "core/kwAppendArray.h"
 #include "records/kwRecordList.h"
@@ -44,8 +42,7 @@ bool CkwCheckLinkInfo::kwSetDVDItemID(const GUID* pID, CkwErrorInfo* pErrorInfo)
 bool CkwCheckLinkInfo::kwClone(CkwCheckLinkInfo** ppClone, CkwErrorInfo* pErrorInfo) const {
   CkwWorkingRecord record(pErrorInfo, kInfoSource, CkwCheckLinkInfo::kwMETHOD_CLONE);
   if (ppClone == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  CkwCheckLinkInfo* clone =
-      kwServiceObjectDetail::AllocationAllowed() ? new (std::nothrow) CkwCheckLinkInfo : nullptr;
+  CkwCheckLinkInfo* clone = new (std::nothrow) CkwCheckLinkInfo;
   *ppClone = clone;
   if (clone == nullptr) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
 

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include <kwcore/CkwServiceObject.h>
-
 #include "core/CkwWorkingRecord.h"
 
 namespace {
@@ -24,7 +22,6 @@ bool IsZeroFrom(const SAVEDATA& record, std::size_t from) noexcept {
 
 /// A zero-filled record, or null when no memory is obtained.
 SAVEDATA* NewZeroRecord() noexcept {
-  if (!kwServiceObjectDetail::AllocationAllowed()) return nullptr;
   SAVEDATA* block = new (std::nothrow) SAVEDATA;
   if (block != nullptr) std::memset(block, 0, kSaveDataSize);
   return block;

@@ -148,6 +148,4 @@ class KWCORE_API CkwObjectFactory {
   // Guarded by m_ofSyncObjectForDefaultRegistrationFileSearch.
   static bool m_bEnableDefaultRegistrationFileSearch;
   static std::mutex m_ofSyncObjectForDefaultRegistrationFileSearch;
-
-  friend struct CkwObjectFactoryTestAccess;
 };

@@ -120,8 +120,6 @@ KWCORE_API bool BeginCreate(CkwServiceObject** ppObject, CkwErrorInfo* pErrorInf
 /// Stores `object` (possibly null) and reports code 1 when it is null.
 KWCORE_API bool EndCreate(CkwServiceObject** ppObject, CkwServiceObject* object,
                           CkwErrorInfo* pErrorInfo) noexcept;
-/// False when a test has asked the next allocation to fail.
-KWCORE_API bool AllocationAllowed() noexcept;
 
 /// True when Base is an unambiguous, non-virtual base of Class (a downcast
 /// compiles): then its distance from the start of Class is the same in every
@@ -204,7 +202,6 @@ __attribute__((no_sanitize("undefined"))) std::int32_t ServiceOffset() noexcept 
       if constexpr (std::is_abstract_v<Type>) {                                                 \
         return nullptr;                                                                         \
       } else {                                                                                  \
-        if (!::kwServiceObjectDetail::AllocationAllowed()) return nullptr;                      \
         return new (std::nothrow) Type;                                                         \
       }                                                                                         \
     };                                                                                          \

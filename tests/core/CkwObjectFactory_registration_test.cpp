@@ -12,7 +12,6 @@
 #include <kwcore/kwErrorCodes.h>
 
 #include "components/kwTestComponents.h"
-#include "core/kwTestHooks.h"
 #include "support/kwExpectFailure.h"
 #include "support/kwFactoryProbe.h"
 #include "support/kwTempDir.h"
@@ -50,26 +49,45 @@ class RegistrationFiles : public kwFactoryTest {
     kwFactoryProbe::kwSearchComponentPath(&clsid, path, error);
     return path;
   }
+  // Writes each file registering CLSID_Listed with the file's own path.
+  void WriteListed(std::initializer_list<const char*> names) {
+    for (const char* name : names)
+      kwTest::WriteFile(m_dir / name, Registration({{CLSID_Listed, m_dir / name}}));
+  }
+  // The listed files of WriteListed in search order, as the search finds
+  // them: each file found is emptied so that the next one answers, and
+  // written again at the end.
+  Files Listed() {
+    Files order;
+    for (std::string found; !(found = Search(CLSID_Listed)).empty();) {
+      order.push_back(found);
+      kwTest::WriteFile(found, "[COMPONENT]\n");
+    }
+    for (const std::string& file : order)
+      kwTest::WriteFile(file, Registration({{CLSID_Listed, file}}));
+    return order;
+  }
 
   std::string m_programPath;
 };
 
 TEST_F(RegistrationFiles, SetAddRemoveKeepOneOrderedEntryPerName) {
+  WriteListed({"A.ini", "B.ini", "C.ini", "a.ini", "D.ini"});
   ASSERT_TRUE(Set("A.ini") && Add("B.ini") && Add("C.ini"));
   const Files cba = {m_dir / "C.ini", m_dir / "B.ini", m_dir / "A.ini"};
-  EXPECT_EQ(kwTestHooks::RegistrationFiles(), cba);
+  EXPECT_EQ(Listed(), cba);
   // Already listed, also when the directory is given with its separator.
   EXPECT_TRUE(Add("A.ini", m_dir.path() + "/"));
-  EXPECT_EQ(kwTestHooks::RegistrationFiles(), cba);
+  EXPECT_EQ(Listed(), cba);
   // Names keep their case: a.ini is another file.
   EXPECT_TRUE(Add("a.ini"));
-  EXPECT_EQ(kwTestHooks::RegistrationFiles().front(), m_dir / "a.ini");
+  EXPECT_EQ(Listed().front(), m_dir / "a.ini");
   EXPECT_TRUE(Remove("a.ini") && Remove("absent.ini"));
-  EXPECT_EQ(kwTestHooks::RegistrationFiles(), cba);
+  EXPECT_EQ(Listed(), cba);
   EXPECT_TRUE(Remove("B.ini"));
-  EXPECT_EQ(kwTestHooks::RegistrationFiles(), (Files{m_dir / "C.ini", m_dir / "A.ini"}));
+  EXPECT_EQ(Listed(), (Files{m_dir / "C.ini", m_dir / "A.ini"}));
   ASSERT_TRUE(Set("D.ini"));
-  EXPECT_EQ(kwTestHooks::RegistrationFiles(), Files{m_dir / "D.ini"});
+  EXPECT_EQ(Listed(), Files{m_dir / "D.ini"});
 
   // A null file name is code 2 of method 10 and leaves the list alone.
   using Call = bool (*)(const char*, const char*, CkwErrorInfo*);
@@ -80,7 +98,7 @@ TEST_F(RegistrationFiles, SetAddRemoveKeepOneOrderedEntryPerName) {
     EXPECT_FALSE(call("/x", nullptr, &error));
     EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 10)));
   }
-  EXPECT_EQ(kwTestHooks::RegistrationFiles(), Files{m_dir / "D.ini"});
+  EXPECT_EQ(Listed(), Files{m_dir / "D.ini"});
 }
 
 TEST_F(RegistrationFiles, TheFileAddedLastIsSearchedFirst) {

@@ -10,8 +10,8 @@
 #include <kwcore/CkwServiceObject.h>
 #include <kwcore/kwErrorCodes.h>
 
-#include "core/kwTestHooks.h"
 #include "support/kwExpectFailure.h"
+#include "support/kwFailingAllocation.h"
 
 namespace {
 
@@ -278,12 +278,12 @@ TEST(ServiceObjectBase, RefusesNullArgumentsWithExactMethodNumbers) {
 TEST(ServiceObjectCreate, AllocationFailureReportsCodeOne) {
   CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(0x1);
   CkwErrorInfo error;
-  kwTestHooks::FailNextAllocations(1);
+  kwTest::FailAllocation(1);
   EXPECT_FALSE(CLevel2::kwCreateObject(&object, &error));
   EXPECT_EQ(object, nullptr);
   EXPECT_TRUE(
       kwIsFailure(error, {kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 0, CLSID_CkwServiceObject}));
-  EXPECT_NE(Create<CLevel2>(), nullptr);  // the hook is spent
+  EXPECT_NE(Create<CLevel2>(), nullptr);  // the failure is spent
   // An abstract class cannot be allocated at all.
   EXPECT_FALSE(CAbstract::kwCreateObject(&object, &error));
   EXPECT_EQ(object, nullptr);

@@ -7,8 +7,8 @@
 #include <kwcore/CkwObjectFactory.h>
 #include <kwcore/kwErrorCodes.h>
 
-#include "core/kwTestHooks.h"
 #include "support/kwExpectFailure.h"
+#include "support/kwFailingAllocation.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ TEST(kwCreateComponentFromMap, CreatesMappedClassesAndReportsWhatItCannot) {
     EXPECT_EQ(object, nullptr);
   }
   // The class's own failure is passed on.
-  kwTestHooks::FailNextAllocations(1);
+  kwTest::FailAllocation(1);
   EXPECT_FALSE(kwCreateComponentFromMap(kClasses, &kModuleSource, &CLSID_Mapped, &object, &error));
   EXPECT_TRUE(
       kwIsFailure(error, {kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 0, CLSID_CkwServiceObject}));

@@ -7,8 +7,9 @@
 #include <memory>
 #include <type_traits>
 
-#include "core/kwTestHooks.h"
 #include "support/kwExpectFailure.h"
+#include "support/kwFailingAllocation.h"
+#include "support/kwSaveDataDouble.h"
 
 namespace {
 
@@ -72,9 +73,9 @@ std::unique_ptr<CkwDiscTemplateSettings> Make(Format format, bool mode, const SA
 
 // Calls of Nubra's clear and copy since construction.
 struct HelperCalls {
-  kwTestHooks::SaveDataCalls start = kwTestHooks::GetSaveDataCalls();
-  int Clears() const { return kwTestHooks::GetSaveDataCalls().clears - start.clears; }
-  int Copies() const { return kwTestHooks::GetSaveDataCalls().copies - start.copies; }
+  kwTest::SaveDataCalls start = kwTest::SaveDataCallsMade();
+  int Clears() const { return kwTest::SaveDataCallsMade().clears - start.clears; }
+  int Copies() const { return kwTest::SaveDataCallsMade().copies - start.copies; }
 };
 
 // Observes the global error manager around one test.
@@ -86,9 +87,9 @@ class DiscTemplate : public ::testing::Test {
   }
   void TearDown() override {
     CkwGlobalErrorManager::kwEnableGlobalErrorManager(true);
-    kwTestHooks::FailNextSaveDataClears(0);
-    kwTestHooks::FailNextSaveDataCopies(0);
-    kwTestHooks::FailNextAllocations(0);
+    kwTest::FailNextSaveDataClears(0);
+    kwTest::FailNextSaveDataCopies(0);
+    kwTest::FailAllocation(0);
   }
   static CkwGlobalErrorManager* Manager() {
     return CkwGlobalErrorManager::kwGetGlobalErrorManager();
@@ -178,7 +179,7 @@ TEST_F(DiscTemplate, SettingAgainClearsAndReusesTheBlock) {
   EXPECT_EQ(destruction.Clears(), 1);
 }
 
-TEST_F(DiscTemplate, SetFailuresForcedAtTheSeam) {
+TEST_F(DiscTemplate, SetFailuresOfNubraAndMemory) {
   const SAVEDATA data = Pattern(5), other = Pattern(6);
   struct Case {
     const char* condition;
@@ -187,9 +188,9 @@ TEST_F(DiscTemplate, SetFailuresForcedAtTheSeam) {
     bool recordKept;
   };
   const Case cases[] = {
-      {"clear of the held record fails", [] { kwTestHooks::FailNextSaveDataClears(1); },
+      {"clear of the held record fails", [] { kwTest::FailNextSaveDataClears(1); },
        kwERROR_CLEAR_SAVEDATA_FAILED, true},
-      {"copy fails", [] { kwTestHooks::FailNextSaveDataCopies(1); }, kwERROR_COPY_SAVEDATA_FAILED,
+      {"copy fails", [] { kwTest::FailNextSaveDataCopies(1); }, kwERROR_COPY_SAVEDATA_FAILED,
        false},
   };
   for (const Case& c : cases) {
@@ -206,7 +207,7 @@ TEST_F(DiscTemplate, SetFailuresForcedAtTheSeam) {
   }
   CkwDiscTemplateSettings settings;
   CkwErrorInfo error;
-  kwTestHooks::FailNextAllocations(1);  // no memory for a new block
+  kwTest::FailAllocation(1);  // no memory for a new block
   EXPECT_FALSE(settings.kwSetVIOSaveData(&data, &error));
   EXPECT_TRUE(kwIsFailure(error, {kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 2, kSource}));
   EXPECT_EQ(RecordOf(settings), nullptr);
@@ -295,13 +296,13 @@ TEST_F(DiscTemplate, CopyFailuresReachTheGlobalManager) {
     bool oldRecordKept;
   };
   const Case cases[] = {
-      {"assignment without memory", [] { kwTestHooks::FailNextAllocations(1); },
-       kwERROR_OUT_OF_MEMORY, false, false},
-      {"assignment's copy fails", [] { kwTestHooks::FailNextSaveDataCopies(1); },
+      {"assignment without memory", [] { kwTest::FailAllocation(1); }, kwERROR_OUT_OF_MEMORY, false,
+       false},
+      {"assignment's copy fails", [] { kwTest::FailNextSaveDataCopies(1); },
        kwERROR_COPY_SAVEDATA_FAILED, false, false},
-      {"assignment's clear fails", [] { kwTestHooks::FailNextSaveDataClears(1); },
+      {"assignment's clear fails", [] { kwTest::FailNextSaveDataClears(1); },
        kwERROR_CLEAR_SAVEDATA_FAILED, false, true},
-      {"copy construction's copy fails", [] { kwTestHooks::FailNextSaveDataCopies(1); },
+      {"copy construction's copy fails", [] { kwTest::FailNextSaveDataCopies(1); },
        kwERROR_COPY_SAVEDATA_FAILED, true, false},
   };
   for (const Case& c : cases) {
@@ -334,7 +335,7 @@ TEST_F(DiscTemplate, NothingIsReportedWhileTheManagerIsOff) {
   auto source = Make(kwDISC_FORMAT_DVD, true, &data);
   CkwDiscTemplateSettings target;
   CkwGlobalErrorManager::kwEnableGlobalErrorManager(false);
-  kwTestHooks::FailNextSaveDataCopies(1);
+  kwTest::FailNextSaveDataCopies(1);
   target = *source;  // fails quietly
   CkwGlobalErrorManager::kwEnableGlobalErrorManager(true);
   EXPECT_EQ(Reports(), 0u);

@@ -10,7 +10,6 @@
 
 #include <kwcore/CkwObjectFactory.h>
 
-#include "core/kwTestHooks.h"
 #include "support/kwTempDir.h"
 
 struct kwFactoryProbe : CkwObjectFactory {
@@ -22,15 +21,12 @@ struct kwFactoryProbe : CkwObjectFactory {
   using CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile;
 };
 
-/// A factory with an empty table and no default file: tests see only the
-/// files they write, unless they switch the default file back on.
+/// A factory without the default file: tests see only the files they write,
+/// unless they switch the default file back on. CTest runs every test in a
+/// process of its own, so each starts with an empty search table.
 class kwFactoryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    kwTestHooks::ResetObjectFactory();
-    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
-  }
-  void TearDown() override { kwTestHooks::ResetObjectFactory(); }
+  void SetUp() override { CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr); }
 
   /// Writes `text` into the temporary directory and makes it the only file listed.
   std::string Register(const std::string& text, const char* name = "components.ini") {
