@@ -21,7 +21,7 @@ dir="$build/bench"
 # label | measured | baseline | goal (at most) | factor | clock
 ratios='
 factory create+free at table head vs direct create+delete|BM_FactoryCreateFreeAtTableHead|BM_DirectCreateDelete|3|1|cpu
-cold-table resolution per CLSID, 10000- vs 100-entry file|BM_ColdTableResolve/10000|BM_ColdTableResolve/100|2|1|cpu
+cold-table resolution per CLSID, 10000- vs 1100-entry file|BM_ColdTableResolve/10000|BM_ColdTableResolve/1100|2|1|cpu
 storage round trip, cost per stream at 100000 vs 1000 streams|KwcoreRoundTrip/100000|KwcoreRoundTrip/1000|1.5|0.01|real
 storage round trip of 10000 streams, kwcore vs libgsf|KwcoreRoundTrip/10000|GsfRoundTrip/10000|0.5|1|real
 list walk of 100000 items vs std::list walk|BM_ListWalk/100000|BM_StdListWalk/100000|5|1|cpu
