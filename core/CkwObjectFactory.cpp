@@ -1,9 +1,7 @@
 #include <kwcore/CkwObjectFactory.h>
 
-#include <new>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include <kwcore/kwComponent.h>
 

@@ -57,7 +57,9 @@ inline constexpr std::int32_t kwMETHOD_COMPONENT_CREATE = 0;
 /// entry with a null CLSID). An unknown CLSID reports code 7, severity 1;
 /// a null CLSID or out-pointer code 2, severity 2; both with source
 /// `*pSource` and method kwMETHOD_COMPONENT_CREATE. A class's own failure
-/// (code 1 when memory runs out) is passed on.
+/// (code 1 when memory runs out) is passed on; std::bad_alloc thrown while
+/// creating it (say, by its constructor) is code 1 with that source and
+/// method.
 KWCORE_API bool kwCreateComponentFromMap(const kwComponentClass* table, const GUID* pSource,
                                          const GUID* pCLSID, CkwServiceObject** ppObject,
                                          CkwErrorInfo* pErrorInfo) noexcept;
