@@ -63,6 +63,14 @@ constexpr std::size_t kEntSize = 0x78;
 
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
 
+// The fields an entry carries whatever its type, the root's included.
+void ReadAttributes(const BYTE* e, Node* node) {
+  node->clsid = kwLoadGUID(e + kEntClsid);
+  node->stateBits = kwLoadU32(e + kEntStateBits);
+  node->ctime = {kwLoadU32(e + kEntCreationTime), kwLoadU32(e + kEntCreationTime + 4)};
+  node->mtime = {kwLoadU32(e + kEntModifiedTime), kwLoadU32(e + kEntModifiedTime + 4)};
+}
+
 // ---------------------------------------------------------------------------
 // Reader
 
@@ -323,10 +331,7 @@ HRESULT Reader::ReadEntry(std::uint32_t id, Node* node) {
   }
   if (node->name.empty()) return STG_E_DOCFILECORRUPT;
   node->type = e[kEntType] == kTypeStorage ? STGTY_STORAGE : STGTY_STREAM;
-  node->clsid = kwLoadGUID(e + kEntClsid);
-  node->stateBits = kwLoadU32(e + kEntStateBits);
-  node->ctime = {kwLoadU32(e + kEntCreationTime), kwLoadU32(e + kEntCreationTime + 4)};
-  node->mtime = {kwLoadU32(e + kEntModifiedTime), kwLoadU32(e + kEntModifiedTime + 4)};
+  ReadAttributes(e, node);
   if (node->type == STGTY_STREAM) return ReadStreamData(e, node);
   return S_OK;
 }
@@ -334,13 +339,7 @@ HRESULT Reader::ReadEntry(std::uint32_t id, Node* node) {
 HRESULT Reader::BuildTree(std::shared_ptr<Node>* rootOut) {
   auto root = std::make_shared<Node>();
   root->name = u"Root Entry";
-  {
-    const BYTE* e = Entry(0);
-    root->clsid = kwLoadGUID(e + kEntClsid);
-    root->stateBits = kwLoadU32(e + kEntStateBits);
-    root->ctime = {kwLoadU32(e + kEntCreationTime), kwLoadU32(e + kEntCreationTime + 4)};
-    root->mtime = {kwLoadU32(e + kEntModifiedTime), kwLoadU32(e + kEntModifiedTime + 4)};
-  }
+  ReadAttributes(Entry(0), root.get());
   // Every entry may be reached once only: a second visit is a cycle or a
   // shared subtree, both corruption. Both walks use explicit stacks whose size
   // is bounded by the number of entries.

@@ -138,6 +138,12 @@ HRESULT WriteFileAtomically(const std::string& path, const std::vector<BYTE>& im
 // ---------------------------------------------------------------------------
 // Shared state of one root and everything opened from it.
 
+std::shared_ptr<Node> EmptyRoot() {
+  auto root = std::make_shared<Node>();
+  root->name = u"Root Entry";
+  return root;
+}
+
 struct Tree {
   std::shared_ptr<Node> root;
   bool writable = false;
@@ -181,17 +187,22 @@ std::u16string PathName(const std::string& path) {
   return name;
 }
 
+/// A NUL-terminated copy of `name` that the caller frees with CoTaskMemFree,
+/// or null when memory runs out.
+OLECHAR* CopyName(const std::u16string& name) {
+  auto* copy = static_cast<OLECHAR*>(CoTaskMemAlloc((name.size() + 1) * sizeof(OLECHAR)));
+  if (copy) std::memcpy(copy, name.c_str(), (name.size() + 1) * sizeof(OLECHAR));
+  return copy;
+}
+
 HRESULT FillStat(const Node& node, const std::u16string& name, DWORD grfMode, DWORD flag,
                  STATSTG* stat) {
   if (!stat) return STG_E_INVALIDPOINTER;
   if (flag > (STATFLAG_NONAME | STATFLAG_NOOPEN)) return STG_E_INVALIDFLAG;
   std::memset(stat, 0, sizeof *stat);
   if (!(flag & STATFLAG_NONAME)) {
-    auto* copy = static_cast<OLECHAR*>(CoTaskMemAlloc((name.size() + 1) * sizeof(OLECHAR)));
-    if (!copy) return STG_E_INSUFFICIENTMEMORY;
-    std::memcpy(copy, name.data(), name.size() * sizeof(OLECHAR));
-    copy[name.size()] = 0;
-    stat->pwcsName = copy;
+    stat->pwcsName = CopyName(name);
+    if (!stat->pwcsName) return STG_E_INSUFFICIENTMEMORY;
   }
   stat->type = node.type;
   stat->cbSize.QuadPart = node.type == STGTY_STREAM ? node.data.size() : 0;
@@ -369,8 +380,8 @@ class CkwEnumSTATSTG final : public CkwComObject<IEnumSTATSTG, IID_IEnumSTATSTG>
       const EnumItem& item = (*m_items)[m_next];
       STATSTG& out = rgelt[fetched];
       out = item.stat;
-      auto* name = static_cast<OLECHAR*>(CoTaskMemAlloc((item.name.size() + 1) * sizeof(OLECHAR)));
-      if (!name) {
+      out.pwcsName = CopyName(item.name);
+      if (!out.pwcsName) {
         for (ULONG i = 0; i < fetched; ++i) {
           CoTaskMemFree(rgelt[i].pwcsName);
           rgelt[i].pwcsName = nullptr;
@@ -378,9 +389,6 @@ class CkwEnumSTATSTG final : public CkwComObject<IEnumSTATSTG, IID_IEnumSTATSTG>
         m_next -= fetched;
         return STG_E_INSUFFICIENTMEMORY;
       }
-      std::memcpy(name, item.name.data(), item.name.size() * sizeof(OLECHAR));
-      name[item.name.size()] = 0;
-      out.pwcsName = name;
       ++fetched;
       ++m_next;
     }
@@ -515,9 +523,8 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       HRESULT hr;
       if (m_tree->inMemory) {
         if (m_tree->committed.empty()) {
-          fresh = std::make_shared<Node>();
-          hr = fresh ? S_OK : STG_E_INSUFFICIENTMEMORY;
-          if (fresh) fresh->name = u"Root Entry";
+          fresh = EmptyRoot();
+          hr = S_OK;
         } else {
           hr = kwcfb::Parse(m_tree->committed.data(), m_tree->committed.size(), &fresh);
         }
@@ -676,12 +683,6 @@ HRESULT MakeRoot(std::shared_ptr<Node> root, bool writable, bool inMemory, const
   if (path) tree->path = path;
   *ppstg = new (std::nothrow) CkwStorage(std::move(tree), nullptr, grfMode, writable);
   return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
-}
-
-std::shared_ptr<Node> EmptyRoot() {
-  auto root = std::make_shared<Node>();
-  root->name = u"Root Entry";
-  return root;
 }
 
 }  // namespace
