@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "platform/kwLittleEndian.h"
+
 namespace {
 
 // Stored forms, little-endian:
@@ -19,19 +21,6 @@ constexpr ULONG kVariantHeader = 10;
 constexpr DWORD kCreateMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_CREATE;
 constexpr DWORD kOpenWriteMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 constexpr DWORD kOpenReadMode = STGM_READ | STGM_SHARE_EXCLUSIVE;
-
-void Put16(BYTE* p, std::uint16_t v) {
-  p[0] = static_cast<BYTE>(v);
-  p[1] = static_cast<BYTE>(v >> 8);
-}
-void Put32(BYTE* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
-}
-std::uint16_t Get16(const BYTE* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t Get32(const BYTE* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 /// Remembers where a stream stood and puts it back unless told the operation
 /// succeeded, so that a failed helper leaves the stream where it found it.
@@ -125,7 +114,7 @@ NUBRA_API LONG gfnIStreamWriteMemoryBlock(IStream* pStream, int nSize, const voi
   // One Write for the whole record: the stream never holds half a header.
   BYTE record[kBlockHeader + NUBRA_MEMORY_BLOCK_MAX];
   std::memcpy(record, kBlockTag, 4);
-  Put32(record + 4, static_cast<std::uint32_t>(nSize));
+  kwStoreU32(record + 4, static_cast<std::uint32_t>(nSize));
   if (nSize > 0) std::memcpy(record + kBlockHeader, pBytes, static_cast<std::size_t>(nSize));
   return WriteExactly(pStream, record, kBlockHeader + static_cast<ULONG>(nSize));
 }
@@ -138,7 +127,7 @@ NUBRA_API LONG gfnIStreamReadMemoryBlock(IStream* pStream, void* pBuffer) {
   HRESULT hr = ReadExactly(pStream, header, kBlockHeader);
   if (FAILED(hr)) return hr;
   if (std::memcmp(header, kBlockTag, 4) != 0) return STG_E_DOCFILECORRUPT;
-  std::uint32_t size = Get32(header + 4);
+  std::uint32_t size = kwLoadU32(header + 4);
   if (size > static_cast<std::uint32_t>(NUBRA_MEMORY_BLOCK_MAX)) return STG_E_DOCFILECORRUPT;
   BYTE bytes[NUBRA_MEMORY_BLOCK_MAX];
   hr = ReadExactly(pStream, bytes, size);
@@ -155,8 +144,8 @@ NUBRA_API LONG gfnIStreamWriteVariant(IStream* pStream, const char* pszText) {
   BYTE record[kVariantHeader + NUBRA_VARIANT_TEXT_MAX];
   std::uint32_t stored = static_cast<std::uint32_t>(length + 1);
   std::memcpy(record, kVariantTag, 4);
-  Put16(record + 4, kVariantText);
-  Put32(record + 6, stored);
+  kwStoreU16(record + 4, kVariantText);
+  kwStoreU32(record + 6, stored);
   std::memcpy(record + kVariantHeader, pszText, stored);
   return WriteExactly(pStream, record, kVariantHeader + stored);
 }
@@ -168,9 +157,9 @@ NUBRA_API LONG gfnIStreamReadVariant(IStream* pStream, char* pszBuffer) {
   BYTE header[kVariantHeader];
   HRESULT hr = ReadExactly(pStream, header, kVariantHeader);
   if (FAILED(hr)) return hr;
-  if (std::memcmp(header, kVariantTag, 4) != 0 || Get16(header + 4) != kVariantText)
+  if (std::memcmp(header, kVariantTag, 4) != 0 || kwLoadU16(header + 4) != kVariantText)
     return STG_E_DOCFILECORRUPT;
-  std::uint32_t stored = Get32(header + 6);
+  std::uint32_t stored = kwLoadU32(header + 6);
   if (stored == 0 || stored > static_cast<std::uint32_t>(NUBRA_VARIANT_TEXT_MAX))
     return STG_E_DOCFILECORRUPT;
   char text[NUBRA_VARIANT_TEXT_MAX];

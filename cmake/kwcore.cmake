@@ -30,6 +30,9 @@ function(kw_add_library name output)
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  # Private headers shared between libraries ("platform/kwLittleEndian.h")
+  # are named from the source root.
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   # clang links shared libraries without its sanitizer runtime (the executable
   # brings it), so --no-undefined would reject every sanitized library.

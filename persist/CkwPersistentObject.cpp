@@ -4,9 +4,9 @@
 #include <new>
 
 #include <kwcore/kwWinApi.h>
+#include <kwcore/kwcpp.h>
 
 #include "core/CkwWorkingRecord.h"
-#include "persist/kwStorageHandles.h"
 
 const GUID IID_SkwPersistentObject_Method = {
     0xBDCA3662, 0x0121, 0x4209, {0x89, 0x46, 0x85, 0x73, 0x60, 0x78, 0x0B, 0xCA}};
@@ -77,8 +77,8 @@ bool CkwPersistentObject::StoreName(const char* pszName) noexcept {
 bool CkwPersistentObject::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObject::kwMETHOD_SAVE);
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  kwStreamHandle stream;
-  if (kwImport::StreamCreate(pStorage, kStreamName, stream.out()) < 0)
+  CkwComPtr<IStream> stream;
+  if (kwImport::StreamCreate(pStorage, kStreamName, stream.put()) < 0)
     return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
   char name[kNameBufferSize] = {};
   std::strncpy(name, m_pszName, kNameBufferSize - 1);
@@ -98,8 +98,8 @@ bool CkwPersistentObject::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObject::kwMETHOD_LOAD);
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   kwClearData();
-  kwStreamHandle stream;
-  if (kwImport::StreamOpen(pStorage, kStreamName, stream.out()) < 0)
+  CkwComPtr<IStream> stream;
+  if (kwImport::StreamOpen(pStorage, kStreamName, stream.put()) < 0)
     return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
   char name[kNameBufferSize] = {};
   if (kwImport::StreamReadVariant(stream.get(), name) < 0)

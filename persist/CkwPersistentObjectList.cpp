@@ -4,9 +4,10 @@
 
 #include <kwcore/CkwObjectFactory.h>
 #include <kwcore/kwWinApi.h>
+#include <kwcore/kwcpp.h>
 
 #include "core/CkwWorkingRecord.h"
-#include "persist/kwStorageHandles.h"
+#include "platform/kwLittleEndian.h"
 
 const GUID kwGUID_SourcePersistentObjectList = {
     0xB0292C2B, 0xF99D, 0x4C5A, {0x96, 0xFF, 0x5A, 0x54, 0x4C, 0xF2, 0x89, 0x56}};
@@ -115,20 +116,19 @@ bool CkwPersistentObjectList::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInf
   CkwWorkingRecord record(pErrorInfo, kSource, CkwPersistentObjectList::kwMETHOD_SAVE);
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
 
-  kwStreamHandle stream;
+  CkwComPtr<IStream> stream;
   const BYTE reserved[kReservedBlockSize] = {};
-  if (kwImport::StreamCreate(pStorage, kBlankStream, stream.out()) < 0)
+  if (kwImport::StreamCreate(pStorage, kBlankStream, stream.put()) < 0)
     return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
   if (kwImport::StreamWriteMemoryBlock(stream.get(), kReservedBlockSize, reserved) < 0)
     return kwFAIL(record, kwERROR_STREAM_WRITE_FAILED);
 
-  if (kwImport::StreamCreate(pStorage, kCountStream, stream.out()) < 0)
+  if (kwImport::StreamCreate(pStorage, kCountStream, stream.put()) < 0)
     return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
   int count = 0;
   if (!kwGetTotalCount(&count, nullptr)) return kwFAIL(record, kwERROR_INVALID_POSITION);
   BYTE countBytes[4];
-  for (int i = 0; i < 4; ++i)
-    countBytes[i] = static_cast<BYTE>(static_cast<std::uint32_t>(count) >> (8 * i));
+  kwStoreU32(countBytes, static_cast<std::uint32_t>(count));
   if (FAILED(stream->Write(countBytes, sizeof countBytes, nullptr)))
     return kwFAIL(record, kwERROR_STREAM_WRITE_FAILED);
   stream.reset();
@@ -136,7 +136,7 @@ bool CkwPersistentObjectList::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInf
   CkwServiceObject* item = nullptr;
   std::intptr_t position = 0;
   kwGetFirstServiceObject(&item, &position, record.get());
-  if (kwImport::StreamCreate(pStorage, kItemGUIDStream, stream.out()) < 0)
+  if (kwImport::StreamCreate(pStorage, kItemGUIDStream, stream.put()) < 0)
     return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
   for (int index = 0; item != nullptr; ++index) {
     GUID clsid{};
@@ -146,8 +146,8 @@ bool CkwPersistentObjectList::kwSave(IStorage* pStorage, CkwErrorInfo* pErrorInf
     if (FAILED(stream->Write(clsidBytes, sizeof clsidBytes, nullptr)))
       return kwFAIL(record, kwERROR_STREAM_WRITE_FAILED);
     WCHAR name[32];
-    kwStorageHandle child;
-    if (!ItemStorageName(index, name) || kwImport::StorageCreate(pStorage, name, child.out()) < 0)
+    CkwComPtr<IStorage> child;
+    if (!ItemStorageName(index, name) || kwImport::StorageCreate(pStorage, name, child.put()) < 0)
       return kwFAIL(record, kwERROR_CREATE_ELEMENT_FAILED);
     SkwPersistentObject_Method* persistence = PersistenceOf(item, record.get());
     if (persistence == nullptr) return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED);
@@ -163,14 +163,14 @@ bool CkwPersistentObjectList::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInf
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   if (!kwDeleteAllServiceObject(nullptr)) return kwFAIL(record, kwERROR_INVALID_POSITION);
 
-  kwStreamHandle stream;
+  CkwComPtr<IStream> stream;
   BYTE reserved[kReservedBlockSize] = {};
-  if (kwImport::StreamOpen(pStorage, kBlankStream, stream.out()) < 0)
+  if (kwImport::StreamOpen(pStorage, kBlankStream, stream.put()) < 0)
     return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
   if (kwImport::StreamReadMemoryBlock(stream.get(), reserved) < 0)
     return kwFAIL(record, kwERROR_STREAM_READ_FAILED);
 
-  if (kwImport::StreamOpen(pStorage, kCountStream, stream.out()) < 0)
+  if (kwImport::StreamOpen(pStorage, kCountStream, stream.put()) < 0)
     return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
   BYTE countBytes[4] = {};
   if (FAILED(stream->Read(countBytes, sizeof countBytes, nullptr)))
@@ -179,7 +179,7 @@ bool CkwPersistentObjectList::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInf
   for (int i = 0; i < 4; ++i) rawCount |= static_cast<std::uint32_t>(countBytes[i]) << (8 * i);
   const auto count = static_cast<std::int32_t>(rawCount);
 
-  if (kwImport::StreamOpen(pStorage, kItemGUIDStream, stream.out()) < 0)
+  if (kwImport::StreamOpen(pStorage, kItemGUIDStream, stream.put()) < 0)
     return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
   // A hostile count costs nothing: the first item that cannot be read or
   // created ends the load.
@@ -192,8 +192,8 @@ bool CkwPersistentObjectList::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInf
     if (!CkwObjectFactory::kwCreateObject(&clsid, item.out(), record.get()))
       return kwFAIL(record, kwERROR_INVALID_POSITION);
     WCHAR name[32];
-    kwStorageHandle child;
-    if (!ItemStorageName(index, name) || kwImport::StorageOpen(pStorage, name, child.out()) < 0)
+    CkwComPtr<IStorage> child;
+    if (!ItemStorageName(index, name) || kwImport::StorageOpen(pStorage, name, child.put()) < 0)
       return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
     SkwPersistentObject_Method* persistence = PersistenceOf(item.get(), record.get());
     if (persistence == nullptr) return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED);

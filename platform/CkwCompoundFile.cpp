@@ -6,12 +6,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
+
+#include "platform/kwLittleEndian.h"
 
 namespace kwcfb {
 namespace {
-
-constexpr BYTE kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 constexpr std::uint32_t kMaxRegSect = 0xFFFFFFFAu;
 constexpr std::uint32_t kDifSect = 0xFFFFFFFCu;
@@ -62,27 +61,15 @@ constexpr std::size_t kEntModifiedTime = 0x6C;
 constexpr std::size_t kEntStartSector = 0x74;
 constexpr std::size_t kEntSize = 0x78;
 
-std::uint16_t Get16(const BYTE* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t Get32(const BYTE* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t Get64(const BYTE* p) {
-  return static_cast<std::uint64_t>(Get32(p)) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32);
-}
-void Put16(BYTE* p, std::uint16_t v) {
-  p[0] = static_cast<BYTE>(v);
-  p[1] = static_cast<BYTE>(v >> 8);
-}
-void Put32(BYTE* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
-}
-void Put64(BYTE* p, std::uint64_t v) {
-  Put32(p, static_cast<std::uint32_t>(v));
-  Put32(p + 4, static_cast<std::uint32_t>(v >> 32));
-}
-
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+// The fields an entry carries whatever its type, the root's included.
+void ReadAttributes(const BYTE* e, Node* node) {
+  node->clsid = kwLoadGUID(e + kEntClsid);
+  node->stateBits = kwLoadU32(e + kEntStateBits);
+  node->ctime = {kwLoadU32(e + kEntCreationTime), kwLoadU32(e + kEntCreationTime + 4)};
+  node->mtime = {kwLoadU32(e + kEntModifiedTime), kwLoadU32(e + kEntModifiedTime + 4)};
+}
 
 // ---------------------------------------------------------------------------
 // Reader
@@ -158,9 +145,9 @@ HRESULT Reader::ReadHeader() {
     return STG_E_INVALIDHEADER;
   if (m_size < 512) return STG_E_INVALIDHEADER;
   const BYTE* h = m_bytes;
-  std::uint16_t major = Get16(h + kOffMajorVersion);
-  std::uint16_t shift = Get16(h + kOffSectorShift);
-  if (Get16(h + kOffByteOrder) != 0xFFFE) return STG_E_INVALIDHEADER;
+  std::uint16_t major = kwLoadU16(h + kOffMajorVersion);
+  std::uint16_t shift = kwLoadU16(h + kOffSectorShift);
+  if (kwLoadU16(h + kOffByteOrder) != 0xFFFE) return STG_E_INVALIDHEADER;
   if (major == 3 && shift == 9) {
     m_sectorSize = 512;
   } else if (major == 4 && shift == 12) {
@@ -169,8 +156,8 @@ HRESULT Reader::ReadHeader() {
   } else {
     return STG_E_INVALIDHEADER;
   }
-  if (Get16(h + kOffMiniSectorShift) != 6) return STG_E_INVALIDHEADER;
-  if (Get32(h + kOffMiniStreamCutoff) != kMiniStreamCutoff) return STG_E_INVALIDHEADER;
+  if (kwLoadU16(h + kOffMiniSectorShift) != 6) return STG_E_INVALIDHEADER;
+  if (kwLoadU32(h + kOffMiniStreamCutoff) != kMiniStreamCutoff) return STG_E_INVALIDHEADER;
   if (m_size < m_sectorSize) return STG_E_DOCFILECORRUPT;
   std::uint64_t count = CeilDiv(m_size - m_sectorSize, m_sectorSize);
   if (count > kMaxRegSect) return STG_E_DOCFILETOOLARGE;
@@ -187,26 +174,26 @@ HRESULT Reader::ReadHeader() {
 
 HRESULT Reader::ReadFat() {
   const BYTE* h = m_bytes;
-  std::uint32_t numFat = Get32(h + kOffNumFatSectors);
+  std::uint32_t numFat = kwLoadU32(h + kOffNumFatSectors);
   if (numFat > m_sectorCount) return STG_E_DOCFILECORRUPT;
   std::vector<std::uint32_t> fatSectors;
   fatSectors.reserve(numFat);
   for (std::uint32_t i = 0; i < kHeaderDifatEntries && fatSectors.size() < numFat; ++i)
-    fatSectors.push_back(Get32(h + kOffDifat + 4 * i));
+    fatSectors.push_back(kwLoadU32(h + kOffDifat + 4 * i));
   // The DIFAT chain is walked for as many sectors as the header counts, so a
   // count that the chain does not back is caught even when unused.
   std::uint32_t perDifat = m_sectorSize / 4 - 1;
-  std::uint32_t numDifat = Get32(h + kOffNumDifatSectors);
+  std::uint32_t numDifat = kwLoadU32(h + kOffNumDifatSectors);
   if (numDifat > m_sectorCount) return STG_E_DOCFILECORRUPT;
-  std::uint32_t difat = Get32(h + kOffFirstDifatSector);
+  std::uint32_t difat = kwLoadU32(h + kOffFirstDifatSector);
   m_stamps->NextChain();
   for (std::uint32_t k = 0; k < numDifat; ++k) {
     if (difat > kMaxRegSect || difat >= m_sectorCount) return STG_E_DOCFILECORRUPT;
     if (!m_stamps->Visit(difat)) return STG_E_DOCFILECORRUPT;
     const BYTE* s = Sector(difat);
     for (std::uint32_t i = 0; i < perDifat && fatSectors.size() < numFat; ++i)
-      fatSectors.push_back(Get32(s + 4 * i));
-    difat = Get32(s + 4 * perDifat);
+      fatSectors.push_back(kwLoadU32(s + 4 * i));
+    difat = kwLoadU32(s + 4 * perDifat);
   }
   if (fatSectors.size() < numFat) return STG_E_DOCFILECORRUPT;
   std::uint32_t perFat = m_sectorSize / 4;
@@ -215,7 +202,7 @@ HRESULT Reader::ReadFat() {
     std::uint32_t sector = fatSectors[i];
     if (sector >= m_sectorCount) return STG_E_DOCFILECORRUPT;
     const BYTE* s = Sector(sector);
-    for (std::uint32_t j = 0; j < perFat; ++j) m_fat[i * perFat + j] = Get32(s + 4 * j);
+    for (std::uint32_t j = 0; j < perFat; ++j) m_fat[i * perFat + j] = kwLoadU32(s + 4 * j);
   }
   return S_OK;
 }
@@ -257,7 +244,7 @@ HRESULT Reader::WalkMiniChain(std::uint32_t start, std::size_t want,
 }
 
 HRESULT Reader::ReadDirectory() {
-  HRESULT hr = WalkChain(Get32(m_bytes + kOffFirstDirSector), 0, true, &m_dirChain);
+  HRESULT hr = WalkChain(kwLoadU32(m_bytes + kOffFirstDirSector), 0, true, &m_dirChain);
   if (FAILED(hr)) return hr;
   std::uint64_t entries =
       static_cast<std::uint64_t>(m_dirChain.size()) * (m_sectorSize / kDirEntrySize);
@@ -269,17 +256,17 @@ HRESULT Reader::ReadDirectory() {
 
 HRESULT Reader::ReadMiniStructures() {
   const BYTE* root = Entry(0);
-  m_miniStreamSize = m_version4 ? Get64(root + kEntSize) : Get32(root + kEntSize);
+  m_miniStreamSize = m_version4 ? kwLoadU64(root + kEntSize) : kwLoadU32(root + kEntSize);
   // A mini stream can only hold streams below the cutoff, all of which sit in
   // the file too: anything larger than the file is a lie.
   if (m_miniStreamSize > m_size) return STG_E_DOCFILECORRUPT;
   if (m_miniStreamSize > 0) {
-    HRESULT hr = WalkChain(Get32(root + kEntStartSector), CeilDiv(m_miniStreamSize, m_sectorSize),
-                           false, &m_miniStreamChain);
+    HRESULT hr = WalkChain(kwLoadU32(root + kEntStartSector),
+                           CeilDiv(m_miniStreamSize, m_sectorSize), false, &m_miniStreamChain);
     if (FAILED(hr)) return hr;
   }
-  std::uint32_t firstMiniFat = Get32(m_bytes + kOffFirstMiniFatSector);
-  if (firstMiniFat != kEndOfChain && Get32(m_bytes + kOffNumMiniFatSectors) != 0) {
+  std::uint32_t firstMiniFat = kwLoadU32(m_bytes + kOffFirstMiniFatSector);
+  if (firstMiniFat != kEndOfChain && kwLoadU32(m_bytes + kOffNumMiniFatSectors) != 0) {
     std::vector<std::uint32_t> chain;
     HRESULT hr = WalkChain(firstMiniFat, 0, true, &chain);
     if (FAILED(hr)) return hr;
@@ -287,7 +274,8 @@ HRESULT Reader::ReadMiniStructures() {
     m_miniFat.resize(chain.size() * perSector);
     for (std::size_t i = 0; i < chain.size(); ++i) {
       const BYTE* s = Sector(chain[i]);
-      for (std::uint32_t j = 0; j < perSector; ++j) m_miniFat[i * perSector + j] = Get32(s + 4 * j);
+      for (std::uint32_t j = 0; j < perSector; ++j)
+        m_miniFat[i * perSector + j] = kwLoadU32(s + 4 * j);
     }
   }
   m_miniStamps = std::make_unique<ChainStamps>(m_miniFat.size());
@@ -295,10 +283,10 @@ HRESULT Reader::ReadMiniStructures() {
 }
 
 HRESULT Reader::ReadStreamData(const BYTE* entry, Node* node) {
-  std::uint64_t size = m_version4 ? Get64(entry + kEntSize) : Get32(entry + kEntSize);
+  std::uint64_t size = m_version4 ? kwLoadU64(entry + kEntSize) : kwLoadU32(entry + kEntSize);
   if (size == 0) return S_OK;
   if (size > m_size || size > kMaxStreamSize) return STG_E_DOCFILECORRUPT;
-  std::uint32_t start = Get32(entry + kEntStartSector);
+  std::uint32_t start = kwLoadU32(entry + kEntStartSector);
   std::vector<std::uint32_t> chain;
   node->data.resize(static_cast<std::size_t>(size));
   BYTE* out = node->data.data();
@@ -333,22 +321,17 @@ HRESULT Reader::ReadStreamData(const BYTE* entry, Node* node) {
 
 HRESULT Reader::ReadEntry(std::uint32_t id, Node* node) {
   const BYTE* e = Entry(id);
-  std::uint16_t nameBytes = Get16(e + kEntNameLength);
+  std::uint16_t nameBytes = kwLoadU16(e + kEntNameLength);
   if (nameBytes < 2 || nameBytes > 64 || nameBytes % 2 != 0) return STG_E_DOCFILECORRUPT;
   node->name.clear();
   for (std::uint16_t i = 0; i + 1 < nameBytes / 2; ++i) {
-    char16_t c = Get16(e + kEntName + 2 * i);
+    char16_t c = kwLoadU16(e + kEntName + 2 * i);
     if (c == 0) break;
     node->name.push_back(c);
   }
   if (node->name.empty()) return STG_E_DOCFILECORRUPT;
   node->type = e[kEntType] == kTypeStorage ? STGTY_STORAGE : STGTY_STREAM;
-  BYTE guid[16];
-  std::memcpy(guid, e + kEntClsid, 16);
-  node->clsid = kwGUIDFromBytes(guid);
-  node->stateBits = Get32(e + kEntStateBits);
-  node->ctime = {Get32(e + kEntCreationTime), Get32(e + kEntCreationTime + 4)};
-  node->mtime = {Get32(e + kEntModifiedTime), Get32(e + kEntModifiedTime + 4)};
+  ReadAttributes(e, node);
   if (node->type == STGTY_STREAM) return ReadStreamData(e, node);
   return S_OK;
 }
@@ -356,22 +339,14 @@ HRESULT Reader::ReadEntry(std::uint32_t id, Node* node) {
 HRESULT Reader::BuildTree(std::shared_ptr<Node>* rootOut) {
   auto root = std::make_shared<Node>();
   root->name = u"Root Entry";
-  {
-    const BYTE* e = Entry(0);
-    BYTE guid[16];
-    std::memcpy(guid, e + kEntClsid, 16);
-    root->clsid = kwGUIDFromBytes(guid);
-    root->stateBits = Get32(e + kEntStateBits);
-    root->ctime = {Get32(e + kEntCreationTime), Get32(e + kEntCreationTime + 4)};
-    root->mtime = {Get32(e + kEntModifiedTime), Get32(e + kEntModifiedTime + 4)};
-  }
+  ReadAttributes(Entry(0), root.get());
   // Every entry may be reached once only: a second visit is a cycle or a
   // shared subtree, both corruption. Both walks use explicit stacks whose size
   // is bounded by the number of entries.
   std::vector<BYTE> visited(m_entryCount, 0);
   visited[0] = 1;
   std::vector<std::pair<Node*, std::uint32_t>> storages;
-  storages.emplace_back(root.get(), Get32(Entry(0) + kEntChild));
+  storages.emplace_back(root.get(), kwLoadU32(Entry(0) + kEntChild));
   // Siblings are walked in order (left subtree, entry, right subtree), which
   // for a valid tree is name order, so each insertion lands at the end of the
   // map in constant time. An out-of-order tree still loads, just slower.
@@ -386,7 +361,7 @@ HRESULT Reader::BuildTree(std::shared_ptr<Node>* rootOut) {
         if (current >= m_entryCount || visited[current]) return STG_E_DOCFILECORRUPT;
         visited[current] = 1;
         path.push_back(current);
-        current = Get32(Entry(current) + kEntLeft);
+        current = kwLoadU32(Entry(current) + kEntLeft);
       }
       std::uint32_t id = path.back();
       path.pop_back();
@@ -396,13 +371,13 @@ HRESULT Reader::BuildTree(std::shared_ptr<Node>* rootOut) {
       auto node = std::make_shared<Node>();
       HRESULT hr = ReadEntry(id, node.get());
       if (FAILED(hr)) return hr;
-      if (type == kTypeStorage) storages.emplace_back(node.get(), Get32(e + kEntChild));
+      if (type == kTypeStorage) storages.emplace_back(node.get(), kwLoadU32(e + kEntChild));
       std::u16string key = Key(node->name);
       auto& children = parent->children;
       std::size_t before = children.size();
       children.emplace_hint(children.end(), std::move(key), std::move(node));
       if (children.size() == before) return STG_E_DOCFILECORRUPT;  // a duplicate name
-      current = Get32(e + kEntRight);
+      current = kwLoadU32(e + kEntRight);
     }
   }
   *rootOut = std::move(root);
@@ -463,7 +438,7 @@ class Writer {
     return m_image->data() + (static_cast<std::size_t>(i) + 1) * kSectorSize;
   }
   void SetFat(std::uint32_t index, std::uint32_t value) {
-    Put32(Sector(m_fatStart + index / kPerSector) + 4 * (index % kPerSector), value);
+    kwStoreU32(Sector(m_fatStart + index / kPerSector) + 4 * (index % kPerSector), value);
   }
   void ChainRun(std::uint32_t first, std::uint32_t count) {
     for (std::uint32_t i = 0; i < count; ++i)
@@ -480,29 +455,27 @@ void Writer::WriteEntry(std::uint32_t id, const OutEntry& e) {
   BYTE* p = Sector(m_dirStart + id / 4) + (id % 4) * kDirEntrySize;
   const Node& n = *e.node;
   const std::u16string& name = id == 0 ? std::u16string(u"Root Entry") : n.name;
-  for (std::size_t i = 0; i < name.size(); ++i) Put16(p + kEntName + 2 * i, name[i]);
-  Put16(p + kEntNameLength, static_cast<std::uint16_t>(2 * (name.size() + 1)));
+  for (std::size_t i = 0; i < name.size(); ++i) kwStoreU16(p + kEntName + 2 * i, name[i]);
+  kwStoreU16(p + kEntNameLength, static_cast<std::uint16_t>(2 * (name.size() + 1)));
   p[kEntType] = id == 0 ? kTypeRoot : (n.type == STGTY_STORAGE ? kTypeStorage : kTypeStream);
   p[kEntColor] = e.color;
-  Put32(p + kEntLeft, e.left);
-  Put32(p + kEntRight, e.right);
-  Put32(p + kEntChild, e.child);
+  kwStoreU32(p + kEntLeft, e.left);
+  kwStoreU32(p + kEntRight, e.right);
+  kwStoreU32(p + kEntChild, e.child);
   if (n.type == STGTY_STORAGE) {
-    BYTE guid[16];
-    kwGUIDToBytes(n.clsid, guid);
-    std::memcpy(p + kEntClsid, guid, 16);
-    Put32(p + kEntStateBits, n.stateBits);
+    kwStoreGUID(p + kEntClsid, n.clsid);
+    kwStoreU32(p + kEntStateBits, n.stateBits);
     if (id != 0) {
-      Put32(p + kEntCreationTime, n.ctime.dwLowDateTime);
-      Put32(p + kEntCreationTime + 4, n.ctime.dwHighDateTime);
+      kwStoreU32(p + kEntCreationTime, n.ctime.dwLowDateTime);
+      kwStoreU32(p + kEntCreationTime + 4, n.ctime.dwHighDateTime);
     }
-    Put32(p + kEntModifiedTime, n.mtime.dwLowDateTime);
-    Put32(p + kEntModifiedTime + 4, n.mtime.dwHighDateTime);
+    kwStoreU32(p + kEntModifiedTime, n.mtime.dwLowDateTime);
+    kwStoreU32(p + kEntModifiedTime + 4, n.mtime.dwHighDateTime);
   } else {
-    Put32(p + kEntStateBits, n.stateBits);
+    kwStoreU32(p + kEntStateBits, n.stateBits);
   }
-  Put32(p + kEntStartSector, e.start);
-  Put64(p + kEntSize, e.size);
+  kwStoreU32(p + kEntStartSector, e.start);
+  kwStoreU64(p + kEntSize, e.size);
 }
 
 HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
@@ -579,15 +552,15 @@ HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
   if (difat) std::memset(Sector(difatStart), 0xFF, difat * kSectorSize);
   for (std::uint32_t i = 0; i < fat; ++i) {
     if (i < kHeaderDifatEntries) {
-      Put32(header + kOffDifat + 4 * i, i);
+      kwStoreU32(header + kOffDifat + 4 * i, i);
     } else {
       std::uint32_t k = i - kHeaderDifatEntries;
-      Put32(Sector(difatStart + k / (kPerSector - 1)) + 4 * (k % (kPerSector - 1)), i);
+      kwStoreU32(Sector(difatStart + k / (kPerSector - 1)) + 4 * (k % (kPerSector - 1)), i);
     }
   }
   for (std::uint32_t i = 0; i < difat; ++i)
-    Put32(Sector(difatStart + i) + 4 * (kPerSector - 1),
-          i + 1 == difat ? kEndOfChain : difatStart + i + 1);
+    kwStoreU32(Sector(difatStart + i) + 4 * (kPerSector - 1),
+               i + 1 == difat ? kEndOfChain : difatStart + i + 1);
 
   // Mini FAT and stream bytes.
   if (miniFatSectors) std::memset(Sector(miniFatStart), 0xFF, miniFatSectors * kSectorSize);
@@ -599,8 +572,8 @@ HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
       std::uint32_t count = static_cast<std::uint32_t>(CeilDiv(e.size, kMiniSectorSize));
       for (std::uint32_t k = 0; k < count; ++k) {
         std::uint32_t index = e.start + k;
-        Put32(Sector(miniFatStart + index / kPerSector) + 4 * (index % kPerSector),
-              k + 1 == count ? kEndOfChain : index + 1);
+        kwStoreU32(Sector(miniFatStart + index / kPerSector) + 4 * (index % kPerSector),
+                   k + 1 == count ? kEndOfChain : index + 1);
       }
       std::memcpy(miniStream + static_cast<std::size_t>(e.start) * kMiniSectorSize,
                   e.node->data.data(), e.size);
@@ -615,9 +588,9 @@ HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
   // Directory: unused slots carry no-stream links, then the entries.
   for (std::uint64_t i = 0; i < dirSectors * 4; ++i) {
     BYTE* p = Sector(m_dirStart + static_cast<std::uint32_t>(i / 4)) + (i % 4) * kDirEntrySize;
-    Put32(p + kEntLeft, kNoStream);
-    Put32(p + kEntRight, kNoStream);
-    Put32(p + kEntChild, kNoStream);
+    kwStoreU32(p + kEntLeft, kNoStream);
+    kwStoreU32(p + kEntRight, kNoStream);
+    kwStoreU32(p + kEntChild, kNoStream);
   }
   entries[0].start = miniStreamSectors ? miniStreamStart : kEndOfChain;
   entries[0].size = miniSectors * kMiniSectorSize;
@@ -625,18 +598,18 @@ HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
     WriteEntry(static_cast<std::uint32_t>(i), entries[i]);
 
   std::memcpy(header, kSignature, sizeof kSignature);
-  Put16(header + kOffMinorVersion, 0x003E);
-  Put16(header + kOffMajorVersion, 3);
-  Put16(header + kOffByteOrder, 0xFFFE);
-  Put16(header + kOffSectorShift, 9);
-  Put16(header + kOffMiniSectorShift, 6);
-  Put32(header + kOffNumFatSectors, static_cast<std::uint32_t>(fat));
-  Put32(header + kOffFirstDirSector, m_dirStart);
-  Put32(header + kOffMiniStreamCutoff, static_cast<std::uint32_t>(kMiniStreamCutoff));
-  Put32(header + kOffFirstMiniFatSector, miniFatSectors ? miniFatStart : kEndOfChain);
-  Put32(header + kOffNumMiniFatSectors, static_cast<std::uint32_t>(miniFatSectors));
-  Put32(header + kOffFirstDifatSector, difat ? difatStart : kEndOfChain);
-  Put32(header + kOffNumDifatSectors, static_cast<std::uint32_t>(difat));
+  kwStoreU16(header + kOffMinorVersion, 0x003E);
+  kwStoreU16(header + kOffMajorVersion, 3);
+  kwStoreU16(header + kOffByteOrder, 0xFFFE);
+  kwStoreU16(header + kOffSectorShift, 9);
+  kwStoreU16(header + kOffMiniSectorShift, 6);
+  kwStoreU32(header + kOffNumFatSectors, static_cast<std::uint32_t>(fat));
+  kwStoreU32(header + kOffFirstDirSector, m_dirStart);
+  kwStoreU32(header + kOffMiniStreamCutoff, static_cast<std::uint32_t>(kMiniStreamCutoff));
+  kwStoreU32(header + kOffFirstMiniFatSector, miniFatSectors ? miniFatStart : kEndOfChain);
+  kwStoreU32(header + kOffNumMiniFatSectors, static_cast<std::uint32_t>(miniFatSectors));
+  kwStoreU32(header + kOffFirstDifatSector, difat ? difatStart : kEndOfChain);
+  kwStoreU32(header + kOffNumDifatSectors, static_cast<std::uint32_t>(difat));
   return S_OK;
 }
 
@@ -693,25 +666,11 @@ void Retire(Node& node) noexcept {
 }
 
 HRESULT Parse(const BYTE* bytes, std::size_t size, std::shared_ptr<Node>* root) noexcept {
-  try {
-    Reader reader(bytes, size);
-    return reader.Run(root);
-  } catch (const std::bad_alloc&) {
-    return STG_E_INSUFFICIENTMEMORY;
-  } catch (...) {
-    return STG_E_UNKNOWN;
-  }
+  return Guarded([&] { return Reader(bytes, size).Run(root); });
 }
 
 HRESULT Serialize(const Node& root, std::vector<BYTE>* image) noexcept {
-  try {
-    Writer writer;
-    return writer.Run(root, image);
-  } catch (const std::bad_alloc&) {
-    return STG_E_INSUFFICIENTMEMORY;
-  } catch (...) {
-    return STG_E_UNKNOWN;
-  }
+  return Guarded([&] { return Writer().Run(root, image); });
 }
 
 }  // namespace kwcfb

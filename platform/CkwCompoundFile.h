@@ -6,12 +6,30 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include <kwcore/kwStorage.h>
 
 namespace kwcfb {
+
+/// The first eight bytes of every compound file.
+inline constexpr BYTE kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+/// Runs `body`, which returns an HRESULT, so that no exception leaves the
+/// library: a failed allocation becomes STG_E_INSUFFICIENTMEMORY, anything
+/// else STG_E_UNKNOWN.
+template <typename Body>
+HRESULT Guarded(Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return STG_E_INSUFFICIENTMEMORY;
+  } catch (...) {
+    return STG_E_UNKNOWN;
+  }
+}
 
 /// Orders names as the compound-file format does once they are folded to
 /// upper case (see Key): shorter names first, names of the same length by

@@ -14,11 +14,19 @@
 #include <string>
 
 #include <kwcore/kwStorage.h>
+#include <kwcore/kwcpp.h>
 
 #include "CkwCompoundFile.h"
+#include "kwPath.h"
+#include "kwPosixFile.h"
+#include "kwUtf8.h"
 
+using kwcfb::Guarded;
 using kwcfb::Node;
 
+// The helpers here may throw std::bad_alloc: every method and entry point
+// that allocates runs its body under Guarded, which turns that into
+// STG_E_INSUFFICIENTMEMORY in one place.
 namespace {
 
 /// Asks a storage of ours for its implementation (AddRef'd), so that entry
@@ -58,27 +66,6 @@ HRESULT FromErrno(int error, HRESULT fallback) {
   }
 }
 
-class CkwFd {
- public:
-  explicit CkwFd(int fd) : m_fd(fd) {}
-  ~CkwFd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  CkwFd(const CkwFd&) = delete;
-  CkwFd& operator=(const CkwFd&) = delete;
-  int get() const { return m_fd; }
-  /// Closes now and reports the result: close can be where a write error
-  /// of a network file system surfaces.
-  int Close() {
-    int fd = m_fd;
-    m_fd = -1;
-    return ::close(fd);
-  }
-
- private:
-  int m_fd;
-};
-
 HRESULT ReadWholeFile(const std::string& path, std::vector<BYTE>* bytes) {
   CkwFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
@@ -88,40 +75,20 @@ HRESULT ReadWholeFile(const std::string& path, std::vector<BYTE>* bytes) {
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return FromErrno(errno, STG_E_READFAULT);
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? STG_E_ACCESSDENIED : STG_E_INVALIDHEADER;
-  try {
-    bytes->resize(static_cast<std::size_t>(st.st_size));
-  } catch (...) {
-    return STG_E_INSUFFICIENTMEMORY;
-  }
-  std::size_t done = 0;
-  while (done < bytes->size()) {
-    ssize_t n = ::read(fd.get(), bytes->data() + done, bytes->size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return FromErrno(errno, STG_E_READFAULT);
-    if (n == 0) break;  // the file shrank under us: parse what is there
-    done += static_cast<std::size_t>(n);
-  }
-  bytes->resize(done);
+  bytes->resize(static_cast<std::size_t>(st.st_size));
+  ssize_t done = kwReadFull(fd.get(), bytes->data(), bytes->size());
+  if (done < 0) return FromErrno(errno, STG_E_READFAULT);
+  bytes->resize(static_cast<std::size_t>(done));  // less when the file shrank under us
   return S_OK;
-}
-
-void SplitPath(const std::string& path, std::string* dir, std::string* base) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    *dir = ".";
-    *base = path;
-  } else {
-    *dir = slash == 0 ? "/" : path.substr(0, slash);
-    *base = path.substr(slash + 1);
-  }
 }
 
 /// Replaces the file at `path` by `image` so that a failure or a crash at
 /// any moment leaves the old file or the new one: write a temporary beside
 /// it, flush it, rename it over the target, flush the directory.
 HRESULT WriteFileAtomically(const std::string& path, const std::vector<BYTE>& image) {
-  std::string dir, base;
-  SplitPath(path, &dir, &base);
+  // A file's own path: a backslash is part of a name here.
+  std::string dir(kwSplitPath(path, "/").directory);
+  std::string base = path.substr(dir.size());
   if (base.empty()) return STG_E_PATHNOTFOUND;
 
   mode_t mode = 0666;  // narrowed by the umask when the file is new
@@ -142,7 +109,7 @@ HRESULT WriteFileAtomically(const std::string& path, const std::vector<BYTE>& im
     char suffix[40];
     std::snprintf(suffix, sizeof suffix, ".%x.%x.%x.tmp", static_cast<unsigned>(::getpid()),
                   counter.fetch_add(1), static_cast<unsigned>(entropy()));
-    temp = dir + "/." + base.substr(0, 180) + suffix;
+    temp = dir + "." + base.substr(0, 180) + suffix;
     rawFd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (rawFd < 0 && errno != EEXIST) return FromErrno(errno, STG_E_WRITEFAULT);
   }
@@ -154,40 +121,28 @@ HRESULT WriteFileAtomically(const std::string& path, const std::vector<BYTE>& im
     return hr;
   };
   if (keepMode && ::fchmod(fd.get(), mode) != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
-  std::size_t done = 0;
-  while (done < image.size()) {
-    ssize_t n = ::write(fd.get(), image.data() + done, image.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(n < 0 ? FromErrno(errno, STG_E_WRITEFAULT) : STG_E_WRITEFAULT);
-    done += static_cast<std::size_t>(n);
-  }
+  if (!kwWriteAll(fd.get(), image.data(), image.size()))
+    return fail(FromErrno(errno, STG_E_WRITEFAULT));
   if (::fsync(fd.get()) != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
   if (fd.Close() != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
 
   // The rename is durable only once the directory is flushed. A failure here
   // still leaves one whole file in place, so it is reported as a write fault.
-  CkwFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  CkwFd dirFd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd.get() < 0) return FromErrno(errno, STG_E_WRITEFAULT);
   if (::fsync(dirFd.get()) != 0 && errno != EINVAL) return FromErrno(errno, STG_E_WRITEFAULT);
   return S_OK;
 }
 
-/// Runs a method body so that no exception leaves the library: allocation
-/// failures become STG_E_INSUFFICIENTMEMORY.
-template <typename Body>
-HRESULT Guarded(Body body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return STG_E_INSUFFICIENTMEMORY;
-  } catch (...) {
-    return STG_E_UNKNOWN;
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Shared state of one root and everything opened from it.
+
+std::shared_ptr<Node> EmptyRoot() {
+  auto root = std::make_shared<Node>();
+  root->name = u"Root Entry";
+  return root;
+}
 
 struct Tree {
   std::shared_ptr<Node> root;
@@ -220,38 +175,24 @@ HRESULT NameFrom(const OLECHAR* text, std::u16string* name) {
 /// (other bytes become U+FFFD).
 std::u16string PathName(const std::string& path) {
   std::u16string name;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(path.data());
   for (std::size_t i = 0; i < path.size();) {
-    unsigned char lead = static_cast<unsigned char>(path[i]);
-    int extra = lead < 0x80         ? 0
-                : (lead >> 5) == 6  ? 1
-                : (lead >> 4) == 14 ? 2
-                : (lead >> 3) == 30 ? 3
-                                    : -1;
-    char32_t code = extra == 0   ? lead
-                    : extra == 1 ? lead & 0x1F
-                    : extra == 2 ? lead & 0x0F
-                                 : lead & 0x07;
-    bool valid = extra >= 0 && i + static_cast<std::size_t>(extra) < path.size() + (extra == 0);
-    for (int k = 1; valid && k <= extra; ++k) {
-      unsigned char next = static_cast<unsigned char>(path[i + k]);
-      valid = (next >> 6) == 2;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (!valid || code > 0x10FFFF) {
-      name.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      name.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      name.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-    } else {
-      name.push_back(static_cast<char16_t>(code));
-    }
-    i += static_cast<std::size_t>(extra) + 1;
+    char32_t code;
+    int used = kwDecodeUtf8(bytes + i, path.size() - i, &code);
+    if (used == 0) code = u'\uFFFD', used = 1;
+    char16_t units[2];
+    name.append(units, static_cast<std::size_t>(kwEncodeUtf16(code, units)));
+    i += static_cast<std::size_t>(used);
   }
   return name;
+}
+
+/// A NUL-terminated copy of `name` that the caller frees with CoTaskMemFree,
+/// or null when memory runs out.
+OLECHAR* CopyName(const std::u16string& name) {
+  auto* copy = static_cast<OLECHAR*>(CoTaskMemAlloc((name.size() + 1) * sizeof(OLECHAR)));
+  if (copy) std::memcpy(copy, name.c_str(), (name.size() + 1) * sizeof(OLECHAR));
+  return copy;
 }
 
 HRESULT FillStat(const Node& node, const std::u16string& name, DWORD grfMode, DWORD flag,
@@ -260,11 +201,8 @@ HRESULT FillStat(const Node& node, const std::u16string& name, DWORD grfMode, DW
   if (flag > (STATFLAG_NONAME | STATFLAG_NOOPEN)) return STG_E_INVALIDFLAG;
   std::memset(stat, 0, sizeof *stat);
   if (!(flag & STATFLAG_NONAME)) {
-    auto* copy = static_cast<OLECHAR*>(CoTaskMemAlloc((name.size() + 1) * sizeof(OLECHAR)));
-    if (!copy) return STG_E_INSUFFICIENTMEMORY;
-    std::memcpy(copy, name.data(), name.size() * sizeof(OLECHAR));
-    copy[name.size()] = 0;
-    stat->pwcsName = copy;
+    stat->pwcsName = CopyName(name);
+    if (!stat->pwcsName) return STG_E_INSUFFICIENTMEMORY;
   }
   stat->type = node.type;
   stat->cbSize.QuadPart = node.type == STGTY_STREAM ? node.data.size() : 0;
@@ -336,10 +274,12 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     std::uint64_t end = m_position + cb;
     if (end > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
     std::vector<BYTE>& data = m_node->data;
-    try {
-      if (end > data.size()) data.resize(static_cast<std::size_t>(end));
-    } catch (...) {
-      return STG_E_INSUFFICIENTMEMORY;
+    if (end > data.size()) {
+      HRESULT hr = Guarded([&] {
+        data.resize(static_cast<std::size_t>(end));
+        return S_OK;
+      });
+      if (FAILED(hr)) return hr;
     }
     std::memcpy(data.data() + m_position, pv, cb);
     m_position = end;
@@ -375,12 +315,10 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     if (!m_node->live) return STG_E_REVERTED;
     if (!m_writable) return STG_E_ACCESSDENIED;
     if (libNewSize.QuadPart > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
-    try {
+    return Guarded([&] {
       m_node->data.resize(static_cast<std::size_t>(libNewSize.QuadPart));
-    } catch (...) {
-      return STG_E_INSUFFICIENTMEMORY;
-    }
-    return S_OK;
+      return S_OK;
+    });
   }
 
   HRESULT CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override {
@@ -442,8 +380,8 @@ class CkwEnumSTATSTG final : public CkwComObject<IEnumSTATSTG, IID_IEnumSTATSTG>
       const EnumItem& item = (*m_items)[m_next];
       STATSTG& out = rgelt[fetched];
       out = item.stat;
-      auto* name = static_cast<OLECHAR*>(CoTaskMemAlloc((item.name.size() + 1) * sizeof(OLECHAR)));
-      if (!name) {
+      out.pwcsName = CopyName(item.name);
+      if (!out.pwcsName) {
         for (ULONG i = 0; i < fetched; ++i) {
           CoTaskMemFree(rgelt[i].pwcsName);
           rgelt[i].pwcsName = nullptr;
@@ -451,9 +389,6 @@ class CkwEnumSTATSTG final : public CkwComObject<IEnumSTATSTG, IID_IEnumSTATSTG>
         m_next -= fetched;
         return STG_E_INSUFFICIENTMEMORY;
       }
-      std::memcpy(name, item.name.data(), item.name.size() * sizeof(OLECHAR));
-      name[item.name.size()] = 0;
-      out.pwcsName = name;
       ++fetched;
       ++m_next;
     }
@@ -588,9 +523,8 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       HRESULT hr;
       if (m_tree->inMemory) {
         if (m_tree->committed.empty()) {
-          fresh = std::make_shared<Node>();
-          hr = fresh ? S_OK : STG_E_INSUFFICIENTMEMORY;
-          if (fresh) fresh->name = u"Root Entry";
+          fresh = EmptyRoot();
+          hr = S_OK;
         } else {
           hr = kwcfb::Parse(m_tree->committed.data(), m_tree->committed.size(), &fresh);
         }
@@ -613,19 +547,15 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       *ppenum = nullptr;
       Node& self = Self();
       if (!self.live) return STG_E_REVERTED;
-      try {
-        auto items = std::make_shared<std::vector<EnumItem>>();
-        items->reserve(self.children.size());
-        for (const auto& [key, child] : self.children) {
-          EnumItem item;
-          item.name = child->name;
-          FillStat(*child, child->name, 0, STATFLAG_NONAME, &item.stat);
-          items->push_back(std::move(item));
-        }
-        *ppenum = new (std::nothrow) CkwEnumSTATSTG(std::move(items));
-      } catch (...) {
-        return STG_E_INSUFFICIENTMEMORY;
+      auto items = std::make_shared<std::vector<EnumItem>>();
+      items->reserve(self.children.size());
+      for (const auto& [key, child] : self.children) {
+        EnumItem item;
+        item.name = child->name;
+        FillStat(*child, child->name, 0, STATFLAG_NONAME, &item.stat);
+        items->push_back(std::move(item));
       }
+      *ppenum = new (std::nothrow) CkwEnumSTATSTG(std::move(items));
       return *ppenum ? S_OK : STG_E_INSUFFICIENTMEMORY;
     });
   }
@@ -706,24 +636,20 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     bool wantsWrite = false;
     hr = AccessFromMode(grfMode, &wantsWrite);
     if (FAILED(hr)) return hr;
-    try {
-      auto node = std::make_shared<Node>();
-      node->name = name;
-      node->type = type;
-      auto& children = Self().children;
-      std::u16string key = kwcfb::Key(name);
-      // One descent finds both a namesake and the place for the new element.
-      auto it = children.lower_bound(key);
-      if (it != children.end() && !kwcfb::KeyLess()(key, it->first)) {
-        if (!(grfMode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
-        kwcfb::Retire(*it->second);
-        it = children.erase(it);
-      }
-      children.emplace_hint(it, std::move(key), node);
-      *out = std::move(node);
-    } catch (...) {
-      return STG_E_INSUFFICIENTMEMORY;
+    auto node = std::make_shared<Node>();
+    node->name = name;
+    node->type = type;
+    auto& children = Self().children;
+    std::u16string key = kwcfb::Key(name);
+    // One descent finds both a namesake and the place for the new element.
+    auto it = children.lower_bound(key);
+    if (it != children.end() && !kwcfb::KeyLess()(key, it->first)) {
+      if (!(grfMode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
+      kwcfb::Retire(*it->second);
+      it = children.erase(it);
     }
+    children.emplace_hint(it, std::move(key), node);
+    *out = std::move(node);
     return S_OK;
   }
 
@@ -750,23 +676,13 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
 
 HRESULT MakeRoot(std::shared_ptr<Node> root, bool writable, bool inMemory, const char* path,
                  DWORD grfMode, IStorage** ppstg) {
-  try {
-    auto tree = std::make_shared<Tree>();
-    tree->root = std::move(root);
-    tree->writable = writable;
-    tree->inMemory = inMemory;
-    if (path) tree->path = path;
-    *ppstg = new (std::nothrow) CkwStorage(std::move(tree), nullptr, grfMode, writable);
-  } catch (...) {
-    return STG_E_INSUFFICIENTMEMORY;
-  }
+  auto tree = std::make_shared<Tree>();
+  tree->root = std::move(root);
+  tree->writable = writable;
+  tree->inMemory = inMemory;
+  if (path) tree->path = path;
+  *ppstg = new (std::nothrow) CkwStorage(std::move(tree), nullptr, grfMode, writable);
   return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
-}
-
-std::shared_ptr<Node> EmptyRoot() {
-  auto root = std::make_shared<Node>();
-  root->name = u"Root Entry";
-  return root;
 }
 
 }  // namespace
@@ -784,16 +700,12 @@ KWPLATFORM_API HRESULT StgCreateDocfile(const char* pszPath, DWORD grfMode, DWOR
     bool wantsWrite = false;
     HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
     if (FAILED(hr)) return hr;
-    try {
-      std::shared_ptr<Node> root = EmptyRoot();
-      std::vector<BYTE> image;
-      hr = kwcfb::Serialize(*root, &image);
-      if (SUCCEEDED(hr)) hr = WriteFileAtomically(pszPath, image);
-      if (FAILED(hr)) return hr;
-      return MakeRoot(std::move(root), true, false, pszPath, grfMode | STGM_READWRITE, ppstgOpen);
-    } catch (...) {
-      return STG_E_INSUFFICIENTMEMORY;
-    }
+    std::shared_ptr<Node> root = EmptyRoot();
+    std::vector<BYTE> image;
+    hr = kwcfb::Serialize(*root, &image);
+    if (SUCCEEDED(hr)) hr = WriteFileAtomically(pszPath, image);
+    if (FAILED(hr)) return hr;
+    return MakeRoot(std::move(root), true, false, pszPath, grfMode | STGM_READWRITE, ppstgOpen);
   });
 }
 
@@ -820,16 +732,14 @@ KWPLATFORM_API HRESULT StgOpenStorage(const char* pszPath, IStorage* pstgPriorit
 }
 
 KWPLATFORM_API HRESULT StgCreateMemoryDocfile(DWORD grfMode, IStorage** ppstgOpen) {
-  if (!ppstgOpen) return STG_E_INVALIDPOINTER;
-  *ppstgOpen = nullptr;
-  bool wantsWrite = false;
-  HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
-  if (FAILED(hr)) return hr;
-  try {
+  return Guarded([&]() -> HRESULT {
+    if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+    *ppstgOpen = nullptr;
+    bool wantsWrite = false;
+    HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
+    if (FAILED(hr)) return hr;
     return MakeRoot(EmptyRoot(), true, true, nullptr, grfMode | STGM_READWRITE, ppstgOpen);
-  } catch (...) {
-    return STG_E_INSUFFICIENTMEMORY;
-  }
+  });
 }
 
 KWPLATFORM_API HRESULT StgOpenMemoryDocfile(const void* pv, std::size_t cb, DWORD grfMode,
@@ -844,18 +754,12 @@ KWPLATFORM_API HRESULT StgOpenMemoryDocfile(const void* pv, std::size_t cb, DWOR
     std::shared_ptr<Node> root;
     hr = kwcfb::Parse(static_cast<const BYTE*>(pv), cb, &root);
     if (FAILED(hr)) return hr;
-    IStorage* storage = nullptr;
-    hr = MakeRoot(std::move(root), wantsWrite, true, nullptr, grfMode, &storage);
-    if (FAILED(hr)) return hr;
+    CkwComPtr<IStorage> storage;
+    hr = MakeRoot(std::move(root), wantsWrite, true, nullptr, grfMode, storage.put());
     // Revert returns to the bytes the root was opened from.
-    if (wantsWrite) {
-      hr = storage->Commit(STGC_DEFAULT);
-      if (FAILED(hr)) {
-        storage->Release();
-        return hr;
-      }
-    }
-    *ppstgOpen = storage;
+    if (SUCCEEDED(hr) && wantsWrite) hr = storage->Commit(STGC_DEFAULT);
+    if (FAILED(hr)) return hr;
+    *ppstgOpen = storage.release();
     return S_OK;
   });
 }
@@ -868,12 +772,11 @@ KWPLATFORM_API HRESULT StgSaveToMemory(IStorage* pstg, void** ppv, std::size_t* 
     if (!pstg) return STG_E_INVALIDPOINTER;
     void* raw = nullptr;
     if (FAILED(pstg->QueryInterface(kIID_CkwStorageImpl, &raw))) return STG_E_INVALIDPARAMETER;
-    auto* storage = static_cast<CkwStorage*>(static_cast<IStorage*>(raw));
-    HRESULT hr = S_OK;
-    if (!storage->Self().live) hr = STG_E_REVERTED;
+    CkwComPtr<IStorage> storage(static_cast<IStorage*>(raw));
+    const Node& self = static_cast<CkwStorage*>(storage.get())->Self();
+    if (!self.live) return STG_E_REVERTED;
     std::vector<BYTE> image;
-    if (SUCCEEDED(hr)) hr = kwcfb::Serialize(storage->Self(), &image);
-    storage->Release();
+    HRESULT hr = kwcfb::Serialize(self, &image);
     if (FAILED(hr)) return hr;
     void* copy = CoTaskMemAlloc(image.size());
     if (!copy) return STG_E_INSUFFICIENTMEMORY;
@@ -888,14 +791,8 @@ KWPLATFORM_API HRESULT StgIsStorageFile(const char* pszPath) {
   if (!pszPath) return STG_E_INVALIDPOINTER;
   CkwFd fd(::open(pszPath, O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return STG_E_FILENOTFOUND;
-  static constexpr BYTE kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-  BYTE head[8];
-  std::size_t done = 0;
-  while (done < sizeof head) {
-    ssize_t n = ::read(fd.get(), head + done, sizeof head - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done == sizeof head && std::memcmp(head, kSignature, sizeof head) == 0 ? S_OK : S_FALSE;
+  BYTE head[sizeof kwcfb::kSignature];
+  bool match = kwReadFull(fd.get(), head, sizeof head) == static_cast<ssize_t>(sizeof head) &&
+               std::memcmp(head, kwcfb::kSignature, sizeof head) == 0;
+  return match ? S_OK : S_FALSE;
 }

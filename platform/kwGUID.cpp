@@ -1,6 +1,7 @@
-// GUID text and byte forms. This file is the one place where a GUID's fields
-// meet their serialised bytes, so byte order is decided here and nowhere else.
+// GUID text and byte forms.
 #include <kwcore/kwWinTypes.h>
+
+#include "platform/kwLittleEndian.h"
 
 namespace {
 
@@ -74,18 +75,6 @@ bool kwGUIDFromString(const char* text, GUID* guid) noexcept {
   return true;
 }
 
-void kwGUIDToBytes(REFGUID guid, BYTE bytes[16]) noexcept {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<BYTE>(guid.Data1 >> (8 * i));
-  for (int i = 0; i < 2; ++i) bytes[4 + i] = static_cast<BYTE>(guid.Data2 >> (8 * i));
-  for (int i = 0; i < 2; ++i) bytes[6 + i] = static_cast<BYTE>(guid.Data3 >> (8 * i));
-  for (int i = 0; i < 8; ++i) bytes[8 + i] = guid.Data4[i];
-}
+void kwGUIDToBytes(REFGUID guid, BYTE bytes[16]) noexcept { kwStoreGUID(bytes, guid); }
 
-GUID kwGUIDFromBytes(const BYTE bytes[16]) noexcept {
-  GUID guid{};
-  for (int i = 0; i < 4; ++i) guid.Data1 |= static_cast<DWORD>(bytes[i]) << (8 * i);
-  guid.Data2 = static_cast<WORD>(bytes[4] | (bytes[5] << 8));
-  guid.Data3 = static_cast<WORD>(bytes[6] | (bytes[7] << 8));
-  for (int i = 0; i < 8; ++i) guid.Data4[i] = bytes[8 + i];
-  return guid;
-}
+GUID kwGUIDFromBytes(const BYTE bytes[16]) noexcept { return kwLoadGUID(bytes); }

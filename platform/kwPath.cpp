@@ -12,9 +12,9 @@ std::size_t kwGetExecutablePath(char* buffer, std::size_t size) noexcept {
   return static_cast<std::size_t>(length);
 }
 
-kwPathParts kwSplitPath(std::string_view path) noexcept {
+kwPathParts kwSplitPath(std::string_view path, std::string_view separators) noexcept {
   kwPathParts parts;
-  std::size_t nameStart = path.find_last_of("/\\");
+  std::size_t nameStart = path.find_last_of(separators);
   nameStart = nameStart == std::string_view::npos ? 0 : nameStart + 1;
   parts.directory = path.substr(0, nameStart);
   std::string_view name = path.substr(nameStart);

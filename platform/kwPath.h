@@ -21,7 +21,9 @@ struct kwPathParts {
   std::string_view extension;  ///< from the file name's last "." on; may be empty
 };
 
-/// Splits `path`. Both "/" and "\" separate directories, so that names
-/// written on Windows split the same way. A leading "." of a file name
-/// (".profile") is part of the base name, not an extension.
-KWPLATFORM_API kwPathParts kwSplitPath(std::string_view path) noexcept;
+/// Splits `path` at the last of the `separators`. By default both "/" and
+/// "\" separate directories, so that names written on Windows split the same
+/// way; a file's own path on Linux is split at "/" alone. A leading "." of a
+/// file name (".profile") is part of the base name, not an extension.
+KWPLATFORM_API kwPathParts kwSplitPath(std::string_view path,
+                                       std::string_view separators = "/\\") noexcept;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +13,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "kwPosixFile.h"
 
 namespace {
 
@@ -111,34 +112,6 @@ std::shared_ptr<const ParsedFile> Parse(std::string_view text) {
   return parsed;
 }
 
-// Reads the whole file through `fd`; false on a read error.
-bool ReadAll(int fd, std::string* text) {
-  char chunk[65536];
-  for (;;) {
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got == 0) return true;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    text->append(chunk, static_cast<std::size_t>(got));
-  }
-}
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : m_fd(fd) {}
-  ~FileDescriptor() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const noexcept { return m_fd; }
-
- private:
-  int m_fd;
-};
-
 // The parsed file at `path`, from the cache when its identity is unchanged.
 // Null when the file cannot be read. Throws std::bad_alloc only.
 std::shared_ptr<const ParsedFile> Load(const char* path) {
@@ -161,11 +134,13 @@ std::shared_ptr<const ParsedFile> Load(const char* path) {
   // replaced between the stat above and the open is never cached under the
   // old identity. O_NONBLOCK: a FIFO swapped in after the stat must not hang
   // the open; it is refused below as not a regular file.
-  FileDescriptor fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  CkwFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0 || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
-  std::string text;
-  text.reserve(static_cast<std::size_t>(status.st_size));
-  if (!ReadAll(fd.get(), &text)) return nullptr;
+  // The size read is the one the identity records.
+  std::string text(static_cast<std::size_t>(status.st_size), '\0');
+  ssize_t got = kwReadFull(fd.get(), text.data(), text.size());
+  if (got < 0) return nullptr;
+  text.resize(static_cast<std::size_t>(got));
   std::shared_ptr<const ParsedFile> parsed = Parse(text);
 
   std::lock_guard<std::mutex> lock(g_oCacheLock);

@@ -2,11 +2,14 @@
 
 #include <sys/random.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <unordered_map>
+
+#include "kwPosixFile.h"
+#include "kwUtf8.h"
 
 // ---------------------------------------------------------------------------
 // Global memory: a registry of live blocks, so that a bogus handle or pointer
@@ -121,42 +124,6 @@ SIZE_T GlobalSize(HGLOBAL handle) noexcept {
 
 // ---------------------------------------------------------------------------
 // UTF-8 to UTF-16.
-namespace {
-
-// Decodes one scalar value starting at text[i]; returns its length in bytes,
-// or 0 for an ill-formed sequence (overlong forms, surrogates, values beyond
-// U+10FFFF and truncated sequences included).
-int DecodeUtf8(const unsigned char* text, int length, int i, char32_t* value) {
-  unsigned char lead = text[i];
-  if (lead < 0x80) {
-    *value = lead;
-    return 1;
-  }
-  int extra;
-  char32_t v;
-  char32_t minimum;
-  if ((lead & 0xE0) == 0xC0) {
-    extra = 1, v = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2, v = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3, v = lead & 0x07, minimum = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + extra >= length) return 0;  // truncated
-  for (int k = 1; k <= extra; ++k) {
-    unsigned char c = text[i + k];
-    if ((c & 0xC0) != 0x80) return 0;
-    v = (v << 6) | (c & 0x3F);
-  }
-  if (v < minimum || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
-  *value = v;
-  return extra + 1;
-}
-
-}  // namespace
-
 int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, LPCSTR text, int count, LPWSTR wide,
                         int wideCount) noexcept {
   if (text == nullptr || (codePage != CP_ACP && codePage != CP_UTF8) || count < -1 ||
@@ -167,19 +134,15 @@ int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, LPCSTR text, int count, 
   int needed = 0;
   for (int i = 0; i < length;) {
     char32_t v;
-    int used = DecodeUtf8(bytes, length, i, &v);
+    int used = kwDecodeUtf8(bytes + i, static_cast<std::size_t>(length - i), &v);
     if (used == 0) return 0;
-    int units = v >= 0x10000 ? 2 : 1;
+    WCHAR units[2];
+    int unitCount = kwEncodeUtf16(v, units);
     if (wideCount > 0) {
-      if (needed + units > wideCount) return 0;
-      if (units == 2) {
-        wide[needed] = static_cast<WCHAR>(0xD800 + ((v - 0x10000) >> 10));
-        wide[needed + 1] = static_cast<WCHAR>(0xDC00 + ((v - 0x10000) & 0x3FF));
-      } else {
-        wide[needed] = static_cast<WCHAR>(v);
-      }
+      if (needed + unitCount > wideCount) return 0;
+      std::copy_n(units, unitCount, wide + needed);
     }
-    needed += units;
+    needed += unitCount;
     i += used;
   }
   return needed;
@@ -189,15 +152,10 @@ int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, LPCSTR text, int count, 
 HRESULT CoCreateGuid(GUID* guid) noexcept {
   if (guid == nullptr) return E_POINTER;
   BYTE bytes[16];
-  std::size_t filled = 0;
-  while (filled < sizeof bytes) {
-    ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return E_FAIL;
-    }
-    filled += static_cast<std::size_t>(got);
-  }
+  ssize_t filled = kwTransferFull(sizeof bytes, [&](std::size_t done) {
+    return getrandom(bytes + done, sizeof bytes - done, 0);
+  });
+  if (filled != static_cast<ssize_t>(sizeof bytes)) return E_FAIL;
   bytes[7] = static_cast<BYTE>((bytes[7] & 0x0F) | 0x40);  // version 4 (high nibble of Data3)
   bytes[8] = static_cast<BYTE>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   *guid = kwGUIDFromBytes(bytes);

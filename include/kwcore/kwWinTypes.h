@@ -82,7 +82,7 @@ KWPLATFORM_API bool kwGUIDToString(REFGUID guid, char* buffer, std::size_t size)
 KWPLATFORM_API bool kwGUIDFromString(const char* text, GUID* guid) noexcept;
 
 /// The 16-byte little-endian storage form, independent of the host's byte
-/// order. These two functions are the only place that turns GUIDs into bytes.
+/// order: the form compound files and kwcore's own stored records use.
 KWPLATFORM_API void kwGUIDToBytes(REFGUID guid, BYTE bytes[16]) noexcept;
 KWPLATFORM_API GUID kwGUIDFromBytes(const BYTE bytes[16]) noexcept;
 

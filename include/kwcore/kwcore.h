@@ -19,3 +19,4 @@
 #include <kwcore/kwStorage.h>
 #include <kwcore/kwWinApi.h>
 #include <kwcore/kwWinTypes.h>
+#include <kwcore/kwcpp.h>

@@ -16,45 +16,46 @@ namespace {
 
 class NubraTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(StgCreateMemoryDocfile(kRW, root_.Out()), S_OK); }
+  void SetUp() override { ASSERT_EQ(StgCreateMemoryDocfile(kRW, root_.put()), S_OK); }
 
   /// A stream holding exactly `bytes`, positioned at its start.
-  ComPtr<IStream> StreamWith(const std::string& bytes) {
-    ComPtr<IStream> stream;
-    EXPECT_GE(gfnIStreamCreate(root_.get(), u"Raw", stream.Out()), 0);
+  CkwComPtr<IStream> StreamWith(const std::string& bytes) {
+    CkwComPtr<IStream> stream;
+    EXPECT_GE(gfnIStreamCreate(root_.get(), u"Raw", stream.put()), 0);
     EXPECT_EQ(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr), S_OK);
     EXPECT_EQ(stream->Seek(Li(0), STREAM_SEEK_SET, nullptr), S_OK);
     return stream;
   }
 
-  ComPtr<IStorage> root_;
+  CkwComPtr<IStorage> root_;
 };
 
 TEST_F(NubraTest, CreateAndOpenDeliverOwnedElementsAndFailuresDeliverNothing) {
-  ComPtr<IStorage> child;
-  ComPtr<IStream> stream, again;
-  ASSERT_GE(gfnIStorageCreate(root_.get(), u"Item0", child.Out()), 0);
-  ASSERT_GE(gfnIStreamCreate(child.get(), u"CPersistentObjectStream", stream.Out()), 0);
+  CkwComPtr<IStorage> child;
+  CkwComPtr<IStream> stream, again;
+  ASSERT_GE(gfnIStorageCreate(root_.get(), u"Item0", child.put()), 0);
+  ASSERT_GE(gfnIStreamCreate(child.get(), u"CPersistentObjectStream", stream.put()), 0);
   ASSERT_EQ(stream->Write("abc", 3, nullptr), S_OK);
-  stream.Reset();
-  child.Reset();
-  ASSERT_GE(gfnIStorageOpen(root_.get(), u"Item0", child.Out()), 0);
-  ASSERT_GE(gfnIStreamOpen(child.get(), u"CPersistentObjectStream", stream.Out()), 0);
+  stream.reset();
+  child.reset();
+  ASSERT_GE(gfnIStorageOpen(root_.get(), u"Item0", child.put()), 0);
+  ASSERT_GE(gfnIStreamOpen(child.get(), u"CPersistentObjectStream", stream.put()), 0);
   EXPECT_EQ(Tell(stream.get()), 0u);
   EXPECT_EQ(GetStream(child.get(), u"CPersistentObjectStream"), "abc");
   // Creating again replaces the stream with an empty one.
-  ASSERT_GE(gfnIStreamCreate(child.get(), u"CPersistentObjectStream", again.Out()), 0);
+  ASSERT_GE(gfnIStreamCreate(child.get(), u"CPersistentObjectStream", again.put()), 0);
   EXPECT_EQ(GetStream(child.get(), u"CPersistentObjectStream"), "");
   // An element of the other kind is not found.
-  EXPECT_LT(gfnIStorageOpen(child.get(), u"CPersistentObjectStream", ComPtr<IStorage>().Out()), 0);
+  EXPECT_LT(gfnIStorageOpen(child.get(), u"CPersistentObjectStream", CkwComPtr<IStorage>().put()),
+            0);
 
-  EXPECT_LT(gfnIStorageOpen(root_.get(), u"Missing", child.Out()), 0);
+  EXPECT_LT(gfnIStorageOpen(root_.get(), u"Missing", child.put()), 0);
   EXPECT_FALSE(child);
-  EXPECT_LT(gfnIStreamOpen(root_.get(), u"Missing", stream.Out()), 0);
+  EXPECT_LT(gfnIStreamOpen(root_.get(), u"Missing", stream.put()), 0);
   EXPECT_FALSE(stream);
-  EXPECT_LT(gfnIStreamCreate(root_.get(), u"Bad/Name", stream.Out()), 0);
-  EXPECT_LT(gfnIStorageCreate(nullptr, u"X", child.Out()), 0);
-  EXPECT_LT(gfnIStreamCreate(root_.get(), nullptr, stream.Out()), 0);
+  EXPECT_LT(gfnIStreamCreate(root_.get(), u"Bad/Name", stream.put()), 0);
+  EXPECT_LT(gfnIStorageCreate(nullptr, u"X", child.put()), 0);
+  EXPECT_LT(gfnIStreamCreate(root_.get(), nullptr, stream.put()), 0);
   EXPECT_LT(gfnIStreamOpen(root_.get(), u"X", nullptr), 0);
   EXPECT_LT(gfnIStreamWriteMemoryBlock(nullptr, 32, "x"), 0);
   EXPECT_LT(gfnIStreamReadVariant(nullptr, nullptr), 0);
@@ -62,11 +63,11 @@ TEST_F(NubraTest, CreateAndOpenDeliverOwnedElementsAndFailuresDeliverNothing) {
 
 TEST_F(NubraTest, StorageFailuresPassThrough) {
   auto plan = std::make_shared<CkwFaultPlan>();
-  ComPtr<IStorage> faulty(WrapWithFaults(root_.get(), plan));
+  CkwComPtr<IStorage> faulty(WrapWithFaults(root_.get(), plan));
   plan->failCreateAt = 1;
-  ComPtr<IStream> stream;
-  EXPECT_EQ(gfnIStreamCreate(faulty.get(), u"S", stream.Out()), STG_E_INSUFFICIENTMEMORY);
-  ASSERT_GE(gfnIStreamCreate(faulty.get(), u"S", stream.Out()), 0);
+  CkwComPtr<IStream> stream;
+  EXPECT_EQ(gfnIStreamCreate(faulty.get(), u"S", stream.put()), STG_E_INSUFFICIENTMEMORY);
+  ASSERT_GE(gfnIStreamCreate(faulty.get(), u"S", stream.put()), 0);
   plan->failWriteAt = plan->writes + 1;
   EXPECT_EQ(gfnIStreamWriteMemoryBlock(stream.get(), 4, "abcd"), STG_E_MEDIUMFULL);
   EXPECT_EQ(gfnIStreamWriteVariant(stream.get(), "name"), S_OK);
@@ -78,12 +79,12 @@ TEST_F(NubraTest, StorageFailuresPassThrough) {
   EXPECT_EQ(gfnIStreamReadVariant(stream.get(), text), S_OK);
   EXPECT_STREQ(text, "name");
   plan->failOpenAt = plan->opens + 1;
-  EXPECT_EQ(gfnIStreamOpen(faulty.get(), u"S", stream.Out()), STG_E_FILENOTFOUND);
+  EXPECT_EQ(gfnIStreamOpen(faulty.get(), u"S", stream.put()), STG_E_FILENOTFOUND);
 }
 
 TEST_F(NubraTest, MemoryBlockRoundTripsAndHasItsDocumentedForm) {
-  ComPtr<IStream> stream;
-  ASSERT_GE(gfnIStreamCreate(root_.get(), u"Blank", stream.Out()), 0);
+  CkwComPtr<IStream> stream;
+  ASSERT_GE(gfnIStreamCreate(root_.get(), u"Blank", stream.put()), 0);
   BYTE zeros[32] = {};
   ASSERT_EQ(gfnIStreamWriteMemoryBlock(stream.get(), 32, zeros), S_OK);
   EXPECT_EQ(Tell(stream.get()), 40u);
@@ -113,8 +114,8 @@ TEST_F(NubraTest, MemoryBlockRoundTripsAndHasItsDocumentedForm) {
 }
 
 TEST_F(NubraTest, VariantRoundTripsAndHasItsDocumentedForm) {
-  ComPtr<IStream> stream;
-  ASSERT_GE(gfnIStreamCreate(root_.get(), u"V", stream.Out()), 0);
+  CkwComPtr<IStream> stream;
+  ASSERT_GE(gfnIStreamCreate(root_.get(), u"V", stream.put()), 0);
   ASSERT_EQ(gfnIStreamWriteVariant(stream.get(), "Clip 1"), S_OK);
   ASSERT_EQ(gfnIStreamWriteVariant(stream.get(), ""), S_OK);
   std::string longest(NUBRA_VARIANT_TEXT_MAX - 1, 'w');
@@ -139,15 +140,15 @@ TEST_F(NubraTest, VariantRoundTripsAndHasItsDocumentedForm) {
 TEST_F(NubraTest, HelpersMixWithDirectReadsAndWrites) {
   // The persistent object's layout: a variant, a raw GUID and count, and a
   // memory block, written and read back in turn.
-  ComPtr<IStream> stream;
-  ASSERT_GE(gfnIStreamCreate(root_.get(), u"CPersistentObjectStream", stream.Out()), 0);
+  CkwComPtr<IStream> stream;
+  ASSERT_GE(gfnIStreamCreate(root_.get(), u"CPersistentObjectStream", stream.put()), 0);
   const std::string raw = "GUID-0123456789ABcount";
   ASSERT_EQ(gfnIStreamWriteVariant(stream.get(), "Object"), S_OK);
   ASSERT_EQ(stream->Write(raw.data(), static_cast<ULONG>(raw.size()), nullptr), S_OK);
   ASSERT_EQ(gfnIStreamWriteMemoryBlock(stream.get(), 3, "abc"), S_OK);
-  stream.Reset();
+  stream.reset();
 
-  ASSERT_GE(gfnIStreamOpen(root_.get(), u"CPersistentObjectStream", stream.Out()), 0);
+  ASSERT_GE(gfnIStreamOpen(root_.get(), u"CPersistentObjectStream", stream.put()), 0);
   char name[NUBRA_VARIANT_TEXT_MAX] = {}, readRaw[32] = {};
   BYTE block[NUBRA_MEMORY_BLOCK_MAX] = {};
   ASSERT_EQ(gfnIStreamReadVariant(stream.get(), name), S_OK);
@@ -181,7 +182,7 @@ TEST_F(NubraTest, HostileStoredFormsFailWithoutTouchingBufferOrPosition) {
       {"empty stream", "", true},
   };
   for (const Case& c : cases) {
-    ComPtr<IStream> stream = StreamWith(c.bytes);
+    CkwComPtr<IStream> stream = StreamWith(c.bytes);
     char buffer[NUBRA_VARIANT_TEXT_MAX + 16];
     std::memset(buffer, 0x5A, sizeof buffer);
     LONG status = c.variant ? gfnIStreamReadVariant(stream.get(), buffer)
@@ -194,18 +195,18 @@ TEST_F(NubraTest, HostileStoredFormsFailWithoutTouchingBufferOrPosition) {
 }
 
 TEST_F(NubraTest, HelpersWorkOnAReadOnlyRoot) {
-  ComPtr<IStream> stream;
-  ASSERT_GE(gfnIStreamCreate(root_.get(), u"S", stream.Out()), 0);
+  CkwComPtr<IStream> stream;
+  ASSERT_GE(gfnIStreamCreate(root_.get(), u"S", stream.put()), 0);
   ASSERT_EQ(gfnIStreamWriteVariant(stream.get(), "kept"), S_OK);
-  stream.Reset();
-  ComPtr<IStorage> readOnly;
+  stream.reset();
+  CkwComPtr<IStorage> readOnly;
   ASSERT_EQ(OpenImage(Image(root_.get()), &readOnly), S_OK);
-  ASSERT_GE(gfnIStreamOpen(readOnly.get(), u"S", stream.Out()), 0);
+  ASSERT_GE(gfnIStreamOpen(readOnly.get(), u"S", stream.put()), 0);
   char text[NUBRA_VARIANT_TEXT_MAX] = {};
   ASSERT_EQ(gfnIStreamReadVariant(stream.get(), text), S_OK);
   EXPECT_STREQ(text, "kept");
   EXPECT_LT(gfnIStreamWriteVariant(stream.get(), "refused"), 0);
-  EXPECT_LT(gfnIStreamCreate(readOnly.get(), u"New", ComPtr<IStream>().Out()), 0);
+  EXPECT_LT(gfnIStreamCreate(readOnly.get(), u"New", CkwComPtr<IStream>().put()), 0);
 }
 
 TEST(NubraSaveData, ClearAndCopy) {

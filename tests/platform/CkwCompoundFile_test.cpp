@@ -91,10 +91,10 @@ int CheckRedBlack(const RawFile& file, std::uint32_t id, bool parentRed, const s
 
 TEST(CompoundFileWriter, SiblingTreesAreBalancedRedBlackTreesInNameOrder) {
   for (int count : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 100, 1000, 5000}) {
-    ComPtr<IStorage> root;
-    ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.Out()), S_OK);
-    ComPtr<IStorage> sub;
-    ASSERT_EQ(root->CreateStorage(u"Sub", kRW, 0, 0, sub.Out()), S_OK);
+    CkwComPtr<IStorage> root;
+    ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.put()), S_OK);
+    CkwComPtr<IStorage> sub;
+    ASSERT_EQ(root->CreateStorage(u"Sub", kRW, 0, 0, sub.put()), S_OK);
     for (int i = 0; i < count; ++i) {
       // Mixed lengths and cases exercise the format's order.
       std::string name = (i % 3 ? "n" : "N") + std::to_string(i * 7919 % 100003);
@@ -117,8 +117,8 @@ TEST(CompoundFileWriter, SiblingTreesAreBalancedRedBlackTreesInNameOrder) {
 }
 
 TEST(CompoundFileWriter, SmallStreamsGoToTheMiniStream) {
-  ComPtr<IStorage> root;
-  ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.Out()), S_OK);
+  CkwComPtr<IStorage> root;
+  ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.put()), S_OK);
   ASSERT_EQ(PutStream(root.get(), u"Big", std::string(4096, 'b')), S_OK);
   RawFile onlyBig(Image(root.get()));
   EXPECT_EQ(Get32(onlyBig.bytes, 0x3C), kEndOfChain);  // no mini FAT
@@ -133,10 +133,10 @@ TEST(CompoundFileWriter, SmallStreamsGoToTheMiniStream) {
 // ---------------------------------------------------------------------------
 
 std::string SampleImage() {
-  ComPtr<IStorage> root;
-  EXPECT_EQ(StgCreateMemoryDocfile(kRW, root.Out()), S_OK);
-  ComPtr<IStorage> sub;
-  EXPECT_EQ(root->CreateStorage(u"Sub", kRW, 0, 0, sub.Out()), S_OK);
+  CkwComPtr<IStorage> root;
+  EXPECT_EQ(StgCreateMemoryDocfile(kRW, root.put()), S_OK);
+  CkwComPtr<IStorage> sub;
+  EXPECT_EQ(root->CreateStorage(u"Sub", kRW, 0, 0, sub.put()), S_OK);
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(PutStream(root.get(), U16("S" + std::to_string(i)), std::string(i * 300, 'a' + i)),
               S_OK);
@@ -189,7 +189,7 @@ TEST(CompoundFileReader, HandmadeDamageGivesClearResults) {
       bytes.resize(c.at);
     else
       Put(bytes, c.at, c.value, c.width);
-    ComPtr<IStorage> root;
+    CkwComPtr<IStorage> root;
     EXPECT_EQ(OpenImage(bytes, &root), c.expected) << c.what;
     EXPECT_FALSE(root) << c.what;
   }
@@ -197,11 +197,11 @@ TEST(CompoundFileReader, HandmadeDamageGivesClearResults) {
 
 TEST(CompoundFileReader, EveryTruncationIsRefusedOrLosesNothing) {
   const std::string good = SampleImage();
-  ComPtr<IStorage> whole;
+  CkwComPtr<IStorage> whole;
   ASSERT_EQ(OpenImage(good, &whole), S_OK);
   const std::string expected = Dump(whole.get());
   for (std::size_t size = 0; size < good.size(); size += 37) {
-    ComPtr<IStorage> root;
+    CkwComPtr<IStorage> root;
     HRESULT hr = OpenImage(good.substr(0, size), &root);
     // A cut through the unused tail of the last sector loses nothing and may
     // open; any other cut must be refused rather than filled in.
@@ -229,7 +229,7 @@ TEST(CompoundFileReader, RandomDamageNeverCrashes) {
       bytes[at] = static_cast<char>(next());
     }
     // Whatever opens is walked and read whole: no crash, no hang.
-    ComPtr<IStorage> root;
+    CkwComPtr<IStorage> root;
     if (SUCCEEDED(OpenImage(bytes, &root))) opened += !Dump(root.get()).empty();
   }
   EXPECT_GT(opened, 0);  // some flips hit only data
@@ -241,10 +241,10 @@ TEST(CompoundFileReader, FuzzerFindingsStayFixed) {
   std::filesystem::path dir = std::filesystem::path(SourceDir()) / "fuzz" / "regressions";
   if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no " << dir;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    ComPtr<IStorage> root;
+    CkwComPtr<IStorage> root;
     if (FAILED(OpenImage(FileBytes(entry.path()), &root))) continue;
     std::string tree = Dump(root.get());
-    ComPtr<IStorage> again;
+    CkwComPtr<IStorage> again;
     ASSERT_EQ(OpenImage(Image(root.get()), &again), S_OK) << entry.path();
     EXPECT_EQ(Dump(again.get()), tree) << entry.path();
   }
@@ -252,8 +252,8 @@ TEST(CompoundFileReader, FuzzerFindingsStayFixed) {
 
 TEST(CompoundFileReader, DegenerateSiblingChainsAreWalkedWithoutRecursion) {
   const std::uint32_t count = 50000;
-  ComPtr<IStorage> root;
-  ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.Out()), S_OK);
+  CkwComPtr<IStorage> root;
+  ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.put()), S_OK);
   for (std::uint32_t i = 0; i < count; ++i)
     ASSERT_EQ(PutStream(root.get(), U16("E" + std::to_string(i)), ""), S_OK);
   // The writer gives the root's children ids 1..count in name order; relink
@@ -265,7 +265,7 @@ TEST(CompoundFileReader, DegenerateSiblingChainsAreWalkedWithoutRecursion) {
     Put(file.bytes, file.Entry(id) + 0x44, kNoStream);
     Put(file.bytes, file.Entry(id) + 0x48, id == count ? kNoStream : id + 1);
   }
-  ComPtr<IStorage> reopened;
+  CkwComPtr<IStorage> reopened;
   ASSERT_EQ(OpenImage(file.bytes, &reopened), S_OK);
   EXPECT_EQ(ChildNames(reopened.get()).size(), count);
 }

@@ -27,9 +27,9 @@ std::ptrdiff_t EntriesIn(const std::string& dir) {
   return std::distance(std::filesystem::directory_iterator(dir), {});
 }
 
-ComPtr<IStorage> Open(const std::string& path, DWORD mode) {
-  ComPtr<IStorage> root;
-  StgOpenStorage(path.c_str(), nullptr, mode, nullptr, 0, root.Out());
+CkwComPtr<IStorage> Open(const std::string& path, DWORD mode) {
+  CkwComPtr<IStorage> root;
+  StgOpenStorage(path.c_str(), nullptr, mode, nullptr, 0, root.put());
   return root;
 }
 
@@ -47,8 +47,8 @@ int InChild(Body body) {
 class CommitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ComPtr<IStorage> root;
-    ASSERT_EQ(StgCreateDocfile(path_.c_str(), kRW, 0, root.Out()), S_OK);
+    CkwComPtr<IStorage> root;
+    ASSERT_EQ(StgCreateDocfile(path_.c_str(), kRW, 0, root.put()), S_OK);
     ASSERT_EQ(PutStream(root.get(), u"Old", std::string(1000, 'o')), S_OK);
     ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
     before_ = FileBytes(path_);
@@ -63,7 +63,7 @@ TEST_F(CommitTest, FileSizeLimitFailsTheCommitAndKeepsTheOldFile) {
   // Exit codes say which step went wrong in the child.
   int result = InChild([&] {
     signal(SIGXFSZ, SIG_IGN);  // report EFBIG instead of dying
-    ComPtr<IStorage> root = Open(path_, kRW);
+    CkwComPtr<IStorage> root = Open(path_, kRW);
     if (!root) return 10;
     if (PutStream(root.get(), u"Big", std::string(200000, 'b')) != S_OK) return 11;
     struct rlimit limit;
@@ -80,7 +80,7 @@ TEST_F(CommitTest, FileSizeLimitFailsTheCommitAndKeepsTheOldFile) {
     return 0;
   });
   ASSERT_EQ(result, 0);
-  ComPtr<IStorage> root = Open(path_, kRO);
+  CkwComPtr<IStorage> root = Open(path_, kRO);
   ASSERT_TRUE(root);
   EXPECT_EQ(GetStream(root.get(), u"Big"), std::string(200000, 'b'));
   EXPECT_EQ(GetStream(root.get(), u"Old"), std::string(1000, 'o'));
@@ -93,7 +93,7 @@ TEST_F(CommitTest, DirectoryThatRefusesWritesFailsTheCommit) {
   ASSERT_EQ(chmod(dir_.path().c_str(), 0555), 0);
   int result = InChild([&] {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 30;
-    ComPtr<IStorage> root = Open(path_, kRW);
+    CkwComPtr<IStorage> root = Open(path_, kRW);
     if (!root) return 31;
     if (PutStream(root.get(), u"New", "n") != S_OK) return 32;
     if (root->Commit(STGC_DEFAULT) != STG_E_ACCESSDENIED) return 33;
@@ -108,7 +108,7 @@ TEST_F(CommitTest, DirectoryThatRefusesWritesFailsTheCommit) {
 
 TEST_F(CommitTest, CommittingKeepsTheFilesPermissions) {
   ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
-  ComPtr<IStorage> root = Open(path_, kRW);
+  CkwComPtr<IStorage> root = Open(path_, kRW);
   ASSERT_TRUE(root);
   ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
   struct stat st;
@@ -135,7 +135,7 @@ HRESULT PutGeneration(IStorage* root, int generation) {
 /// Commits new generations until killed, writing a byte to `progress` after
 /// each commit.
 int CommitForever(const std::string& path, int progress) {
-  ComPtr<IStorage> root = Open(path, kRW);
+  CkwComPtr<IStorage> root = Open(path, kRW);
   if (!root) return 20;
   for (int generation = std::stoi(GetStream(root.get(), u"Gen")) + 1;; ++generation) {
     if (PutGeneration(root.get(), generation) != S_OK) return 21;
@@ -145,7 +145,7 @@ int CommitForever(const std::string& path, int progress) {
 
 TEST_F(CommitTest, KillsDuringRepeatedCommitsLeaveOneWholeState) {
   {
-    ComPtr<IStorage> root = Open(path_, kRW);
+    CkwComPtr<IStorage> root = Open(path_, kRW);
     ASSERT_TRUE(root);
     ASSERT_EQ(PutGeneration(root.get(), 0), S_OK);
   }
@@ -175,7 +175,7 @@ TEST_F(CommitTest, KillsDuringRepeatedCommitsLeaveOneWholeState) {
     close(progress[0]);
     ASSERT_TRUE(WIFSIGNALED(status)) << "child stopped by itself: " << WEXITSTATUS(status);
 
-    ComPtr<IStorage> root = Open(path_, kRO);
+    CkwComPtr<IStorage> root = Open(path_, kRO);
     ASSERT_TRUE(root) << kill;
     int generation = std::stoi(GetStream(root.get(), u"Gen"));
     EXPECT_GT(generation, last);

@@ -24,20 +24,20 @@ std::string Pattern(std::size_t size, unsigned seed) {
 
 class StorageTest : public ::testing::Test {
  protected:
-  ComPtr<IStorage> Create() {
-    ComPtr<IStorage> root;
-    EXPECT_EQ(StgCreateDocfile(path_.c_str(), kRW | STGM_CREATE, 0, root.Out()), S_OK);
+  CkwComPtr<IStorage> Create() {
+    CkwComPtr<IStorage> root;
+    EXPECT_EQ(StgCreateDocfile(path_.c_str(), kRW | STGM_CREATE, 0, root.put()), S_OK);
     return root;
   }
-  ComPtr<IStorage> Reopen(DWORD mode = kRO) {
-    ComPtr<IStorage> root;
-    EXPECT_EQ(StgOpenStorage(path_.c_str(), nullptr, mode, nullptr, 0, root.Out()), S_OK);
+  CkwComPtr<IStorage> Reopen(DWORD mode = kRO) {
+    CkwComPtr<IStorage> root;
+    EXPECT_EQ(StgOpenStorage(path_.c_str(), nullptr, mode, nullptr, 0, root.put()), S_OK);
     return root;
   }
-  static ComPtr<IStorage> Sub(IStorage* parent, const char16_t* name, bool create = false) {
-    ComPtr<IStorage> sub;
-    EXPECT_EQ(create ? parent->CreateStorage(name, kRW, 0, 0, sub.Out())
-                     : parent->OpenStorage(name, nullptr, kRO, nullptr, 0, sub.Out()),
+  static CkwComPtr<IStorage> Sub(IStorage* parent, const char16_t* name, bool create = false) {
+    CkwComPtr<IStorage> sub;
+    EXPECT_EQ(create ? parent->CreateStorage(name, kRW, 0, 0, sub.put())
+                     : parent->OpenStorage(name, nullptr, kRO, nullptr, 0, sub.put()),
               S_OK);
     return sub;
   }
@@ -49,25 +49,25 @@ class StorageTest : public ::testing::Test {
 TEST_F(StorageTest, NestedTreeEdgeSizesAndFiveThousandChildrenSurviveCommitAndReopen) {
   std::string expected;  // the tree as it was committed: names, types, sizes, bytes, class
   {
-    ComPtr<IStorage> root = Create();
+    CkwComPtr<IStorage> root = Create();
     ASSERT_EQ(root->SetClass(kClass), S_OK);
-    ComPtr<IStorage> level2 = Sub(Sub(root.get(), u"Level1", true).get(), u"Level2", true);
+    CkwComPtr<IStorage> level2 = Sub(Sub(root.get(), u"Level1", true).get(), u"Level2", true);
     Sub(level2.get(), u"EmptyStorage", true);
     for (std::size_t size : {0, 1, 63, 64, 4095, 4096, 4097, 100000}) {
       std::u16string name = U16("S" + std::to_string(size));
       ASSERT_EQ(PutStream(root.get(), name, Pattern(size, 1)), S_OK);
       ASSERT_EQ(PutStream(level2.get(), name, Pattern(size, 2)), S_OK);
     }
-    ComPtr<IStorage> big = Sub(root.get(), u"Big", true);
+    CkwComPtr<IStorage> big = Sub(root.get(), u"Big", true);
     for (int i = 0; i < 5000; ++i)
       ASSERT_EQ(PutStream(big.get(), U16("Item" + std::to_string(i)), std::to_string(i)), S_OK);
     ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
     expected = Dump(root.get());
   }
   EXPECT_EQ(DumpFile(path_), expected);
-  ComPtr<IStorage> root = Reopen();
+  CkwComPtr<IStorage> root = Reopen();
   EXPECT_EQ(GetStream(root.get(), u"S100000"), Pattern(100000, 1));
-  ComPtr<IStorage> big = Sub(root.get(), u"Big");
+  CkwComPtr<IStorage> big = Sub(root.get(), u"Big");
   Names names = ChildNames(big.get());
   ASSERT_EQ(names.size(), 5000u);
   EXPECT_EQ(names.front(), u"Item0");
@@ -78,30 +78,31 @@ TEST_F(StorageTest, NestedTreeEdgeSizesAndFiveThousandChildrenSurviveCommitAndRe
 
 TEST_F(StorageTest, OnlyCommitChangesTheFile) {
   {
-    ComPtr<IStorage> root = Create();
+    CkwComPtr<IStorage> root = Create();
     ASSERT_EQ(PutStream(root.get(), u"Kept", "old"), S_OK);
     Sub(root.get(), u"Sub", true);
     ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
   }
   const std::string before = FileBytes(path_);
   {  // Released without Commit.
-    ComPtr<IStorage> root = Reopen(kRW);
+    CkwComPtr<IStorage> root = Reopen(kRW);
     ASSERT_EQ(PutStream(root.get(), u"Kept", "new"), S_OK);
     ASSERT_EQ(PutStream(root.get(), u"Added", "x"), S_OK);
   }
   EXPECT_EQ(FileBytes(path_), before);
   {  // Read-only: every change refused, Commit a harmless no-op.
-    ComPtr<IStorage> root = Reopen(kRO);
-    ComPtr<IStream> stream;
-    ASSERT_EQ(root->OpenStream(u"Kept", nullptr, kRO, 0, stream.Out()), S_OK);
+    CkwComPtr<IStorage> root = Reopen(kRO);
+    CkwComPtr<IStream> stream;
+    ASSERT_EQ(root->OpenStream(u"Kept", nullptr, kRO, 0, stream.put()), S_OK);
     EXPECT_EQ(stream->Write("x", 1, nullptr), STG_E_ACCESSDENIED);
     EXPECT_EQ(stream->SetSize(Uli(0)), STG_E_ACCESSDENIED);
-    EXPECT_EQ(root->OpenStream(u"Kept", nullptr, kRW, 0, ComPtr<IStream>().Out()),
+    EXPECT_EQ(root->OpenStream(u"Kept", nullptr, kRW, 0, CkwComPtr<IStream>().put()),
               STG_E_ACCESSDENIED);
-    EXPECT_EQ(root->OpenStorage(u"Sub", nullptr, kRW, nullptr, 0, ComPtr<IStorage>().Out()),
+    EXPECT_EQ(root->OpenStorage(u"Sub", nullptr, kRW, nullptr, 0, CkwComPtr<IStorage>().put()),
               STG_E_ACCESSDENIED);
-    EXPECT_EQ(root->CreateStream(u"N", kRW, 0, 0, ComPtr<IStream>().Out()), STG_E_ACCESSDENIED);
-    EXPECT_EQ(root->CreateStorage(u"N", kRW, 0, 0, ComPtr<IStorage>().Out()), STG_E_ACCESSDENIED);
+    EXPECT_EQ(root->CreateStream(u"N", kRW, 0, 0, CkwComPtr<IStream>().put()), STG_E_ACCESSDENIED);
+    EXPECT_EQ(root->CreateStorage(u"N", kRW, 0, 0, CkwComPtr<IStorage>().put()),
+              STG_E_ACCESSDENIED);
     EXPECT_EQ(root->DestroyElement(u"Kept"), STG_E_ACCESSDENIED);
     EXPECT_EQ(root->RenameElement(u"Kept", u"T"), STG_E_ACCESSDENIED);
     EXPECT_EQ(root->SetClass(kClass), STG_E_ACCESSDENIED);
@@ -109,9 +110,9 @@ TEST_F(StorageTest, OnlyCommitChangesTheFile) {
   }
   EXPECT_EQ(FileBytes(path_), before);
   // Revert drops the changes, retires open elements and leaves the root usable.
-  ComPtr<IStorage> root = Reopen(kRW);
-  ComPtr<IStream> open;
-  ASSERT_EQ(root->OpenStream(u"Kept", nullptr, kRW, 0, open.Out()), S_OK);
+  CkwComPtr<IStorage> root = Reopen(kRW);
+  CkwComPtr<IStream> open;
+  ASSERT_EQ(root->OpenStream(u"Kept", nullptr, kRW, 0, open.put()), S_OK);
   ASSERT_EQ(PutStream(root.get(), u"Later", "2"), S_OK);
   ASSERT_EQ(root->Revert(), S_OK);
   EXPECT_EQ(ChildNames(root.get()), (Names{u"Sub", u"Kept"}));
@@ -121,13 +122,13 @@ TEST_F(StorageTest, OnlyCommitChangesTheFile) {
   EXPECT_EQ(open->Write("z", 1, nullptr), STG_E_REVERTED);
   ASSERT_EQ(PutStream(root.get(), u"AfterRevert", "3"), S_OK);
   ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
-  root.Reset();
+  root.reset();
   EXPECT_EQ(GetStream(Reopen().get(), u"AfterRevert"), "3");
 }
 
 TEST_F(StorageTest, MemoryRootCommitsAndRevertsWithoutAFile) {
-  ComPtr<IStorage> root, copy;
-  ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.Out()), S_OK);
+  CkwComPtr<IStorage> root, copy;
+  ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.put()), S_OK);
   ASSERT_EQ(PutStream(root.get(), u"A", "a"), S_OK);
   ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
   ASSERT_EQ(PutStream(root.get(), u"B", "b"), S_OK);
@@ -135,13 +136,13 @@ TEST_F(StorageTest, MemoryRootCommitsAndRevertsWithoutAFile) {
   EXPECT_EQ(ChildNames(root.get()), Names{u"A"});
   ASSERT_EQ(OpenImage(Image(root.get()), &copy), S_OK);
   EXPECT_EQ(GetStream(copy.get(), u"A"), "a");
-  EXPECT_EQ(copy->CreateStream(u"C", kRW, 0, 0, ComPtr<IStream>().Out()), STG_E_ACCESSDENIED);
+  EXPECT_EQ(copy->CreateStream(u"C", kRW, 0, 0, CkwComPtr<IStream>().put()), STG_E_ACCESSDENIED);
 }
 
 TEST_F(StorageTest, SeekAndSetSizeEdges) {
-  ComPtr<IStorage> root = Create();
-  ComPtr<IStream> stream;
-  ASSERT_EQ(root->CreateStream(u"S", kRW, 0, 0, stream.Out()), S_OK);
+  CkwComPtr<IStorage> root = Create();
+  CkwComPtr<IStream> stream;
+  ASSERT_EQ(root->CreateStream(u"S", kRW, 0, 0, stream.put()), S_OK);
   EXPECT_EQ(stream->Seek(Li(-1), STREAM_SEEK_SET, nullptr), STG_E_INVALIDFUNCTION);
   EXPECT_EQ(stream->Seek(Li(0), 7, nullptr), STG_E_INVALIDFUNCTION);
   // Writing past the end fills the gap with zeros.
@@ -170,21 +171,21 @@ TEST_F(StorageTest, SeekAndSetSizeEdges) {
   EXPECT_EQ(stream->Write("x", 1, nullptr), STG_E_MEDIUMFULL);
   // A clone has its own seek pointer.
   ASSERT_EQ(stream->Seek(Li(10), STREAM_SEEK_SET, nullptr), S_OK);
-  ComPtr<IStream> clone;
-  ASSERT_EQ(stream->Clone(clone.Out()), S_OK);
+  CkwComPtr<IStream> clone;
+  ASSERT_EQ(stream->Clone(clone.put()), S_OK);
   EXPECT_EQ(ReadRest(clone.get()), "a");
   EXPECT_EQ(Tell(stream.get()), 10u);
 }
 
 TEST_F(StorageTest, EnumerationFollowsTheFormatsNameOrder) {
-  ComPtr<IStorage> root = Create();
+  CkwComPtr<IStorage> root = Create();
   for (const char* name : {"bb", "A", "c", "Ba", "aaa"})
     ASSERT_EQ(PutStream(root.get(), U16(name), name), S_OK);
   Sub(root.get(), u"D", true);
   EXPECT_EQ(ChildNames(root.get()), (Names{u"A", u"c", u"D", u"Ba", u"bb", u"aaa"}));
 
-  ComPtr<IEnumSTATSTG> items, clone;
-  ASSERT_EQ(root->EnumElements(0, nullptr, 0, items.Out()), S_OK);
+  CkwComPtr<IEnumSTATSTG> items, clone;
+  ASSERT_EQ(root->EnumElements(0, nullptr, 0, items.put()), S_OK);
   STATSTG stats[4];
   ULONG fetched = 0;
   ASSERT_EQ(items->Skip(1), S_OK);
@@ -194,7 +195,7 @@ TEST_F(StorageTest, EnumerationFollowsTheFormatsNameOrder) {
   EXPECT_EQ(stats[1].type, STGTY_STORAGE);
   EXPECT_EQ(stats[3].cbSize.QuadPart, 2u);
   for (STATSTG& stat : stats) CoTaskMemFree(stat.pwcsName);
-  ASSERT_EQ(items->Clone(clone.Out()), S_OK);
+  ASSERT_EQ(items->Clone(clone.put()), S_OK);
   ASSERT_EQ(clone->Next(4, stats, &fetched), S_FALSE);
   ASSERT_EQ(fetched, 1u);
   EXPECT_EQ(std::u16string(stats[0].pwcsName), u"aaa");
@@ -207,10 +208,10 @@ TEST_F(StorageTest, EnumerationFollowsTheFormatsNameOrder) {
 }
 
 TEST_F(StorageTest, RenameAndDestroy) {
-  ComPtr<IStorage> root = Create();
+  CkwComPtr<IStorage> root = Create();
   ASSERT_EQ(PutStream(root.get(), u"One", "1"), S_OK);
   ASSERT_EQ(PutStream(root.get(), u"Two", "2"), S_OK);
-  ComPtr<IStorage> sub = Sub(root.get(), u"Sub", true);
+  CkwComPtr<IStorage> sub = Sub(root.get(), u"Sub", true);
   ASSERT_EQ(PutStream(sub.get(), u"Inner", "i"), S_OK);
 
   EXPECT_EQ(root->RenameElement(u"One", u"Two"), STG_E_FILEALREADYEXISTS);
@@ -220,28 +221,28 @@ TEST_F(StorageTest, RenameAndDestroy) {
   ASSERT_EQ(root->RenameElement(u"Uno", u"UNO"), S_OK);  // a change of case only
   EXPECT_EQ(GetStream(root.get(), u"uno"), "1");
 
-  ComPtr<IStream> inner;
-  ASSERT_EQ(sub->OpenStream(u"Inner", nullptr, kRW, 0, inner.Out()), S_OK);
+  CkwComPtr<IStream> inner;
+  ASSERT_EQ(sub->OpenStream(u"Inner", nullptr, kRW, 0, inner.put()), S_OK);
   ASSERT_EQ(root->DestroyElement(u"SUB"), S_OK);
   EXPECT_EQ(root->DestroyElement(u"Sub"), STG_E_FILENOTFOUND);
   EXPECT_EQ(inner->Write("x", 1, nullptr), STG_E_REVERTED);
-  EXPECT_EQ(sub->CreateStream(u"New", kRW, 0, 0, ComPtr<IStream>().Out()), STG_E_REVERTED);
+  EXPECT_EQ(sub->CreateStream(u"New", kRW, 0, 0, CkwComPtr<IStream>().put()), STG_E_REVERTED);
   ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
   EXPECT_EQ(ChildNames(Reopen().get()), (Names{u"Two", u"UNO"}));  // "TWO" < "UNO"
 }
 
 TEST_F(StorageTest, CreateOverAnExistingNameNeedsStgmCreate) {
-  ComPtr<IStorage> root = Create();
+  CkwComPtr<IStorage> root = Create();
   ASSERT_EQ(PutStream(root.get(), u"Element", "old"), S_OK);
-  ComPtr<IStream> stream;
-  EXPECT_EQ(root->CreateStream(u"ELEMENT", kRW, 0, 0, stream.Out()), STG_E_FILEALREADYEXISTS);
+  CkwComPtr<IStream> stream;
+  EXPECT_EQ(root->CreateStream(u"ELEMENT", kRW, 0, 0, stream.put()), STG_E_FILEALREADYEXISTS);
   EXPECT_FALSE(stream);
-  EXPECT_EQ(root->CreateStorage(u"element", kRW, 0, 0, ComPtr<IStorage>().Out()),
+  EXPECT_EQ(root->CreateStorage(u"element", kRW, 0, 0, CkwComPtr<IStorage>().put()),
             STG_E_FILEALREADYEXISTS);
-  ComPtr<IStorage> replaced;
-  ASSERT_EQ(root->CreateStorage(u"Element", kRW | STGM_CREATE, 0, 0, replaced.Out()), S_OK);
+  CkwComPtr<IStorage> replaced;
+  ASSERT_EQ(root->CreateStorage(u"Element", kRW | STGM_CREATE, 0, 0, replaced.put()), S_OK);
   EXPECT_EQ(GetStream(root.get(), u"Element"), "<error 80030002>");
-  ASSERT_EQ(root->CreateStream(u"Element", kRW | STGM_CREATE, 0, 0, stream.Out()), S_OK);
+  ASSERT_EQ(root->CreateStream(u"Element", kRW | STGM_CREATE, 0, 0, stream.put()), S_OK);
   STATSTG stat;
   ASSERT_EQ(stream->Stat(&stat, STATFLAG_DEFAULT), S_OK);
   EXPECT_EQ(std::u16string(stat.pwcsName), u"Element");
@@ -251,7 +252,7 @@ TEST_F(StorageTest, CreateOverAnExistingNameNeedsStgmCreate) {
 }
 
 TEST_F(StorageTest, NameRulesAndCaseFolding) {
-  ComPtr<IStorage> root = Create();
+  CkwComPtr<IStorage> root = Create();
   const std::pair<std::u16string, HRESULT> names[] = {
       {u"", STG_E_INVALIDNAME},
       {std::u16string(31, u'n'), S_OK},
@@ -264,14 +265,16 @@ TEST_F(StorageTest, NameRulesAndCaseFolding) {
       {u"\x05SummaryInformation", S_OK},
   };
   for (const auto& [name, expected] : names) {
-    EXPECT_EQ(root->CreateStream(name.c_str(), kRW, 0, 0, ComPtr<IStream>().Out()), expected)
+    EXPECT_EQ(root->CreateStream(name.c_str(), kRW, 0, 0, CkwComPtr<IStream>().put()), expected)
         << Narrow(name);
-    EXPECT_EQ(root->CreateStorage(name.c_str(), kRW | STGM_CREATE, 0, 0, ComPtr<IStorage>().Out()),
-              expected);
+    EXPECT_EQ(
+        root->CreateStorage(name.c_str(), kRW | STGM_CREATE, 0, 0, CkwComPtr<IStorage>().put()),
+        expected);
   }
-  EXPECT_EQ(root->CreateStream(nullptr, kRW, 0, 0, ComPtr<IStream>().Out()), STG_E_INVALIDPOINTER);
+  EXPECT_EQ(root->CreateStream(nullptr, kRW, 0, 0, CkwComPtr<IStream>().put()),
+            STG_E_INVALIDPOINTER);
   // By now a storage, found by its upper-case name.
-  EXPECT_EQ(root->OpenStream(u"\u00c9T\u00c9 \u0436", nullptr, kRO, 0, ComPtr<IStream>().Out()),
+  EXPECT_EQ(root->OpenStream(u"\u00c9T\u00c9 \u0436", nullptr, kRO, 0, CkwComPtr<IStream>().put()),
             STG_E_FILENOTFOUND);
   EXPECT_TRUE(Sub(root.get(), u"\u00c9T\u00c9 \u0436"));
 
@@ -287,7 +290,7 @@ TEST_F(StorageTest, NameRulesAndCaseFolding) {
   };
   for (const auto& [created, looked, same] : folds) {
     ASSERT_EQ(PutStream(root.get(), created, "x"), S_OK);
-    EXPECT_EQ(root->OpenStream(looked.c_str(), nullptr, kRO, 0, ComPtr<IStream>().Out()),
+    EXPECT_EQ(root->OpenStream(looked.c_str(), nullptr, kRO, 0, CkwComPtr<IStream>().put()),
               same ? S_OK : STG_E_FILENOTFOUND)
         << Narrow(created);
     ASSERT_EQ(root->DestroyElement(created.c_str()), S_OK);
@@ -295,30 +298,30 @@ TEST_F(StorageTest, NameRulesAndCaseFolding) {
 }
 
 TEST_F(StorageTest, OpenAndCreateFailures) {
-  ComPtr<IStorage> root;
-  EXPECT_EQ(StgOpenStorage(dir_.File("missing").c_str(), nullptr, kRO, nullptr, 0, root.Out()),
+  CkwComPtr<IStorage> root;
+  EXPECT_EQ(StgOpenStorage(dir_.File("missing").c_str(), nullptr, kRO, nullptr, 0, root.put()),
             STG_E_FILENOTFOUND);
   EXPECT_FALSE(root);
   std::ofstream(dir_.File("text.txt")) << "not a compound file at all, just some words";
   std::ofstream(dir_.File("empty")).flush();
   for (const char* name : {"text.txt", "empty"})
-    EXPECT_EQ(StgOpenStorage(dir_.File(name).c_str(), nullptr, kRO, nullptr, 0, root.Out()),
+    EXPECT_EQ(StgOpenStorage(dir_.File(name).c_str(), nullptr, kRO, nullptr, 0, root.put()),
               STG_E_INVALIDHEADER);
   EXPECT_EQ(StgIsStorageFile(dir_.File("text.txt").c_str()), S_FALSE);
-  EXPECT_EQ(StgCreateDocfile(dir_.File("no/such/dir/f").c_str(), kRW, 0, root.Out()),
+  EXPECT_EQ(StgCreateDocfile(dir_.File("no/such/dir/f").c_str(), kRW, 0, root.put()),
             STG_E_PATHNOTFOUND);
-  EXPECT_EQ(StgCreateDocfile(dir_.path().c_str(), kRW, 0, root.Out()), STG_E_ACCESSDENIED);
-  EXPECT_EQ(StgOpenStorage(nullptr, nullptr, kRO, nullptr, 0, root.Out()), STG_E_INVALIDPOINTER);
-  EXPECT_EQ(StgOpenStorage(path_.c_str(), nullptr, 3, nullptr, 0, root.Out()), STG_E_INVALIDFLAG);
+  EXPECT_EQ(StgCreateDocfile(dir_.path().c_str(), kRW, 0, root.put()), STG_E_ACCESSDENIED);
+  EXPECT_EQ(StgOpenStorage(nullptr, nullptr, kRO, nullptr, 0, root.put()), STG_E_INVALIDPOINTER);
+  EXPECT_EQ(StgOpenStorage(path_.c_str(), nullptr, 3, nullptr, 0, root.put()), STG_E_INVALIDFLAG);
   // Creating replaces whatever was there.
-  ASSERT_EQ(StgCreateDocfile(dir_.File("text.txt").c_str(), kRW, 0, root.Out()), S_OK);
+  ASSERT_EQ(StgCreateDocfile(dir_.File("text.txt").c_str(), kRW, 0, root.put()), S_OK);
   EXPECT_EQ(StgIsStorageFile(dir_.File("text.txt").c_str()), S_OK);
   EXPECT_TRUE(ChildNames(root.get()).empty());
 }
 
 TEST_F(StorageTest, StatNamesTheRootByItsUtf8Path) {
-  ComPtr<IStorage> root;
-  ASSERT_EQ(StgCreateDocfile(dir_.File("projet-\xc3\xa9t\xc3\xa9.kw").c_str(), kRW, 0, root.Out()),
+  CkwComPtr<IStorage> root;
+  ASSERT_EQ(StgCreateDocfile(dir_.File("projet-\xc3\xa9t\xc3\xa9.kw").c_str(), kRW, 0, root.put()),
             S_OK);
   STATSTG stat;
   ASSERT_EQ(root->Stat(&stat, STATFLAG_DEFAULT), S_OK);
@@ -330,9 +333,9 @@ TEST_F(StorageTest, StatNamesTheRootByItsUtf8Path) {
 }
 
 TEST_F(StorageTest, ReferenceCountsInterfacesAndUnimplementedMethods) {
-  ComPtr<IStorage> root = Create();
-  ComPtr<IStream> stream;
-  ASSERT_EQ(root->CreateStream(u"S", kRW, 0, 0, stream.Out()), S_OK);
+  CkwComPtr<IStorage> root = Create();
+  CkwComPtr<IStream> stream;
+  ASSERT_EQ(root->CreateStream(u"S", kRW, 0, 0, stream.put()), S_OK);
   void* raw = nullptr;
   ASSERT_EQ(root->QueryInterface(IID_IUnknown, &raw), S_OK);
   EXPECT_EQ(static_cast<IUnknown*>(raw)->Release(), 1u);
@@ -353,7 +356,7 @@ TEST_F(StorageTest, ReferenceCountsInterfacesAndUnimplementedMethods) {
   EXPECT_EQ(stream->Commit(STGC_DEFAULT), S_OK);
   EXPECT_EQ(stream->Revert(), S_OK);
   // An element outlives the root that opened it.
-  root.Reset();
+  root.reset();
   EXPECT_EQ(stream->Write("abc", 3, nullptr), S_OK);
 }
 

@@ -29,16 +29,16 @@ std::string Bytes(int size, int seed) {
 /// storage of 5,000 children and a 31-character name.
 void BuildSample(IStorage* root) {
   ASSERT_EQ(root->SetClass(kClass), S_OK);
-  ComPtr<IStorage> a, b, many;
-  ASSERT_EQ(root->CreateStorage(u"Alpha", kRW, 0, 0, a.Out()), S_OK);
-  ASSERT_EQ(a->CreateStorage(u"Beta", kRW, 0, 0, b.Out()), S_OK);
-  ASSERT_EQ(b->CreateStorage(u"EmptyStorage", kRW, 0, 0, ComPtr<IStorage>().Out()), S_OK);
+  CkwComPtr<IStorage> a, b, many;
+  ASSERT_EQ(root->CreateStorage(u"Alpha", kRW, 0, 0, a.put()), S_OK);
+  ASSERT_EQ(a->CreateStorage(u"Beta", kRW, 0, 0, b.put()), S_OK);
+  ASSERT_EQ(b->CreateStorage(u"EmptyStorage", kRW, 0, 0, CkwComPtr<IStorage>().put()), S_OK);
   for (int size : {0, 1, 64, 4095, 4096, 100000}) {
     ASSERT_EQ(PutStream(root, U16("R" + std::to_string(size)), Bytes(size, 1)), S_OK);
     ASSERT_EQ(PutStream(b.get(), U16("B" + std::to_string(size)), Bytes(size, 2)), S_OK);
   }
   ASSERT_EQ(PutStream(a.get(), U16(std::string(31, 'L')), "longest name"), S_OK);
-  ASSERT_EQ(root->CreateStorage(u"Many", kRW, 0, 0, many.Out()), S_OK);
+  ASSERT_EQ(root->CreateStorage(u"Many", kRW, 0, 0, many.put()), S_OK);
   for (int i = 0; i < 5000; ++i)
     ASSERT_EQ(PutStream(many.get(), U16("Child" + std::to_string(i)), Bytes(100, i)), S_OK);
 }
@@ -52,8 +52,8 @@ struct Sample {
 const Sample& TheSample() {
   static Sample sample;
   if (sample.expected.empty()) {
-    ComPtr<IStorage> root;
-    EXPECT_EQ(StgCreateDocfile(sample.path.c_str(), kRW, 0, root.Out()), S_OK);
+    CkwComPtr<IStorage> root;
+    EXPECT_EQ(StgCreateDocfile(sample.path.c_str(), kRW, 0, root.put()), S_OK);
     BuildSample(root.get());
     EXPECT_EQ(root->Commit(STGC_DEFAULT), S_OK);
     sample.expected = Dump(root.get());
@@ -101,15 +101,15 @@ TEST(Interop, OlecfexportExportsTheSameTreeAndBytes) {
     exported[std::filesystem::relative(entry.path().parent_path(), root).string()] =
         FileBytes(entry.path());
   }
-  ComPtr<IStorage> storage;
-  ASSERT_EQ(StgOpenStorage(sample.path.c_str(), nullptr, kRO, nullptr, 0, storage.Out()), S_OK);
+  CkwComPtr<IStorage> storage;
+  ASSERT_EQ(StgOpenStorage(sample.path.c_str(), nullptr, kRO, nullptr, 0, storage.put()), S_OK);
   std::size_t streams = 0;
   std::function<void(IStorage*, const std::string&)> compare = [&](IStorage* s,
                                                                    const std::string& prefix) {
     for (const std::u16string& name : ChildNames(s)) {
       std::string key = prefix + Narrow(name);
-      ComPtr<IStorage> child;
-      if (SUCCEEDED(s->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.Out()))) {
+      CkwComPtr<IStorage> child;
+      if (SUCCEEDED(s->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.put()))) {
         compare(child.get(), key + "/");
         continue;
       }

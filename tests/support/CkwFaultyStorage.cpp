@@ -79,8 +79,8 @@ class CkwFaultyStream final : public CkwWrapper<IStream, CkwFaultyStream> {
   HRESULT Clone(IStream** ppstm) override {
     if (!ppstm) return STG_E_INVALIDPOINTER;
     *ppstm = nullptr;
-    ComPtr<IStream> clone;
-    HRESULT hr = m_inner->Clone(clone.Out());
+    CkwComPtr<IStream> clone;
+    HRESULT hr = m_inner->Clone(clone.put());
     if (SUCCEEDED(hr)) *ppstm = new CkwFaultyStream(clone.get(), m_plan);
     return hr;
   }
@@ -135,7 +135,7 @@ class CkwFaultyStorage final : public CkwWrapper<IStorage, CkwFaultyStorage> {
   template <typename T>
   HRESULT Wrapped(HRESULT hr, T** out) {
     if (FAILED(hr) || !out || !*out) return hr;
-    ComPtr<T> inner(*out);
+    CkwComPtr<T> inner(*out);
     *out = WrapWithFaults(inner.get(), m_plan);
     return hr;
   }

@@ -4,7 +4,7 @@
 //
 //   auto plan = std::make_shared<kwtest::CkwFaultPlan>();
 //   plan->failWriteAt = 3;                       // the third Write fails
-//   kwtest::ComPtr<IStorage> faulty(kwtest::WrapWithFaults(real, plan));
+//   CkwComPtr<IStorage> faulty(kwtest::WrapWithFaults(real, plan));
 //   ... hand `faulty` to the code under test; plan->writes counts the calls.
 //
 // Elements created or opened through a wrapper are wrapped too, sharing the

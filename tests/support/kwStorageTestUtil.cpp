@@ -48,8 +48,8 @@ std::string FileBytes(const std::string& path) {
 }
 
 HRESULT PutStream(IStorage* storage, const std::u16string& name, const std::string& bytes) {
-  ComPtr<IStream> stream;
-  HRESULT hr = storage->CreateStream(name.c_str(), kRW | STGM_CREATE, 0, 0, stream.Out());
+  CkwComPtr<IStream> stream;
+  HRESULT hr = storage->CreateStream(name.c_str(), kRW | STGM_CREATE, 0, 0, stream.put());
   if (FAILED(hr)) return hr;
   ULONG written = 0;
   hr = stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
@@ -67,15 +67,15 @@ std::string ReadRest(IStream* stream) {
 }
 
 std::string GetStream(IStorage* storage, const std::u16string& name) {
-  ComPtr<IStream> stream;
-  HRESULT hr = storage->OpenStream(name.c_str(), nullptr, kRO, 0, stream.Out());
+  CkwComPtr<IStream> stream;
+  HRESULT hr = storage->OpenStream(name.c_str(), nullptr, kRO, 0, stream.put());
   return FAILED(hr) ? "<" + ErrorText(hr) + ">" : ReadRest(stream.get());
 }
 
 std::vector<std::u16string> ChildNames(IStorage* storage) {
   std::vector<std::u16string> names;
-  ComPtr<IEnumSTATSTG> items;
-  if (FAILED(storage->EnumElements(0, nullptr, 0, items.Out()))) return names;
+  CkwComPtr<IEnumSTATSTG> items;
+  if (FAILED(storage->EnumElements(0, nullptr, 0, items.put()))) return names;
   STATSTG stat;
   while (items->Next(1, &stat, nullptr) == S_OK) {
     names.emplace_back(stat.pwcsName);
@@ -93,8 +93,8 @@ std::string Image(IStorage* root) {
   return bytes;
 }
 
-HRESULT OpenImage(const std::string& bytes, ComPtr<IStorage>* root) {
-  return StgOpenMemoryDocfile(bytes.data(), bytes.size(), kRO, root->Out());
+HRESULT OpenImage(const std::string& bytes, CkwComPtr<IStorage>* root) {
+  return StgOpenMemoryDocfile(bytes.data(), bytes.size(), kRO, root->put());
 }
 
 namespace {
@@ -116,8 +116,8 @@ std::string NameHex(const std::u16string& name) {
 }
 
 void DumpInto(IStorage* storage, const std::string& prefix, std::vector<std::string>* lines) {
-  ComPtr<IEnumSTATSTG> items;
-  if (FAILED(storage->EnumElements(0, nullptr, 0, items.Out()))) {
+  CkwComPtr<IEnumSTATSTG> items;
+  if (FAILED(storage->EnumElements(0, nullptr, 0, items.put()))) {
     lines->push_back("enum failed at " + prefix);
     return;
   }
@@ -135,8 +135,8 @@ void DumpInto(IStorage* storage, const std::string& prefix, std::vector<std::str
       continue;
     }
     lines->push_back("1 " + key + " 0 0000000000000000");
-    ComPtr<IStorage> child;
-    if (FAILED(storage->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.Out())))
+    CkwComPtr<IStorage> child;
+    if (FAILED(storage->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.put())))
       lines->push_back("open failed at " + key);
     else
       DumpInto(child.get(), key + "/", lines);
@@ -163,8 +163,8 @@ std::string Dump(IStorage* storage) {
 }
 
 std::string DumpFile(const std::string& path) {
-  ComPtr<IStorage> root;
-  HRESULT hr = StgOpenStorage(path.c_str(), nullptr, kRO, nullptr, 0, root.Out());
+  CkwComPtr<IStorage> root;
+  HRESULT hr = StgOpenStorage(path.c_str(), nullptr, kRO, nullptr, 0, root.put());
   return FAILED(hr) ? ErrorText(hr) : Dump(root.get());
 }
 

@@ -1,45 +1,16 @@
-// Helpers for tests that work with compound files: an owning interface
-// pointer, a temporary directory, a canonical dump of a storage tree (the
-// same text tests/platform/tools/cfb_dump.py prints from olefile's view), and
-// running a command.
+// Helpers for tests that work with compound files: a temporary directory, a
+// canonical dump of a storage tree (the same text tests/platform/tools/
+// cfb_dump.py prints from olefile's view), and running a command.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <kwcore/kwStorage.h>
+#include <kwcore/kwcpp.h>
 
 namespace kwtest {
-
-/// Owns one reference to a COM-shaped object.
-template <typename T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  explicit ComPtr(T* p) : m_p(p) {}
-  ComPtr(ComPtr&& other) noexcept : m_p(other.m_p) { other.m_p = nullptr; }
-  ComPtr& operator=(ComPtr other) noexcept {
-    std::swap(m_p, other.m_p);
-    return *this;
-  }
-  ~ComPtr() { Reset(); }
-  void Reset() {
-    if (m_p) m_p->Release();
-    m_p = nullptr;
-  }
-  T** Out() {
-    Reset();
-    return &m_p;
-  }
-  T* get() const { return m_p; }
-  T* operator->() const { return m_p; }
-  explicit operator bool() const { return m_p != nullptr; }
-
- private:
-  T* m_p = nullptr;
-};
 
 /// A fresh directory under $TMPDIR, removed with everything in it.
 class TempDir {
@@ -91,7 +62,7 @@ std::vector<std::u16string> ChildNames(IStorage* storage);
 /// The compound-file image of a root (StgSaveToMemory), "" on failure.
 std::string Image(IStorage* root);
 /// Opens an image read-only.
-HRESULT OpenImage(const std::string& bytes, ComPtr<IStorage>* root);
+HRESULT OpenImage(const std::string& bytes, CkwComPtr<IStorage>* root);
 
 /// The tree under `storage` in cfb_dump.py's format.
 std::string Dump(IStorage* storage);
