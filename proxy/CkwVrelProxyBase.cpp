@@ -95,6 +95,10 @@ bool CkwVrelProxyBase::kwLinkToMasterObject(const GUID* pMasterCLSID, CkwErrorIn
       return record.Fail(kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_ERROR, __LINE__);
     return false;
   }
+  // A component may claim success without handing over an object; linking
+  // to nothing would leave the proxy unlinked while reporting success.
+  if (master == nullptr)
+    return record.Fail(kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_ERROR, __LINE__);
   if (kwSetMasterObject(master, record.get())) return true;
   // A master that cannot be attached is of no use: drop it rather than keep
   // an object that nobody owns.
