@@ -6,6 +6,15 @@ install(TARGETS kwplatform kwErrorHandle Nubra kwcore
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY include/kwcore DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The sample host module serving proxy masters, with its source: hosts load it
+# (kwcore::kwhostmasters gives its path and the directory of kwHostMasters.h).
+install(TARGETS kwhostmasters
+  EXPORT kwcoreTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kwcore/examples)
+install(FILES
+  examples/host-masters/kwHostMasters.h
+  examples/host-masters/kwHostMasters.cpp
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/kwcore/examples/host-masters)
 install(EXPORT kwcoreTargets
   NAMESPACE kwcore::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kwcore)

@@ -11,7 +11,17 @@
 #include <kwcore/CkwServiceObjectList.h>
 #include <kwcore/CkwStrList.h>
 #include <kwcore/CkwUpdateLinkInfo.h>
+#include <kwcore/CkwVideoFilterRender.h>
+#include <kwcore/CkwVrelAudioMediaFileProxy.h>
+#include <kwcore/CkwVrelImageMediaFileProxy.h>
+#include <kwcore/CkwVrelImageSlideshowProxy.h>
+#include <kwcore/CkwVrelJRVSlideshowProxy.h>
+#include <kwcore/CkwVrelProxyBase.h>
+#include <kwcore/CkwVrelQMXMediaFileProxy.h>
+#include <kwcore/CkwVrelVideoMediaFileProxy.h>
+#include <kwcore/CkwVrelVideoSlideshowProxy.h>
 #include <kwcore/Nubra.h>
+#include <kwcore/SkwVrelMasterObject.h>
 #include <kwcore/kwComponent.h>
 #include <kwcore/kwDiagnostics.h>
 #include <kwcore/kwErrorCodes.h>
