@@ -19,18 +19,13 @@ namespace kwtest {
 
 struct CkwFaultPlan {
   /// 1-based number of the call that fails; 0 never fails. Creates are
-  /// CreateStream and CreateStorage, opens OpenStream and OpenStorage.
+  /// CreateStream and CreateStorage, opens OpenStream and OpenStorage. They
+  /// fail with STG_E_INSUFFICIENTMEMORY, STG_E_FILENOTFOUND, STG_E_READFAULT
+  /// and STG_E_MEDIUMFULL.
   int failCreateAt = 0;
   int failOpenAt = 0;
   int failReadAt = 0;
   int failWriteAt = 0;
-  /// When true every call from the N-th on fails, not only the N-th.
-  bool sticky = false;
-  /// What the failing calls return.
-  HRESULT createError = STG_E_INSUFFICIENTMEMORY;
-  HRESULT openError = STG_E_FILENOTFOUND;
-  HRESULT readError = STG_E_READFAULT;
-  HRESULT writeError = STG_E_MEDIUMFULL;
 
   // Calls seen so far.
   int creates = 0;
@@ -41,6 +36,5 @@ struct CkwFaultPlan {
 
 /// Wraps `inner` (which gains a reference); the caller owns the result.
 IStorage* WrapWithFaults(IStorage* inner, std::shared_ptr<CkwFaultPlan> plan);
-IStream* WrapWithFaults(IStream* inner, std::shared_ptr<CkwFaultPlan> plan);
 
 }  // namespace kwtest

@@ -1,8 +1,5 @@
 #include "kwStorageTestUtil.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -26,14 +23,6 @@ std::uint64_t Tell(IStream* stream) {
   ULARGE_INTEGER position;
   return SUCCEEDED(stream->Seek(Li(0), STREAM_SEEK_CUR, &position)) ? position.QuadPart
                                                                     : UINT64_MAX;
-}
-
-std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
-std::string Narrow(const std::u16string& text) {
-  std::string out;
-  for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return out;
 }
 
 std::string ErrorText(HRESULT hr) {
@@ -168,24 +157,17 @@ std::string DumpFile(const std::string& path) {
   return FAILED(hr) ? ErrorText(hr) : Dump(root.get());
 }
 
-std::string OlefileDump(const std::string& path, int* status) {
-  return Run("/usr/bin/python3 " + SourceDir() + "/tests/platform/tools/cfb_dump.py '" + path + "'",
-             status);
-}
-
-std::string Run(const std::string& command, int* status) {
+std::string OlefileDump(const std::string& path, bool strict) {
+  const std::string command = "/usr/bin/python3 " + SourceDir() +
+                              "/tests/platform/tools/cfb_dump.py " + (strict ? "--strict '" : "'") +
+                              path + "'";
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    if (status) *status = -1;
-    return out;
-  }
+  if (!pipe) return "cannot run " + command;
   char buffer[65536];
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  int rc = pclose(pipe);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
+  return pclose(pipe) == 0 ? out : out + "exit status of " + command;
 }
 
 std::string SourceDir() {
