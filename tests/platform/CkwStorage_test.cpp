@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "support/kwStorageTestUtil.h"
+#include "support/kwTempDir.h"
 
 using namespace kwtest;
 
@@ -25,8 +25,8 @@ class Storage : public ::testing::Test {
     return root;
   }
 
-  TempDir dir_;
-  std::string path_ = dir_.File("project.kw");
+  kwTest::TempDir dir_;
+  std::string path_ = dir_ / "project.kw";
   ComPtr<IStorage> root_, sub_;
   ComPtr<IStream> stream_;
 };
@@ -119,28 +119,28 @@ TEST_F(Storage, NamesAreCheckedFoldedToUpperCaseAndRenamedAndDestroyedAnyCase) {
 }
 
 TEST_F(Storage, OpenCreateAndStatTellFilesApart) {
-  std::ofstream(dir_.File("text")) << "not a compound file at all, just some words";
-  std::ofstream(dir_.File("empty")).flush();
+  kwTest::WriteFile(dir_ / "text", "not a compound file at all, just some words");
+  kwTest::WriteFile(dir_ / "empty", "");
   auto open = [&](const std::string& path, DWORD mode = kRO) {
     return StgOpenStorage(path.empty() ? nullptr : path.c_str(), nullptr, mode, nullptr, 0,
                           root_.Out());
   };
   const std::pair<HRESULT, HRESULT> cases[] = {
-      {open(dir_.File("missing")), STG_E_FILENOTFOUND},
-      {open(dir_.File("text")), STG_E_INVALIDHEADER},
-      {open(dir_.File("empty")), STG_E_INVALIDHEADER},
+      {open(dir_ / "missing"), STG_E_FILENOTFOUND},
+      {open(dir_ / "text"), STG_E_INVALIDHEADER},
+      {open(dir_ / "empty"), STG_E_INVALIDHEADER},
       {open(dir_.path()), STG_E_ACCESSDENIED},
       {open(""), STG_E_INVALIDPOINTER},
       {open(path_, 3), STG_E_INVALIDFLAG},
-      {StgCreateDocfile(dir_.File("no/such/dir").c_str(), kRW, 0, root_.Out()), STG_E_PATHNOTFOUND},
+      {StgCreateDocfile((dir_ / "no/such/dir").c_str(), kRW, 0, root_.Out()), STG_E_PATHNOTFOUND},
       {StgCreateDocfile(dir_.path().c_str(), kRW, 0, root_.Out()), STG_E_ACCESSDENIED},
-      {StgIsStorageFile(dir_.File("text").c_str()), S_FALSE},
-      {StgIsStorageFile(dir_.File("missing").c_str()), STG_E_FILENOTFOUND},
+      {StgIsStorageFile((dir_ / "text").c_str()), S_FALSE},
+      {StgIsStorageFile((dir_ / "missing").c_str()), STG_E_FILENOTFOUND},
       {StgIsStorageFile(path_.c_str()), S_OK},
   };
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
   // A file root's Stat name is its path, decoded from UTF-8 where it can be.
-  ASSERT_EQ(StgCreateDocfile(dir_.File("\xc3\xa9\xe2\x82\xac\xf4\x8f\xbf\xbf\xff").c_str(), kRW, 0,
+  ASSERT_EQ(StgCreateDocfile((dir_ / "\xc3\xa9\xe2\x82\xac\xf4\x8f\xbf\xbf\xff").c_str(), kRW, 0,
                              root_.Out()),
             S_OK);
   STATSTG stat;

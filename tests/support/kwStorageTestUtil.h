@@ -1,7 +1,6 @@
-// Helpers for tests that work with compound files: an owning interface
-// pointer, a temporary directory, streams in and out, and a canonical dump of
-// a storage tree (the text tests/platform/tools/cfb_dump.py prints from
-// olefile's view).
+// Helpers for tests that work with compound files: an owning interface pointer, streams
+// in and out, and a canonical dump of a storage tree (the text that
+// tests/platform/tools/cfb_dump.py prints from olefile's view).
 #pragma once
 
 #include <cstdint>
@@ -39,20 +38,6 @@ class ComPtr {
 
  private:
   T* m_p = nullptr;
-};
-
-/// A fresh directory under $TMPDIR, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return m_path; }
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
 };
 
 inline constexpr DWORD kRW = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
