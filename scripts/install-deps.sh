@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 python3-olefile libolecf-utils libgsf-1-dev
+  python3 python3-olefile libgsf-1-dev
 )
 
 missing=()

@@ -2,8 +2,8 @@
 # Runs the fuzz targets for a bounded time and prints what they did.
 #   scripts/run-fuzz.sh <fuzz build dir> <seconds>
 # cfb_fuzzer (compound files) gets the time given, nubra_fuzzer (the Nubra
-# value readers) a sixth of it. Seeds: fuzz/regressions (inputs that once
-# crashed) and, for compound files, the shared real-world files in
+# value readers) a sixth of it. Seeds: fuzz/regressions (damaged files and
+# inputs that once crashed) and, for compound files, the shared real-world files in
 # ../shared/testdata/cfb, read in place. New inputs go to <build>/corpus-<target>,
 # crashes to <build>/artifacts; a finding fails the script.
 set -euo pipefail

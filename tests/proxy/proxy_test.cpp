@@ -160,13 +160,13 @@ void CheckKind(const Kind& kind, IStorage* root, IStorage* expected) {
 
 TEST(Proxy, IdentityKindsStreamsAndMasters) {
   ASSERT_TRUE(kRegistered);
-  kwtest::TempDir dir;
+  kwTest::TempDir dir;
   CkwComPtr<IStorage> root, expected;
-  ASSERT_EQ(StgCreateDocfile(dir.File("project.cfb").c_str(), kwtest::kRW, 0, root.put()), S_OK);
+  ASSERT_EQ(StgCreateDocfile((dir / "project.cfb").c_str(), kwtest::kRW, 0, root.put()), S_OK);
   ASSERT_EQ(StgCreateMemoryDocfile(kwtest::kRW, expected.put()), S_OK);
   for (const Kind& kind : kKinds) kind.check(kind, root.get(), expected.get());
   ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
-  EXPECT_EQ(kwtest::OlefileDump(dir.File("project.cfb")), kwtest::Dump(expected.get()));
+  EXPECT_EQ(kwtest::OlefileDump(dir / "project.cfb", false), kwtest::Dump(expected.get()));
 }
 
 // Every operation a class adds, in slot order, with its method number. kwLoad,

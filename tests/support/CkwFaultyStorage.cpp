@@ -1,16 +1,14 @@
 #include "CkwFaultyStorage.h"
 
 #include <atomic>
+#include <type_traits>
 
 #include "kwStorageTestUtil.h"
 
 namespace kwtest {
 namespace {
 
-bool Due(int* counter, int failAt, bool sticky) {
-  ++*counter;
-  return failAt > 0 && (*counter == failAt || (sticky && *counter > failAt));
-}
+bool Due(int* counter, int failAt) { return ++*counter == failAt; }
 
 // A call the wrappers pass on unchanged.
 #define KW_PASS(name, params, args) \
@@ -56,16 +54,14 @@ class CkwFaultyStream final : public CkwWrapper<IStream, CkwFaultyStream> {
   }
 
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-    if (!Due(&m_plan->reads, m_plan->failReadAt, m_plan->sticky))
-      return m_inner->Read(pv, cb, pcbRead);
+    if (!Due(&m_plan->reads, m_plan->failReadAt)) return m_inner->Read(pv, cb, pcbRead);
     if (pcbRead) *pcbRead = 0;
-    return m_plan->readError;
+    return STG_E_READFAULT;
   }
   HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
-    if (!Due(&m_plan->writes, m_plan->failWriteAt, m_plan->sticky))
-      return m_inner->Write(pv, cb, pcbWritten);
+    if (!Due(&m_plan->writes, m_plan->failWriteAt)) return m_inner->Write(pv, cb, pcbWritten);
     if (pcbWritten) *pcbWritten = 0;
-    return m_plan->writeError;
+    return STG_E_MEDIUMFULL;
   }
   KW_PASS(Seek, (LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* at), (move, origin, at))
   KW_PASS(SetSize, (ULARGE_INTEGER size), (size))
@@ -76,14 +72,7 @@ class CkwFaultyStream final : public CkwWrapper<IStream, CkwFaultyStream> {
   KW_PASS(LockRegion, (ULARGE_INTEGER at, ULARGE_INTEGER cb, DWORD type), (at, cb, type))
   KW_PASS(UnlockRegion, (ULARGE_INTEGER at, ULARGE_INTEGER cb, DWORD type), (at, cb, type))
   KW_PASS(Stat, (STATSTG * stat, DWORD flag), (stat, flag))
-  HRESULT Clone(IStream** ppstm) override {
-    if (!ppstm) return STG_E_INVALIDPOINTER;
-    *ppstm = nullptr;
-    CkwComPtr<IStream> clone;
-    HRESULT hr = m_inner->Clone(clone.put());
-    if (SUCCEEDED(hr)) *ppstm = new CkwFaultyStream(clone.get(), m_plan);
-    return hr;
-  }
+  KW_PASS(Clone, (IStream * *clone), (clone))
 };
 
 class CkwFaultyStorage final : public CkwWrapper<IStorage, CkwFaultyStorage> {
@@ -94,25 +83,25 @@ class CkwFaultyStorage final : public CkwWrapper<IStorage, CkwFaultyStorage> {
   HRESULT CreateStream(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2,
                        IStream** ppstm) override {
     if (ppstm) *ppstm = nullptr;
-    if (Due(&m_plan->creates, m_plan->failCreateAt, m_plan->sticky)) return m_plan->createError;
+    if (Due(&m_plan->creates, m_plan->failCreateAt)) return STG_E_INSUFFICIENTMEMORY;
     return Wrapped(m_inner->CreateStream(name, mode, r1, r2, ppstm), ppstm);
   }
   HRESULT OpenStream(const OLECHAR* name, void* r1, DWORD mode, DWORD r2,
                      IStream** ppstm) override {
     if (ppstm) *ppstm = nullptr;
-    if (Due(&m_plan->opens, m_plan->failOpenAt, m_plan->sticky)) return m_plan->openError;
+    if (Due(&m_plan->opens, m_plan->failOpenAt)) return STG_E_FILENOTFOUND;
     return Wrapped(m_inner->OpenStream(name, r1, mode, r2, ppstm), ppstm);
   }
   HRESULT CreateStorage(const OLECHAR* name, DWORD mode, DWORD r1, DWORD r2,
                         IStorage** ppstg) override {
     if (ppstg) *ppstg = nullptr;
-    if (Due(&m_plan->creates, m_plan->failCreateAt, m_plan->sticky)) return m_plan->createError;
+    if (Due(&m_plan->creates, m_plan->failCreateAt)) return STG_E_INSUFFICIENTMEMORY;
     return Wrapped(m_inner->CreateStorage(name, mode, r1, r2, ppstg), ppstg);
   }
   HRESULT OpenStorage(const OLECHAR* name, IStorage* priority, DWORD mode, SNB exclude, DWORD r,
                       IStorage** ppstg) override {
     if (ppstg) *ppstg = nullptr;
-    if (Due(&m_plan->opens, m_plan->failOpenAt, m_plan->sticky)) return m_plan->openError;
+    if (Due(&m_plan->opens, m_plan->failOpenAt)) return STG_E_FILENOTFOUND;
     return Wrapped(m_inner->OpenStorage(name, priority, mode, exclude, r, ppstg), ppstg);
   }
   KW_PASS(CopyTo, (DWORD n, const IID* iids, SNB exclude, IStorage* to), (n, iids, exclude, to))
@@ -136,7 +125,8 @@ class CkwFaultyStorage final : public CkwWrapper<IStorage, CkwFaultyStorage> {
   HRESULT Wrapped(HRESULT hr, T** out) {
     if (FAILED(hr) || !out || !*out) return hr;
     CkwComPtr<T> inner(*out);
-    *out = WrapWithFaults(inner.get(), m_plan);
+    *out = new std::conditional_t<std::is_same_v<T, IStream>, CkwFaultyStream, CkwFaultyStorage>(
+        inner.get(), m_plan);
     return hr;
   }
 };
@@ -145,10 +135,6 @@ class CkwFaultyStorage final : public CkwWrapper<IStorage, CkwFaultyStorage> {
 
 IStorage* WrapWithFaults(IStorage* inner, std::shared_ptr<CkwFaultPlan> plan) {
   return new CkwFaultyStorage(inner, std::move(plan));
-}
-
-IStream* WrapWithFaults(IStream* inner, std::shared_ptr<CkwFaultPlan> plan) {
-  return new CkwFaultyStream(inner, std::move(plan));
 }
 
 }  // namespace kwtest

@@ -1,14 +1,7 @@
-// Fault injection for persistence tests: wrappers of IStorage and IStream
-// that pass every call to a real storage, except that the N-th create, open,
-// read or write (counted across the whole wrapped tree) fails.
-//
-//   auto plan = std::make_shared<kwtest::CkwFaultPlan>();
-//   plan->failWriteAt = 3;                       // the third Write fails
-//   CkwComPtr<IStorage> faulty(kwtest::WrapWithFaults(real, plan));
-//   ... hand `faulty` to the code under test; plan->writes counts the calls.
-//
-// Elements created or opened through a wrapper are wrapped too, sharing the
-// plan. A failed call changes nothing in the real storage.
+// Fault injection for persistence tests: a wrapper of IStorage that passes every call to a
+// real storage, except that the N-th create, open, read or write (counted across the whole
+// wrapped tree: elements it hands out are wrapped too, sharing the plan) fails and changes
+// nothing. Hand WrapWithFaults(real, plan) to the code under test; the plan counts calls.
 #pragma once
 
 #include <memory>
@@ -18,29 +11,15 @@
 namespace kwtest {
 
 struct CkwFaultPlan {
-  /// 1-based number of the call that fails; 0 never fails. Creates are
-  /// CreateStream and CreateStorage, opens OpenStream and OpenStorage.
-  int failCreateAt = 0;
-  int failOpenAt = 0;
-  int failReadAt = 0;
-  int failWriteAt = 0;
-  /// When true every call from the N-th on fails, not only the N-th.
-  bool sticky = false;
-  /// What the failing calls return.
-  HRESULT createError = STG_E_INSUFFICIENTMEMORY;
-  HRESULT openError = STG_E_FILENOTFOUND;
-  HRESULT readError = STG_E_READFAULT;
-  HRESULT writeError = STG_E_MEDIUMFULL;
-
-  // Calls seen so far.
-  int creates = 0;
-  int opens = 0;
-  int reads = 0;
-  int writes = 0;
+  /// 1-based number of the call that fails, 0 for none. Creates (CreateStream and
+  /// CreateStorage) fail with STG_E_INSUFFICIENTMEMORY, opens (OpenStream and OpenStorage)
+  /// with STG_E_FILENOTFOUND, reads with STG_E_READFAULT and writes with STG_E_MEDIUMFULL.
+  int failCreateAt = 0, failOpenAt = 0, failReadAt = 0, failWriteAt = 0;
+  /// Calls seen so far.
+  int creates = 0, opens = 0, reads = 0, writes = 0;
 };
 
 /// Wraps `inner` (which gains a reference); the caller owns the result.
 IStorage* WrapWithFaults(IStorage* inner, std::shared_ptr<CkwFaultPlan> plan);
-IStream* WrapWithFaults(IStream* inner, std::shared_ptr<CkwFaultPlan> plan);
 
 }  // namespace kwtest

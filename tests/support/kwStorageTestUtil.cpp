@@ -1,39 +1,18 @@
 #include "kwStorageTestUtil.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
 namespace kwtest {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "kwcore-test-XXXXXX").string();
-  if (mkdtemp(pattern.data())) m_path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-}
-
 std::uint64_t Tell(IStream* stream) {
   ULARGE_INTEGER position;
   return SUCCEEDED(stream->Seek(Li(0), STREAM_SEEK_CUR, &position)) ? position.QuadPart
                                                                     : UINT64_MAX;
-}
-
-std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
-std::string Narrow(const std::u16string& text) {
-  std::string out;
-  for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return out;
 }
 
 std::string ErrorText(HRESULT hr) {
@@ -99,47 +78,26 @@ HRESULT OpenImage(const std::string& bytes, CkwComPtr<IStorage>* root) {
 
 namespace {
 
-std::uint64_t Fnv1a64(const std::string& bytes) {
-  std::uint64_t h = 0xCBF29CE484222325ull;
-  for (unsigned char c : bytes) h = (h ^ c) * 0x100000001B3ull;
-  return h;
-}
-
-std::string NameHex(const std::u16string& name) {
-  std::string out;
-  char byte[5];
-  for (char16_t c : name) {
-    std::snprintf(byte, sizeof byte, "%02x%02x", c & 0xFF, c >> 8);
-    out += byte;
-  }
-  return out;
-}
-
+// One line per element, as cfb_dump.py prints them: type, path of hex UTF-16LE names,
+// size and FNV-1a hash of the bytes.
 void DumpInto(IStorage* storage, const std::string& prefix, std::vector<std::string>* lines) {
-  CkwComPtr<IEnumSTATSTG> items;
-  if (FAILED(storage->EnumElements(0, nullptr, 0, items.put()))) {
-    lines->push_back("enum failed at " + prefix);
-    return;
-  }
-  STATSTG stat;
-  while (items->Next(1, &stat, nullptr) == S_OK) {
-    std::u16string name = stat.pwcsName;
-    CoTaskMemFree(stat.pwcsName);
-    std::string key = prefix + NameHex(name);
-    if (stat.type == STGTY_STREAM) {
-      std::string bytes = GetStream(storage, name);
-      char line[64];
-      std::snprintf(line, sizeof line, " %zu %016llx", bytes.size(),
-                    static_cast<unsigned long long>(Fnv1a64(bytes)));
-      lines->push_back("2 " + key + line);
+  for (const std::u16string& name : ChildNames(storage)) {
+    std::string key = prefix;
+    char text[64];
+    for (char16_t c : name)
+      key += (std::snprintf(text, sizeof text, "%02x%02x", c & 0xFF, c >> 8), text);
+    CkwComPtr<IStorage> child;
+    if (SUCCEEDED(storage->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.put()))) {
+      lines->push_back("1 " + key + " 0 0000000000000000");
+      DumpInto(child.get(), key + "/", lines);
       continue;
     }
-    lines->push_back("1 " + key + " 0 0000000000000000");
-    CkwComPtr<IStorage> child;
-    if (FAILED(storage->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, child.put())))
-      lines->push_back("open failed at " + key);
-    else
-      DumpInto(child.get(), key + "/", lines);
+    std::string bytes = GetStream(storage, name);
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001B3ull;
+    std::snprintf(text, sizeof text, " %zu %016llx", bytes.size(),
+                  static_cast<unsigned long long>(hash));
+    lines->push_back("2 " + key + text);
   }
 }
 
@@ -149,17 +107,15 @@ std::string Dump(IStorage* storage) {
   std::vector<std::string> lines;
   DumpInto(storage, "", &lines);
   std::sort(lines.begin(), lines.end());
-  STATSTG stat;
+  STATSTG stat{};
+  char clsid[kwGUID_STRING_LENGTH + 1] = "";
+  if (SUCCEEDED(storage->Stat(&stat, STATFLAG_NONAME)) && stat.clsid != GUID_NULL)
+    kwGUIDToString(stat.clsid, clsid, sizeof clsid);
   std::string out = "root ";
-  if (SUCCEEDED(storage->Stat(&stat, STATFLAG_NONAME)) && stat.clsid != GUID_NULL) {
-    char text[kwGUID_STRING_LENGTH + 1];
-    kwGUIDToString(stat.clsid, text, sizeof text);
-    for (const char* p = text; *p; ++p)
-      if (*p != '{' && *p != '}' && *p != '-') out.push_back(static_cast<char>(std::tolower(*p)));
-  }
-  out += "\n";
-  for (const std::string& line : lines) out += line + "\n";
-  return out;
+  for (const char* p = clsid; *p; ++p)
+    if (std::isxdigit(*p)) out.push_back(static_cast<char>(std::tolower(*p)));
+  for (const std::string& line : lines) out += "\n" + line;
+  return out + "\n";
 }
 
 std::string DumpFile(const std::string& path) {
@@ -168,24 +124,17 @@ std::string DumpFile(const std::string& path) {
   return FAILED(hr) ? ErrorText(hr) : Dump(root.get());
 }
 
-std::string OlefileDump(const std::string& path, int* status) {
-  return Run("/usr/bin/python3 " + SourceDir() + "/tests/platform/tools/cfb_dump.py '" + path + "'",
-             status);
-}
-
-std::string Run(const std::string& command, int* status) {
+std::string OlefileDump(const std::string& path, bool strict) {
+  const std::string command = "/usr/bin/python3 " + SourceDir() +
+                              "/tests/platform/tools/cfb_dump.py " + (strict ? "--strict '" : "'") +
+                              path + "'";
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    if (status) *status = -1;
-    return out;
-  }
+  if (!pipe) return "cannot run " + command;
   char buffer[65536];
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  int rc = pclose(pipe);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
+  return pclose(pipe) == 0 ? out : out + "exit status of " + command;
 }
 
 std::string SourceDir() {

@@ -3,7 +3,8 @@
 <type> <path> <size> <fnv1a-64 of the bytes>, sorted. Path components are the
 hex of their UTF-16LE names joined by '/'; type is 1 (storage) or 2 (stream).
 The root's class id comes first as "root <clsid hex>". A file olefile refuses
-prints "error <reason>"."""
+prints "error <reason>"; with --strict, so does a file with any potential
+defect."""
 import sys
 
 import olefile
@@ -21,9 +22,10 @@ def name_hex(name):
     return name.encode("utf-16-le", "surrogatepass").hex()
 
 
-def main(path):
+def main(path, strict):
     try:
-        ole = olefile.OleFileIO(path)
+        defects = olefile.DEFECT_POTENTIAL if strict else olefile.DEFECT_FATAL
+        ole = olefile.OleFileIO(path, raise_defects=defects)
     except Exception as error:  # olefile raises plain IOError and friends
         print("error", type(error).__name__)
         return
@@ -42,4 +44,4 @@ def main(path):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(sys.argv[-1], "--strict" in sys.argv[1:-1])
