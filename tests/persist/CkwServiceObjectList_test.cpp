@@ -22,15 +22,12 @@ struct CCounted : CkwServiceObject {
 CkwServiceObject* New() { return new CCounted; }
 void Free(CkwServiceObject* object) { CkwObjectFactory::kwFreeObject(&object, nullptr); }
 std::intptr_t Pos(CkwServiceObject* object) { return reinterpret_cast<std::intptr_t>(object); }
-
-int Count(CkwServiceObjectList& list) {
-  int count = -1;
-  EXPECT_TRUE(list.kwGetTotalCount(&count, nullptr));
-  return count;
+int Count(CkwServiceObjectList& l) {
+  int n = -1;
+  return l.kwGetTotalCount(&n, nullptr) ? n : -2;
 }
 
-// The content walked forward from the head position; walking backward from
-// the tail position must agree.
+// Walks forward from the head position; walking back from the tail must agree.
 Objects Walk(CkwServiceObjectList& list) {
   Objects forward, backward;
   CkwServiceObject* object = nullptr;
@@ -38,15 +35,12 @@ Objects Walk(CkwServiceObjectList& list) {
   EXPECT_TRUE(list.kwGetHeadServiceObjectPos(&position, nullptr));
   while (list.kwGetNextServiceObject(&object, &position, nullptr)) forward.push_back(object);
   EXPECT_TRUE(list.kwGetTailServiceObjectPos(&position, nullptr));
-  while (list.kwGetPreviousServiceObject(&object, &position, nullptr))
-    backward.insert(backward.begin(), object);
-  EXPECT_EQ(forward, backward);
+  while (list.kwGetPreviousServiceObject(&object, &position, nullptr)) backward.push_back(object);
+  EXPECT_EQ(forward, Objects(backward.rbegin(), backward.rend()));
   return forward;
 }
 
-// Records the count seen from inside each notification: the change must be
-// complete when the client hears of it.
-struct Client : SkwServiceObjectList_Notify {
+struct Client : SkwServiceObjectList_Notify {  // records the count each notice sees
   std::vector<int> counts;
   bool kwNotifyContentChange(CkwServiceObjectList* pList, CkwErrorInfo* pErrorInfo) override {
     counts.push_back(pErrorInfo == nullptr ? Count(*pList) : -1);
@@ -54,8 +48,7 @@ struct Client : SkwServiceObjectList_Notify {
   }
 };
 
-// Each row runs on a list holding a and b, with a client registered.
-struct Filled {
+struct Filled {  // a and b listed, a client registered
   CkwServiceObjectList list, empty;
   CkwServiceObject *a = New(), *b = New(), *outsider = New(), *object = nullptr;
   std::intptr_t position = 0;
@@ -108,33 +101,30 @@ TEST(ServiceObjectList, FailureTable) {
 
 TEST(ServiceObjectList, NotifiesAfterEachChangeAndFreesWhatItOwns) {
   g_nFreed = 0;
-  Client first, client;
+  Client first, client;  // the second registration replaces the first
   CkwServiceObject *a = New(), *b = New(), *c = New(), *d = New(), *object = nullptr;
   std::intptr_t position = 0;
   {
     CkwServiceObjectList list;
     list.kwRegisterContentChangeNotifyClient(&first, nullptr);
-    list.kwRegisterContentChangeNotifyClient(&client, nullptr);  // replaces the first
+    list.kwRegisterContentChangeNotifyClient(&client, nullptr);
     ASSERT_TRUE(list.kwAddServiceObject(a, nullptr) && list.kwInsertServiceObject(b, 0, nullptr) &&
                 list.kwInsertServiceObject(c, Pos(a), nullptr) &&
                 list.kwReplaceServiceObject(Pos(a), a, nullptr) &&  // by itself: kept
                 list.kwReplaceServiceObject(Pos(a), d, nullptr));   // a is freed
-    EXPECT_EQ(g_nFreed, 1);
     EXPECT_EQ(Walk(list), (Objects{b, d, c}));
     ASSERT_TRUE(list.kwGetFirstServiceObject(&object, &position, nullptr) && position == Pos(d));
     ASSERT_TRUE(list.kwRemoveServiceObject(d, nullptr));
-    // A removed object's position ends an iteration.
+    // The position of a removed object ends an iteration.
     EXPECT_FALSE(list.kwGetNextServiceObject(&object, &position, nullptr) || object != nullptr);
     EXPECT_EQ(client.counts, (std::vector<int>{1, 2, 3, 3, 3, 2}));
-    EXPECT_TRUE(first.counts.empty());
-    ASSERT_TRUE(list.kwRemoveAllServiceObject(nullptr));
+    ASSERT_TRUE(first.counts.empty() && list.kwRemoveAllServiceObject(nullptr));
     EXPECT_EQ(g_nFreed, 1);  // remove and remove-all free nothing
     EXPECT_FALSE(list.kwGetFirstServiceObject(&object, &position, nullptr) || position != 0);
     for (CkwServiceObject* o : {b, c, d}) ASSERT_TRUE(list.kwAddServiceObject(o, nullptr));
     CkwErrorInfo error;
     ASSERT_TRUE(list.kwDeleteAllServiceObject(&error));
-    EXPECT_EQ(g_nFreed, 4);
-    EXPECT_EQ(error.m_nErrorCode, 12);  // its last step's end-of-list warning stays
+    EXPECT_TRUE(g_nFreed == 4 && error.m_nErrorCode == 12);  // its last step's warning stays
     for (int i = 0; i < 25; ++i) ASSERT_TRUE(list.kwAddServiceObject(New(), nullptr));
     ASSERT_TRUE(list.kwUnregisterContentChangeNotifyClient(nullptr));
     ASSERT_TRUE(list.kwAddServiceObject(New(), nullptr));
@@ -143,12 +133,12 @@ TEST(ServiceObjectList, NotifiesAfterEachChangeAndFreesWhatItOwns) {
   EXPECT_EQ(g_nFreed, 30);  // destruction frees every listed object
 }
 
-// A derived list whose find never reports a listed object lets the same
-// object in twice, through add and insert alike. Removing it then unlinks one
-// node at a time, whichever node the lookup lands on.
+// A find override that never reports a listed object lets add and insert list
+// an object twice; removing it then unlinks one node at a time, whichever node
+// the lookup lands on.
 struct CMultisetList : CkwServiceObjectList {
-  bool kwFindServiceObject(CkwServiceObject*, std::intptr_t* pnPosition, CkwErrorInfo*) override {
-    return *pnPosition = 0, false;
+  bool kwFindServiceObject(CkwServiceObject*, std::intptr_t*, CkwErrorInfo*) override {
+    return false;
   }
 };
 
@@ -156,9 +146,9 @@ TEST(ServiceObjectList, ADerivedFindDecidesWhatIsListed) {
   CMultisetList list;
   CkwServiceObject *a = New(), *x = New(), *b = New(), *object = nullptr;
   for (CkwServiceObject* o : {a, x, b}) ASSERT_TRUE(list.kwAddServiceObject(o, nullptr));
-  ASSERT_TRUE(list.kwInsertServiceObject(x, Pos(b), nullptr));
-  std::intptr_t position = Pos(b);  // stepping on makes the second x the lookup hint
-  ASSERT_TRUE(list.kwGetNextServiceObject(&object, &position, nullptr));
+  std::intptr_t position = Pos(b);  // stepping from b makes the second x the lookup hint
+  ASSERT_TRUE(list.kwInsertServiceObject(x, Pos(b), nullptr) &&
+              list.kwGetNextServiceObject(&object, &position, nullptr));
   ASSERT_TRUE(list.kwRemoveServiceObject(x, nullptr) && list.kwRemoveServiceObject(x, nullptr));
   EXPECT_FALSE(list.kwRemoveServiceObject(x, nullptr));
   EXPECT_EQ(Walk(list), (Objects{a, b}));
@@ -166,10 +156,8 @@ TEST(ServiceObjectList, ADerivedFindDecidesWhatIsListed) {
   for (CkwServiceObject* o : {a, x, b}) Free(o);
 }
 
-// Random adds, inserts, removes and replaces, growing then shrinking, checked
-// against std::list after every step: the address index (growth, deletion
-// inside wrapped probe runs) and the iteration hint must never disagree with
-// the chain.
+// Random changes, growing and then shrinking, checked against std::list: the
+// address index and the iteration hint must never disagree with the chain.
 TEST(ServiceObjectList, RandomChurnMatchesStdList) {
   CkwServiceObjectList list;
   std::list<CkwServiceObject*> model;
@@ -180,7 +168,7 @@ TEST(ServiceObjectList, RandomChurnMatchesStdList) {
   for (int step = 0; step < 4000; ++step) {
     std::size_t op = pick(6);  // add, insert, remove, replace; 4 and 5 grow or shrink by phase
     if (op >= 4 || (op == 0 && step >= 2000)) op = step < 2000 ? 0 : 2;
-    if (model.empty() && op >= 2) op = 1;
+    op = model.empty() && op >= 2 ? 1 : op;
     CkwServiceObject *object = op == 2 ? nullptr : New(), *removed = nullptr;
     auto at = std::next(model.begin(), model.empty() ? 0 : pick(model.size()));
     if (op == 0) {
@@ -191,9 +179,8 @@ TEST(ServiceObjectList, RandomChurnMatchesStdList) {
       model.insert(position == 0 ? model.begin() : at, object);
       ASSERT_TRUE(list.kwInsertServiceObject(object, position, nullptr));
     } else if (op == 2) {
-      removed = *at;
+      ASSERT_TRUE(list.kwRemoveServiceObject(removed = *at, nullptr));
       model.erase(at);
-      ASSERT_TRUE(list.kwRemoveServiceObject(removed, nullptr));
     } else {
       ASSERT_TRUE(list.kwReplaceServiceObject(Pos(*at), object, nullptr));
       *at = object;
