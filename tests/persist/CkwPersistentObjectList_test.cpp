@@ -17,10 +17,10 @@
 #include "support/CkwFaultyStorage.h"
 #include "support/kwExpectFailure.h"
 #include "support/kwStorageTestUtil.h"
+#include "support/kwTempDir.h"
 
 namespace {
 
-using kwtest::ComPtr;
 using Items = std::vector<CkwServiceObject*>;
 using Plan = kwtest::CkwFaultPlan;
 const GUID& kItemA = CLSID_TestPersistentItem;
@@ -53,9 +53,9 @@ State StateOf(SkwPersistentObject_Method* object) {
   return state;
 }
 
-ComPtr<IStorage> Memory() {
-  ComPtr<IStorage> root;
-  EXPECT_EQ(StgCreateMemoryDocfile(kwtest::kRW, root.Out()), S_OK);
+CkwComPtr<IStorage> Memory() {
+  CkwComPtr<IStorage> root;
+  EXPECT_EQ(StgCreateMemoryDocfile(kwtest::kRW, root.put()), S_OK);
   return root;
 }
 std::string Le32(std::uint32_t n) { return {char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
@@ -133,7 +133,7 @@ Items ItemsOf(CkwPersistentObjectList& list) {
 class PersistentObjectList : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::ofstream(m_dir.File("items.ini"))
+    std::ofstream((m_dir / "items.ini"))
         << "[COMPONENT]\n7E570001-0001-4000-8000-000000000001=" KWTEST_PERSISTENT_ITEMS_MODULE
            "\n7E570001-0001-4000-8000-000000000002=" KWTEST_PERSISTENT_ITEMS_MODULE
            "\n7E570001-0001-4000-8000-000000000003=" KWTEST_PERSISTENT_ITEMS_MODULE "\n";
@@ -143,36 +143,36 @@ class PersistentObjectList : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(LiveItems(), m_nLive); }
 
-  kwtest::TempDir m_dir;
+  kwTest::TempDir m_dir;
   int m_nLive = 0;
 };
 
 TEST_F(PersistentObjectList, RoundTripThroughAFileOnDisk) {
   const std::string names[] = {"Intro", kLongest, ""};
   const GUID* classes[] = {&kItemA, &kItemB, &kItemA};
-  const std::string path = m_dir.File("project.kw");
+  const std::string path = (m_dir / "project.kw");
   std::vector<GUID> ids;
   {
     CkwPersistentObjectList list;
     for (int i = 0; i < 3; ++i) ids.push_back(StateOf(P(Add(list, *classes[i], names[i]))).id);
-    ComPtr<IStorage> root;
-    ASSERT_EQ(StgCreateDocfile(path.c_str(), STGM_CREATE | kwtest::kRW, 0, root.Out()), S_OK);
+    CkwComPtr<IStorage> root;
+    ASSERT_EQ(StgCreateDocfile(path.c_str(), STGM_CREATE | kwtest::kRW, 0, root.put()), S_OK);
     ASSERT_TRUE(list.kwSave(root.get(), nullptr));
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(StateOf(P(ItemsOf(list)[i])).dirty);
     ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
   }
-  ComPtr<IStorage> root, item;
-  ASSERT_EQ(StgOpenStorage(path.c_str(), nullptr, kwtest::kRO, nullptr, 0, root.Out()), S_OK);
+  CkwComPtr<IStorage> root, item;
+  ASSERT_EQ(StgOpenStorage(path.c_str(), nullptr, kwtest::kRO, nullptr, 0, root.put()), S_OK);
   const std::string reserved = "KWMB" + Le32(32) + std::string(32, '\0');
   EXPECT_EQ(kwtest::GetStream(root.get(), u"Blank"), reserved);
   EXPECT_EQ(kwtest::GetStream(root.get(), u"Count"), Le32(3));
   EXPECT_EQ(kwtest::GetStream(root.get(), u"ItemGUID"),
             Bytes(kItemA) + Bytes(kItemB) + Bytes(kItemA));
-  ASSERT_EQ(root->OpenStorage(u"Item1", nullptr, kwtest::kRO, nullptr, 0, item.Out()), S_OK);
+  ASSERT_EQ(root->OpenStorage(u"Item1", nullptr, kwtest::kRO, nullptr, 0, item.put()), S_OK);
   EXPECT_EQ(
       kwtest::GetStream(item.get(), u"CPersistentObjectStream"),
       "KWVT" + std::string("\x1E\0", 2) + Le32(260) + kLongest + '\0' + Bytes(ids[1]) + reserved);
-  item.Reset();
+  item.reset();
 
   CkwPersistentObjectList loaded;
   Add(loaded, kItemA, "freed by the load");
@@ -197,7 +197,7 @@ TEST_F(PersistentObjectList, RoundTripThroughAFileOnDisk) {
 // Each row runs on a list holding a persistent item and then a plain one.
 struct Mixed {
   CkwPersistentObjectList list;
-  ComPtr<IStorage> root = Memory();
+  CkwComPtr<IStorage> root = Memory();
   CkwServiceObject* found = nullptr;
   GUID id{};
   Mixed() { Add(list, kItemA, "a"), Add(list, CLSID_TestPlainItem, ""); }
@@ -231,7 +231,7 @@ TEST_F(PersistentObjectList, FailedSavesAndLoads) {
   const std::string names[] = {"one", "two", "three"};
   CkwPersistentObjectList list;
   for (const std::string& name : names) Add(list, kItemA, name);
-  ComPtr<IStorage> saved = Memory();
+  CkwComPtr<IStorage> saved = Memory();
   ASSERT_TRUE(list.kwSave(saved.get(), nullptr));
   const int base = LiveItems();
   auto load = [&](IStorage* storage, CkwErrorInfo& error) {
@@ -251,7 +251,7 @@ TEST_F(PersistentObjectList, FailedSavesAndLoads) {
            Altered{u"Count", Le32(1 << 30), 3, 3},  // no fourth class to create
            Altered{u"ItemGUID", Bytes(kItemA) + Bytes(CLSID_TestPlainItem), 4, 1},
        }) {
-    ComPtr<IStorage> root = Memory();
+    CkwComPtr<IStorage> root = Memory();
     ASSERT_TRUE(list.kwSave(root.get(), nullptr));
     ASSERT_EQ(kwtest::PutStream(root.get(), stream, bytes), S_OK);
     CkwErrorInfo error;
@@ -266,7 +266,7 @@ TEST_F(PersistentObjectList, FailedSavesAndLoads) {
     for (int k = 1;; ++k) {
       auto plan = std::make_shared<Plan>();
       (*plan).*failAt = k;
-      ComPtr<IStorage> faulty(
+      CkwComPtr<IStorage> faulty(
           kwtest::WrapWithFaults(method == 6 ? Memory().get() : saved.get(), plan));
       CkwErrorInfo error;
       bool ok = method == 6 ? list.kwSave(faulty.get(), &error) : load(faulty.get(), error).first;
