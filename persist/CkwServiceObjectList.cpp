@@ -169,7 +169,7 @@ void CkwServiceObjectList::ReleaseAll() noexcept {
   m_nCount = 0;
 }
 
-void CkwServiceObjectList::Notify() noexcept {
+void CkwServiceObjectList::Notify() {
   if (m_pNotifyClient != nullptr) m_pNotifyClient->kwNotifyContentChange(this, nullptr);
 }
 

@@ -37,7 +37,7 @@ SAVEDATA* NewZeroRecord() noexcept {
 }
 
 /// Clears the record through Nubra (result ignored), then frees it.
-void Release(SAVEDATA*& block) noexcept {
+void Release(SAVEDATA*& block) {
   if (block == nullptr) return;
   kwImport::ClearSaveData(block);
   delete block;
@@ -48,7 +48,7 @@ void Release(SAVEDATA*& block) noexcept {
 /// construction and assignment make it. The first four bytes do not count
 /// when deciding whether the source is empty: an empty source leaves an
 /// all-zero record, first four bytes included, and Nubra is not asked.
-bool CopyRecord(const SAVEDATA& source, SAVEDATA*& block, CkwWorkingRecord& record) noexcept {
+bool CopyRecord(const SAVEDATA& source, SAVEDATA*& block, CkwWorkingRecord& record) {
   block = NewZeroRecord();
   if (block == nullptr) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   if (IsZeroFrom(source, 4)) return true;
@@ -59,7 +59,7 @@ bool CopyRecord(const SAVEDATA& source, SAVEDATA*& block, CkwWorkingRecord& reco
 
 }  // namespace
 
-CkwDiscTemplateSettings::CkwDiscTemplateSettings(const CkwDiscTemplateSettings& source) noexcept
+CkwDiscTemplateSettings::CkwDiscTemplateSettings(const CkwDiscTemplateSettings& source)
     : m_eDiscFormat(source.m_eDiscFormat),
       m_pSaveData(nullptr),
       m_bVCDCompliantMode(source.m_bVCDCompliantMode) {
@@ -68,8 +68,7 @@ CkwDiscTemplateSettings::CkwDiscTemplateSettings(const CkwDiscTemplateSettings& 
   CopyRecord(*source.m_pSaveData, m_pSaveData, record);
 }
 
-CkwDiscTemplateSettings& CkwDiscTemplateSettings::operator=(
-    CkwDiscTemplateSettings& source) noexcept {
+CkwDiscTemplateSettings& CkwDiscTemplateSettings::operator=(CkwDiscTemplateSettings& source) {
   // Releasing this object's record first would destroy the source's.
   if (&source == this) return *this;
   CkwReportingRecord record(kSource, kMethodAssign);
