@@ -152,7 +152,9 @@ void* LoadBeside(const char* soname, int* error) noexcept {
   errno = 0;
   void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
-    *error = errno;
+    // glibc's dlopen leaves errno alone; the file itself tells a missing or
+    // unreadable library from one that the loader refused (errno 0).
+    *error = errno != 0 ? errno : access(path, R_OK) != 0 ? errno : 0;
     Diagnose("cannot load library", path, dlerror());
   }
   return module;

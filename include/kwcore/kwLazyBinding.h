@@ -61,8 +61,10 @@ struct kwBindingInfo {
   void* hModule;
   /// The function's address; null until it is known.
   void* pfnAddress;
-  /// errno as the failed dlopen or dlsym left it (codes 3 and 4 and the
-  /// exception); 0 otherwise, and also when the loader set none.
+  /// The system error behind the last failed load or lookup of this binding
+  /// (codes 3 and 4, the exception): for a library ENOENT or EACCES when the
+  /// file is missing or unreadable; 0 when the loader refused a readable file
+  /// or lacked the function, and while nothing has failed.
   int nLastError;
 };
 
