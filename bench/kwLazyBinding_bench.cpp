@@ -1,6 +1,6 @@
 // The lazy binder's speed goals: once bound, a call through an import's slot
 // costs no more than 1.1 times a call linked at build time; and what binding
-// all fourteen imports costs once (each sample a fresh process, which only
+// all fifteen imports costs once (each sample a fresh process, which only
 // reports the time of its first calls).
 #include <cstdio>
 

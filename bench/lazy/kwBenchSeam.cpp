@@ -24,7 +24,7 @@ extern "C" KW_VISIBILITY_DEFAULT LONG kwBenchSlotCall(IStream* stream, const cha
       stream, text);
 }
 
-// Calls each of the fourteen imports once; the Nubra helpers refuse their
+// Calls each of the fifteen imports once; the Nubra helpers refuse their
 // null arguments at once.
 extern "C" KW_VISIBILITY_DEFAULT void kwBenchCallEveryImport() {
   alignas(CkwErrorInfo) unsigned char storage[sizeof(CkwErrorInfo)];
