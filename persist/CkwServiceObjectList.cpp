@@ -4,6 +4,7 @@
 #include <new>
 
 #include <kwcore/CkwObjectFactory.h>
+#include <kwcore/kwLazyBinding.h>
 
 #include "core/CkwWorkingRecord.h"
 
@@ -141,7 +142,18 @@ struct CkwServiceObjectList::Storage {
 CkwServiceObjectList::CkwServiceObjectList() noexcept = default;
 
 CkwServiceObjectList::~CkwServiceObjectList() {
-  CkwServiceObjectList::kwDeleteAllServiceObject(nullptr);
+  // A destructor must not pass a binding failure on: it may run while that
+  // very failure unwinds the stack. The only one here is kwErrorHandle's, met
+  // before the first item is freed or after the last: the items left are
+  // then freed without an error record.
+  try {
+    CkwServiceObjectList::kwDeleteAllServiceObject(nullptr);
+  } catch (const CkwBindingException&) {
+    for (Node* node = m_pHead; node != nullptr; node = node->next) {
+      CkwServiceObject* object = node->object;
+      CkwObjectFactory::kwFreeObject(&object, nullptr);
+    }
+  }
   ReleaseAll();
 }
 

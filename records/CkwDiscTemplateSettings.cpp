@@ -5,6 +5,7 @@
 #include <new>
 
 #include <kwcore/CkwServiceObject.h>
+#include <kwcore/kwLazyBinding.h>
 
 #include "core/CkwWorkingRecord.h"
 
@@ -100,7 +101,15 @@ CkwDiscTemplateSettings& CkwDiscTemplateSettings::operator=(CkwDiscTemplateSetti
   return *this;
 }
 
-CkwDiscTemplateSettings::~CkwDiscTemplateSettings() { Release(m_pSaveData); }
+CkwDiscTemplateSettings::~CkwDiscTemplateSettings() {
+  // A destructor must not pass a binding failure on: it may run while that
+  // very failure unwinds the stack. Without Nubra the record is freed as is.
+  try {
+    Release(m_pSaveData);
+  } catch (const CkwBindingException&) {
+    delete m_pSaveData;
+  }
+}
 
 bool CkwDiscTemplateSettings::kwSetDiscFormat(CkwDiscFormat::kwDiscFormat eFormat,
                                               CkwErrorInfo* pErrorInfo) {

@@ -13,10 +13,11 @@
 //
 // An import that cannot be bound, and that no hook rescues, throws
 // CkwBindingException out of the calling operation. It is the only exception
-// that leaves the library. Destructors never let it through: a binding that
-// fails for the first time inside a destructor ends the process, as any
-// exception leaving a destructor does. docs/lazy-binding.md has the details
-// and a complete example of a host.
+// that leaves the library. Destructors never let it through, since one may
+// run while that very failure unwinds the stack: a disc template's record is
+// then freed without Nubra's clear, and a list frees its items without an
+// error record. docs/lazy-binding.md has the details and a complete example
+// of a host.
 #pragma once
 
 #include <cstdint>

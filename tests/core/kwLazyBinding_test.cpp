@@ -6,12 +6,10 @@
 
 #include <cstring>
 
-constexpr BYTE kMark = 0x5A;
-
 #ifdef KWTEST_STAND_IN_MODULE
-// Built alone: a stand-in for libNubra that lacks all but this function.
-extern "C" KW_VISIBILITY_DEFAULT int gfnClearVIO_SAVEDATA(SAVEDATA* record) {
-  return std::memset(record, kMark, sizeof *record) != nullptr;
+// Built alone: a stand-in for libNubra that lacks the SAVEDATA helpers.
+extern "C" KW_VISIBILITY_DEFAULT LONG gfnIStorageOpen(IStorage*, const WCHAR*, IStorage**) {
+  return E_FAIL;
 }
 #else
 #include <dlfcn.h>
@@ -34,6 +32,7 @@ extern "C" KW_VISIBILITY_DEFAULT int gfnClearVIO_SAVEDATA(SAVEDATA* record) {
 
 namespace {
 
+constexpr BYTE kMark = 0x5A;
 constexpr char kNubra[] = "libNubra.so.0";
 constexpr char kCopy[] = "gfnCopySAVEDATA";
 constexpr char kClear[] = "gfnClearVIO_SAVEDATA";
@@ -179,28 +178,37 @@ TEST(LazyBindingChild, BindsFromTheChangedFolder) {
   const MissingCase& test = kMissingCases[std::atoi(row)];
   const char* procedure = test.replace ? kCopy : kConstructor;
   if (test.rescue)
-    g_answer = [](unsigned code, const kwBindingInfo&) {
+    g_answer = [](unsigned code, const kwBindingInfo& info) {
       if (code == kwBIND_FAIL_LOAD_LIBRARY)
         return Address(dlopen(KWTEST_LIBRARY_DIR "/libkwErrorHandle.so.0", RTLD_NOW));
-      return code == kwBIND_FAIL_GET_PROC_ADDRESS ? Address(&StandInCopy) : 0;
+      if (code != kwBIND_FAIL_GET_PROC_ADDRESS) return std::uintptr_t{0};
+      return info.pszProcedure == std::string(kCopy) ? Address(&StandInCopy)
+                                                     : Address(&StandInClear);
     };
   InstallHooks();
-  CkwDiscTemplateSettings settings;
   const GUID unknown = {1, 2, 3, {4}};
   CkwServiceObject* object = nullptr;
-  auto bind = [&] {  // a creation that misses the factory's table makes a local record
+  auto bind = [&](CkwDiscTemplateSettings& settings) {
+    // A creation that misses the factory's table makes a local record.
     return test.replace ? SetRecord(settings, 7) == kMark
                         : !CkwObjectFactory::kwCreateObject(&unknown, &object, nullptr);
   };
   if (test.rescue) {
-    EXPECT_TRUE(bind());
+    CkwDiscTemplateSettings settings;
+    EXPECT_TRUE(bind(settings));
     EXPECT_EQ(Codes(procedure),
               (std::vector<unsigned>{0, 1, test.replace ? 2u : 3u, test.replace ? 4u : 2u, 5}));
     return;
   }
   for (int attempt = 0; attempt < 2; ++attempt) {  // the import stays unbound
     try {
-      bind();
+      // Their destructors meet the missing import again, while it unwinds.
+      CkwDiscTemplateSettings settings;
+      CkwServiceObjectList list;
+      CkwErrorInfo error;
+      struct Item : CkwServiceObject {};
+      EXPECT_TRUE(list.kwAddServiceObject(new Item, &error));
+      bind(settings);
       ADD_FAILURE() << "no exception";
     } catch (const CkwBindingException& e) {
       const kwBindingInfo& info = e.kwGetInfo();
