@@ -60,10 +60,12 @@ bool CopyRecord(const SAVEDATA& source, SAVEDATA*& block, CkwWorkingRecord& reco
 
 }  // namespace
 
+// Delegates, so that the object counts as constructed: when binding Nubra
+// fails below, the destructor frees the block already allocated.
 CkwDiscTemplateSettings::CkwDiscTemplateSettings(const CkwDiscTemplateSettings& source)
-    : m_eDiscFormat(source.m_eDiscFormat),
-      m_pSaveData(nullptr),
-      m_bVCDCompliantMode(source.m_bVCDCompliantMode) {
+    : CkwDiscTemplateSettings() {
+  m_eDiscFormat = source.m_eDiscFormat;
+  m_bVCDCompliantMode = source.m_bVCDCompliantMode;
   if (source.m_pSaveData == nullptr) return;
   CkwReportingRecord record(kSource, kMethodAssign);
   CopyRecord(*source.m_pSaveData, m_pSaveData, record);
