@@ -16,6 +16,11 @@ if(KWCORE_SANITIZE)
   endif()
 endif()
 
+# Every shared library of the project lands in one folder of the build tree,
+# as it does in the install prefix: libkwcore loads the in-house libraries
+# from its own directory.
+set(KWCORE_LIBRARY_DIR ${PROJECT_BINARY_DIR}/lib)
+
 # kw_add_library(<name> <output-name> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
 # A shared library with hidden visibility, a version and a SONAME.
 function(kw_add_library name output)
@@ -26,7 +31,8 @@ function(kw_add_library name output)
     OUTPUT_NAME ${output}
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}
-    EXPORT_NAME ${name})
+    EXPORT_NAME ${name}
+    LIBRARY_OUTPUT_DIRECTORY ${KWCORE_LIBRARY_DIR})
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -50,5 +56,10 @@ function(kw_add_layer name)
   add_library(${name} OBJECT ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  # UBSan's vptr check on a CkwErrorInfo names its typeinfo, which lives in
+  # libkwErrorHandle: libkwcore binds that library at run time, not at link.
+  if("undefined" IN_LIST KWCORE_SANITIZE)
+    target_compile_options(${name} PRIVATE -fno-sanitize=vptr)
+  endif()
   kw_warnings(${name})
 endfunction()

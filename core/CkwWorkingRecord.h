@@ -15,6 +15,10 @@
 // inside `record.Guard([&] { ...; return true; })`, which turns the exception
 // into code 1 of the operation; nothing else catches it.
 //
+// The local record is made and destroyed through the import seam, whose
+// first call binds kwErrorHandle and may throw CkwBindingException: that is
+// why get(), Guard() and the destructors let exceptions through.
+//
 // The working record is the caller's, or a local one when the caller passed
 // null. Entry stamps only the source and a zero severity, so a reused record
 // keeps its other stale fields. Callees get `record.get()`, which shares the
@@ -23,7 +27,6 @@
 
 #include <cstdint>
 #include <new>
-#include <source_location>
 #include <utility>
 
 #include <kwcore/CkwErrorInfo.h>
@@ -48,14 +51,14 @@ class CkwWorkingRecord {
       : m_pSource(&source), m_nMethod(method), m_pRecord(pCaller) {
     if (m_pRecord != nullptr) Stamp();
   }
-  ~CkwWorkingRecord() {
+  ~CkwWorkingRecord() noexcept(false) {
     if (m_pRecord == Local()) kwImport::DestroyErrorInfo(m_pRecord);
   }
   CkwWorkingRecord(const CkwWorkingRecord&) = delete;
   CkwWorkingRecord& operator=(const CkwWorkingRecord&) = delete;
 
   /// The record to hand to callees; never null.
-  CkwErrorInfo* get() noexcept {
+  CkwErrorInfo* get() {
     if (m_pRecord == nullptr) {
       m_pRecord = kwImport::ConstructErrorInfo(m_storage);
       Stamp();
@@ -84,18 +87,18 @@ class CkwWorkingRecord {
   /// Runs `body` (which returns bool); an allocation failure inside it
   /// becomes code 1 of this operation, reported at the caller's line.
   template <class Body>
-  bool Guard(Body&& body, std::source_location where = std::source_location::current()) noexcept {
+  bool Guard(Body&& body, std::int32_t line = __builtin_LINE()) {
     try {
       return std::forward<Body>(body)();
     } catch (const std::bad_alloc&) {
-      return Fail(kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, static_cast<std::int32_t>(where.line()));
+      return Fail(kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, line);
     }
   }
 
  protected:
   /// For records that report to the global manager: the local record exists
   /// from the start, so a failure is never dropped for want of a reader.
-  void MakeLocal() noexcept { get(); }
+  void MakeLocal() { get(); }
 
  private:
   void Stamp() noexcept {
@@ -117,11 +120,11 @@ class CkwWorkingRecord {
 /// is switched on.
 class CkwReportingRecord : public CkwWorkingRecord {
  public:
-  CkwReportingRecord(const GUID& source, std::int32_t method) noexcept
+  CkwReportingRecord(const GUID& source, std::int32_t method)
       : CkwWorkingRecord(nullptr, source, method) {
     MakeLocal();
   }
-  ~CkwReportingRecord() {
+  ~CkwReportingRecord() noexcept(false) {
     if (!Failed()) return;
     if (CkwGlobalErrorManager* manager = kwImport::GetGlobalErrorManager())
       kwImport::SetErrorInfo(manager, get());

@@ -5,7 +5,7 @@
 
 bool kwCreateComponentFromMap(const kwComponentClass* table, const GUID* pSource,
                               const GUID* pCLSID, CkwServiceObject** ppObject,
-                              CkwErrorInfo* pErrorInfo) noexcept {
+                              CkwErrorInfo* pErrorInfo) {
   // Reports under the module's own source GUID, not kwcore's.
   CkwWorkingRecord record(pErrorInfo, pSource != nullptr ? *pSource : GUID_NULL,
                           kwMETHOD_COMPONENT_CREATE);

@@ -32,7 +32,7 @@ char* CopyText(const char* text) noexcept {
 
 }  // namespace
 
-CkwPersistentObject::CkwPersistentObject() noexcept
+CkwPersistentObject::CkwPersistentObject()
     : m_objectID(GUID_NULL), m_pszName(kEmptyName), m_bDirty(false) {
   kwImport::CreateGuid(&m_objectID);
 }

@@ -52,7 +52,7 @@ class PendingItem {
 
 }  // namespace
 
-CkwPersistentObjectList::CkwPersistentObjectList() noexcept = default;
+CkwPersistentObjectList::CkwPersistentObjectList() = default;
 CkwPersistentObjectList::~CkwPersistentObjectList() = default;
 
 bool CkwPersistentObjectList::kwAddServiceObject(CkwServiceObject* pObject,

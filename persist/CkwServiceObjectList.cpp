@@ -4,6 +4,7 @@
 #include <new>
 
 #include <kwcore/CkwObjectFactory.h>
+#include <kwcore/kwLazyBinding.h>
 
 #include "core/CkwWorkingRecord.h"
 
@@ -140,7 +141,18 @@ struct CkwServiceObjectList::Storage {
 CkwServiceObjectList::CkwServiceObjectList() noexcept = default;
 
 CkwServiceObjectList::~CkwServiceObjectList() {
-  CkwServiceObjectList::kwDeleteAllServiceObject(nullptr);
+  // A destructor must not pass a binding failure on: it may run while that
+  // very failure unwinds the stack. The only one here is kwErrorHandle's, met
+  // before the first item is freed or after the last: the items left are
+  // then freed without an error record.
+  try {
+    CkwServiceObjectList::kwDeleteAllServiceObject(nullptr);
+  } catch (const CkwBindingException&) {
+    for (Node* node = m_pHead; node != nullptr; node = node->next) {
+      CkwServiceObject* object = node->object;
+      CkwObjectFactory::kwFreeObject(&object, nullptr);
+    }
+  }
   ReleaseAll();
 }
 
@@ -168,7 +180,7 @@ void CkwServiceObjectList::ReleaseAll() noexcept {
   m_nCount = 0;
 }
 
-void CkwServiceObjectList::Notify() noexcept {
+void CkwServiceObjectList::Notify() {
   if (m_pNotifyClient != nullptr) m_pNotifyClient->kwNotifyContentChange(this, nullptr);
 }
 

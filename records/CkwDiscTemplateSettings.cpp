@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include <kwcore/kwLazyBinding.h>
+
 #include "core/CkwWorkingRecord.h"
 
 namespace {
@@ -28,7 +30,7 @@ SAVEDATA* NewZeroRecord() noexcept {
 }
 
 /// Clears the record through Nubra (result ignored), then frees it.
-void Release(SAVEDATA*& block) noexcept {
+void Release(SAVEDATA*& block) {
   if (block == nullptr) return;
   kwImport::ClearSaveData(block);
   delete block;
@@ -39,7 +41,7 @@ void Release(SAVEDATA*& block) noexcept {
 /// construction and assignment make it. The first four bytes do not count
 /// when deciding whether the source is empty: an empty source leaves an
 /// all-zero record, first four bytes included, and Nubra is not asked.
-bool CopyRecord(const SAVEDATA& source, SAVEDATA*& block, CkwWorkingRecord& record) noexcept {
+bool CopyRecord(const SAVEDATA& source, SAVEDATA*& block, CkwWorkingRecord& record) {
   block = NewZeroRecord();
   if (block == nullptr) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   if (IsZeroFrom(source, 4)) return true;
@@ -50,17 +52,18 @@ bool CopyRecord(const SAVEDATA& source, SAVEDATA*& block, CkwWorkingRecord& reco
 
 }  // namespace
 
-CkwDiscTemplateSettings::CkwDiscTemplateSettings(const CkwDiscTemplateSettings& source) noexcept
-    : m_eDiscFormat(source.m_eDiscFormat),
-      m_pSaveData(nullptr),
-      m_bVCDCompliantMode(source.m_bVCDCompliantMode) {
+// Delegates, so that the object counts as constructed: when binding Nubra
+// fails below, the destructor frees the block already allocated.
+CkwDiscTemplateSettings::CkwDiscTemplateSettings(const CkwDiscTemplateSettings& source)
+    : CkwDiscTemplateSettings() {
+  m_eDiscFormat = source.m_eDiscFormat;
+  m_bVCDCompliantMode = source.m_bVCDCompliantMode;
   if (source.m_pSaveData == nullptr) return;
   CkwReportingRecord record(kSource, CkwDiscTemplateSettings::kwMETHOD_ASSIGN);
   CopyRecord(*source.m_pSaveData, m_pSaveData, record);
 }
 
-CkwDiscTemplateSettings& CkwDiscTemplateSettings::operator=(
-    CkwDiscTemplateSettings& source) noexcept {
+CkwDiscTemplateSettings& CkwDiscTemplateSettings::operator=(CkwDiscTemplateSettings& source) {
   // Releasing this object's record first would destroy the source's.
   if (&source == this) return *this;
   CkwReportingRecord record(kSource, CkwDiscTemplateSettings::kwMETHOD_ASSIGN);
@@ -92,7 +95,15 @@ CkwDiscTemplateSettings& CkwDiscTemplateSettings::operator=(
   return *this;
 }
 
-CkwDiscTemplateSettings::~CkwDiscTemplateSettings() { Release(m_pSaveData); }
+CkwDiscTemplateSettings::~CkwDiscTemplateSettings() {
+  // A destructor must not pass a binding failure on: it may run while that
+  // very failure unwinds the stack. Without Nubra the record is freed as is.
+  try {
+    Release(m_pSaveData);
+  } catch (const CkwBindingException&) {
+    delete m_pSaveData;
+  }
+}
 
 bool CkwDiscTemplateSettings::kwSetDiscFormat(CkwDiscFormat::kwDiscFormat eFormat,
                                               CkwErrorInfo* pErrorInfo) {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Proves the installed package works: install into a temporary prefix, then
-# configure, build and run tests/consumer against it with find_package.
+# configure, build and run tests/consumer against it with find_package. The
+# libraries that libkwcore binds on first use must be found beside it in the
+# prefix, and a host that sets no hook variable must see no difference.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
@@ -10,4 +12,15 @@ cmake --install "$top/build/default" --prefix "$work/prefix" >/dev/null
 cmake -S "$top/tests/consumer" -B "$work/build" -G Ninja \
   -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/build" >/dev/null
-"$work/build/kwcore_consumer"
+
+# Neither libkwcore nor the host that leaves them to it may need the lazily
+# bound libraries: the binder alone loads them.
+lib=$(dirname "$(find "$work/prefix" -name 'libkwcore.so.*' -print -quit)")
+for elf in "$lib/libkwcore.so" "$work/build/kwcore_binding"; do
+  if readelf -d "$elf" | grep -E 'NEEDED.*(libkwErrorHandle|libNubra)'; then
+    echo "$elf needs a library that libkwcore binds on first use" >&2
+    exit 1
+  fi
+done
+env -u GLOBAL_HOOK_ENVIRONMENT_STRING "$work/build/kwcore_consumer"
+env -u GLOBAL_HOOK_ENVIRONMENT_STRING "$work/build/kwcore_binding"

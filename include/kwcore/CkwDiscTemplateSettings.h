@@ -67,7 +67,7 @@ class KWCORE_API CkwDiscTemplateSettings {
   /// record whose bytes 4 to 443 are zero gives an all-zero record without a
   /// copy). A failure (code 1 or 23, method 4) is reported to the global error
   /// manager and leaves the new object without a record.
-  CkwDiscTemplateSettings(const CkwDiscTemplateSettings& source) noexcept;
+  CkwDiscTemplateSettings(const CkwDiscTemplateSettings& source);
 
   /// Copies `source`'s settings into this object and returns it. The source is
   /// read through its own operations, hence the non-constant reference. This
@@ -87,7 +87,7 @@ class KWCORE_API CkwDiscTemplateSettings {
   ///           that the host learns why nothing was assigned.
   /// After a code 1 or 23 failure this object keeps its old format and mode
   /// and holds no record. Assigning an object to itself changes nothing.
-  CkwDiscTemplateSettings& operator=(CkwDiscTemplateSettings& source) noexcept;
+  CkwDiscTemplateSettings& operator=(CkwDiscTemplateSettings& source);
 
   /// Clears the record (if any) with gfnClearVIO_SAVEDATA, then frees it.
   virtual ~CkwDiscTemplateSettings();

@@ -87,7 +87,7 @@ class KWCORE_API CkwPersistentObject : public SkwPersistentObject_Method {
 
  protected:
   /// Empty name, clean, and a fresh object ID.
-  CkwPersistentObject() noexcept;
+  CkwPersistentObject();
 
  private:
   void kwClearData() noexcept;

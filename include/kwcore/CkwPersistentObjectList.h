@@ -39,7 +39,7 @@ class KWCORE_API CkwPersistentObjectList : public CkwServiceObjectList, public C
   };
 
   /// Empty, no client, an empty name, clean, and a fresh object ID.
-  CkwPersistentObjectList() noexcept;
+  CkwPersistentObjectList();
   ~CkwPersistentObjectList() override;
   CkwPersistentObjectList(const CkwPersistentObjectList&) = delete;
   CkwPersistentObjectList& operator=(const CkwPersistentObjectList&) = delete;

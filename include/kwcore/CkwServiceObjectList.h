@@ -132,7 +132,7 @@ class KWCORE_API CkwServiceObjectList {
             CkwErrorInfo* pErrorInfo) noexcept;
   void Unlink(Node* node) noexcept;
   void ReleaseAll() noexcept;
-  void Notify() noexcept;
+  void Notify();
 
   Node* m_pHead = nullptr;
   Node* m_pTail = nullptr;

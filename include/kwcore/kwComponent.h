@@ -62,7 +62,7 @@ inline constexpr std::int32_t kwMETHOD_COMPONENT_CREATE = 0;
 /// method.
 KWCORE_API bool kwCreateComponentFromMap(const kwComponentClass* table, const GUID* pSource,
                                          const GUID* pCLSID, CkwServiceObject** ppObject,
-                                         CkwErrorInfo* pErrorInfo) noexcept;
+                                         CkwErrorInfo* pErrorInfo);
 
 /// Opens the definition of the exported creation entry.
 #define kwCOMPONENT_ENTRY(pCLSID, ppObject, pErrorInfo)      \

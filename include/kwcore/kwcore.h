@@ -26,6 +26,7 @@
 #include <kwcore/kwDiagnostics.h>
 #include <kwcore/kwErrorCodes.h>
 #include <kwcore/kwExport.h>
+#include <kwcore/kwLazyBinding.h>
 #include <kwcore/kwStorage.h>
 #include <kwcore/kwWinApi.h>
 #include <kwcore/kwWinTypes.h>

@@ -1,15 +1,16 @@
 #include "support/kwSaveDataDouble.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include <kwcore/Nubra.h>
+#include <kwcore/kwLazyBinding.h>
 
 namespace {
 
 struct Helper {
-  const char* name;
   std::atomic<int> calls{0};
   std::atomic<int> failing{0};
 
@@ -22,15 +23,32 @@ struct Helper {
     }
     return false;
   }
-  // Nubra's own definition: the next one after the executable's.
-  template <class Function>
-  Function Real() const noexcept {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-  }
 };
 
-Helper g_clear{"gfnClearVIO_SAVEDATA"};
-Helper g_copy{"gfnCopySAVEDATA"};
+Helper g_clear;
+Helper g_copy;
+
+int Clear(SAVEDATA* pSaveData) { return g_clear.Fails() ? 0 : gfnClearVIO_SAVEDATA(pSaveData); }
+int Copy(const SAVEDATA* pFrom, SAVEDATA* pTo) {
+  return g_copy.Fails() ? 0 : gfnCopySAVEDATA(pFrom, pTo);
+}
+
+std::uintptr_t Notify(unsigned nCode, kwBindingInfo* pInfo) {
+  if (nCode != 0 || pInfo->pszProcedure == nullptr) return 0;
+  if (std::strcmp(pInfo->pszProcedure, "gfnClearVIO_SAVEDATA") == 0)
+    return reinterpret_cast<std::uintptr_t>(&Clear);
+  if (std::strcmp(pInfo->pszProcedure, "gfnCopySAVEDATA") == 0)
+    return reinterpret_cast<std::uintptr_t>(&Copy);
+  return 0;
+}
+
+const kwBindingHookTable g_table = {&Notify, nullptr};
+
+// Installed when the test program starts, before anything binds Nubra.
+const bool g_installed = [] {
+  return setenv("GLOBAL_HOOK_ENVIRONMENT_STRING",
+                std::to_string(reinterpret_cast<std::uintptr_t>(&g_table)).c_str(), 1) == 0;
+}();
 
 }  // namespace
 
@@ -39,17 +57,3 @@ kwTest::SaveDataCalls kwTest::SaveDataCallsMade() noexcept {
 }
 void kwTest::FailNextSaveDataClears(int count) noexcept { g_clear.failing.store(count); }
 void kwTest::FailNextSaveDataCopies(int count) noexcept { g_copy.failing.store(count); }
-
-extern "C" {
-
-NUBRA_API int gfnClearVIO_SAVEDATA(SAVEDATA* pSaveData) {
-  if (g_clear.Fails()) return 0;
-  return g_clear.Real<int (*)(SAVEDATA*)>()(pSaveData);
-}
-
-NUBRA_API int gfnCopySAVEDATA(const SAVEDATA* pFrom, SAVEDATA* pTo) {
-  if (g_copy.Fails()) return 0;
-  return g_copy.Real<int (*)(const SAVEDATA*, SAVEDATA*)>()(pFrom, pTo);
-}
-
-}  // extern "C"

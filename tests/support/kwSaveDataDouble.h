@@ -1,13 +1,15 @@
 // A stand-in for Nubra's two SAVEDATA helpers, for tests of what libkwcore
-// does when they fail. A test program that links kwSaveDataDouble.cpp defines
-// gfnClearVIO_SAVEDATA and gfnCopySAVEDATA itself: the dynamic linker binds
-// libkwcore's calls to the executable's definitions, which count every call
-// and fail on request before passing the rest on to libNubra.
+// does when they fail. It is installed the way a host would redirect them:
+// through the binding hook table named by GLOBAL_HOOK_ENVIRONMENT_STRING.
+// Its notification hook answers "gfnClearVIO_SAVEDATA" and
+// "gfnCopySAVEDATA" at the start of binding with the stand-ins, which
+// libkwcore then calls every time; they count every call and fail on request
+// before passing the rest on to libNubra. Linking the double installs it.
 #pragma once
 
 namespace kwTest {
 
-/// Calls of the two helpers since the program started.
+/// Calls of the two helpers since the double was installed.
 struct SaveDataCalls {
   int clears;
   int copies;
