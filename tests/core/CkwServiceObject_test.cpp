@@ -1,8 +1,6 @@
-// Object and service maps through a small hierarchy of test classes:
-//
-//   CkwServiceObject <- CLevel1 <- CLevel2 <- CLevel3 (map parent CLevel1, skipping CLevel2)
-//                        CLevel1 <- CEmptyMaps (no entries of its own)
-//   CTwoInterfaces: an interface base before CkwServiceObject and one after it.
+// Object and service maps, and the error record convention, through a small
+// hierarchy: CkwServiceObject <- CLevel1 <- CLevel2 <- CLevel3, whose maps
+// name CLevel1 as parent and so skip CLevel2's.
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -15,18 +13,11 @@
 
 namespace {
 
-const GUID kOtherType = {0x0A0A0A0A, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
-const GUID IID_A = {0xA0000001, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
-const GUID IID_B = {0xB0000002, 0, 0, {0, 0, 0, 0, 0, 0, 0, 2}};
-const GUID IID_C = {0xC0000003, 0, 0, {0, 0, 0, 0, 0, 0, 0, 3}};
-const GUID IID_X = {0xD0000004, 0, 0, {0, 0, 0, 0, 0, 0, 0, 4}};
-const GUID IID_Y = {0xE0000005, 0, 0, {0, 0, 0, 0, 0, 0, 0, 5}};
-const GUID IID_Self = {0xF0000006, 0, 0, {0, 0, 0, 0, 0, 0, 0, 6}};
-const GUID CLSID_Level1 = {0x10000000, 0, 0, {1, 0, 0, 0, 0, 0, 0, 0}};
-const GUID CLSID_Level2 = {0x20000000, 0, 0, {2, 0, 0, 0, 0, 0, 0, 0}};
-const GUID CLSID_Level3 = {0x30000000, 0, 0, {3, 0, 0, 0, 0, 0, 0, 0}};
-const GUID CLSID_Empty = {0x40000000, 0, 0, {4, 0, 0, 0, 0, 0, 0, 0}};
-const GUID CLSID_Two = {0x50000000, 0, 0, {5, 0, 0, 0, 0, 0, 0, 0}};
+const GUID kOther = {0x0A0A0A0A, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+const GUID IID_A = {0xA1, 0, 0, {1}}, IID_B = {0xB2, 0, 0, {2}}, IID_C = {0xC3, 0, 0, {3}};
+const GUID IID_X = {0xD4, 0, 0, {4}}, IID_Y = {0xE5, 0, 0, {5}}, IID_Self = {0xF6, 0, 0, {6}};
+const GUID CLSID_1 = {0x10, 0, 0, {1}}, CLSID_2 = {0x20, 0, 0, {2}}, CLSID_3 = {0x30, 0, 0, {3}};
+const GUID CLSID_Two = {0x50, 0, 0, {5}};
 
 // clang-format off
 struct SkwA_Method { virtual int A() { return 1; } virtual ~SkwA_Method() = default; };
@@ -36,222 +27,118 @@ struct SkwX_Method { virtual int X() { return 24; } virtual ~SkwX_Method() = def
 struct SkwY_Method { virtual int Y() { return 25; } virtual ~SkwY_Method() = default; };
 
 class CLevel1 : public CkwServiceObject, public SkwA_Method {
-  kwDECLARE_OBJECT_MAP()
-  kwDECLARE_SERVICE_MAP()
- public:
-  ~CLevel1() override = default;
+  kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP()
+ public: ~CLevel1() override = default;
 };
-class CLevel2 : public CLevel1, public SkwB_Method {
-  kwDECLARE_OBJECT_MAP()
-  kwDECLARE_SERVICE_MAP()
-};
+class CLevel2 : public CLevel1, public SkwB_Method { kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP() };
 class CLevel3 : public CLevel2, public SkwC_Method {
-  kwDECLARE_OBJECT_MAP()
-  kwDECLARE_SERVICE_MAP()
+  kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP()
  public:
-  int runTimeQuestions = 0;
-  bool AskRunTimeType(const GUID* pTypeGUID, std::int32_t nTypeNumber, bool* pbResult,
-                      CkwErrorInfo* pErrorInfo) {
-    return kwIsRunTimeTypeOf(pTypeGUID, nTypeNumber, pbResult, pErrorInfo);
+  int asked = 0;
+  bool AskRunTimeType(const GUID* type, std::int32_t n, bool* result, CkwErrorInfo* e) {
+    return kwIsRunTimeTypeOf(type, n, result, e);
   }
-
  protected:
-  // Answers (kOtherType, 99) at run time; asked only when no map matched.
-  bool kwIsRunTimeTypeOf(const GUID* pTypeGUID, std::int32_t nTypeNumber, bool* pbResult,
-                         CkwErrorInfo* pErrorInfo) override {
-    ++runTimeQuestions;
-    if (pbResult != nullptr && pTypeGUID != nullptr && IsEqualGUID(*pTypeGUID, kOtherType) &&
-        nTypeNumber == 99) {
-      *pbResult = true;
-      return true;
+  // Answers (kOther, 99); number -1 fails with a record of its own making.
+  bool kwIsRunTimeTypeOf(const GUID* type, std::int32_t n, bool* result, CkwErrorInfo* e) override {
+    ++asked;
+    if (n == -1 && e != nullptr) {
+      e->m_pSource = &kOther;
+      e->m_nErrorCode = 1234, e->m_nSeverity = kwSEVERITY_ERROR, e->m_nMethod = 77, e->m_nLine = 88;
     }
-    return CLevel2::kwIsRunTimeTypeOf(pTypeGUID, nTypeNumber, pbResult, pErrorInfo);
+    if (n == -1) return false;
+    if (result != nullptr && type != nullptr && *type == kOther && n == 99) return *result = true;
+    return CLevel2::kwIsRunTimeTypeOf(type, n, result, e);
   }
-};
-class CEmptyMaps : public CLevel1 {
-  kwDECLARE_OBJECT_MAP()
-  kwDECLARE_SERVICE_MAP()
 };
 class CTwoInterfaces : public SkwX_Method, public CkwServiceObject, public SkwY_Method {
-  kwDECLARE_OBJECT_MAP()
-  kwDECLARE_SERVICE_MAP()
- public:
-  ~CTwoInterfaces() override = default;
+  kwDECLARE_OBJECT_MAP() kwDECLARE_SERVICE_MAP()
+ public: ~CTwoInterfaces() override = default;
 };
-class CAbstract : public CkwServiceObject {
-  kwDECLARE_OBJECT_MAP()
- public:
-  virtual void Pure() = 0;
-};
+class CAbstract : public CkwServiceObject { kwDECLARE_OBJECT_MAP() public: virtual void Pure() = 0; };
 
-kwBEGIN_OBJECT_MAP(CLevel1, CkwServiceObject, CLSID_Level1)
-  kwOBJECT_ENTRY(&kwGUID_ObjectType, 1)
-kwEND_OBJECT_MAP(CLevel1)
+kwBEGIN_OBJECT_MAP(CLevel1, CkwServiceObject, CLSID_1) kwOBJECT_ENTRY(&kwGUID_ObjectType, 1) kwEND_OBJECT_MAP(CLevel1)
 kwBEGIN_SERVICE_MAP(CLevel1, CkwServiceObject)
-  kwSERVICE_ENTRY(&IID_A, CLevel1, SkwA_Method)
-  kwSERVICE_ENTRY_OFFSET(&IID_Self, 0)
+  kwSERVICE_ENTRY(&IID_A, CLevel1, SkwA_Method) kwSERVICE_ENTRY_OFFSET(&IID_Self, 0)
 kwEND_SERVICE_MAP(CLevel1)
-
-kwBEGIN_OBJECT_MAP(CLevel2, CLevel1, CLSID_Level2)
-  kwOBJECT_ENTRY(&kwGUID_ObjectType, 2)
-kwEND_OBJECT_MAP(CLevel2)
-kwBEGIN_SERVICE_MAP(CLevel2, CLevel1)
-  kwSERVICE_ENTRY(&IID_B, CLevel2, SkwB_Method)
-kwEND_SERVICE_MAP(CLevel2)
-
-// Map parent CLevel1: CLevel2's maps are skipped.
-kwBEGIN_OBJECT_MAP(CLevel3, CLevel1, CLSID_Level3)
-  kwOBJECT_ENTRY(&kwGUID_ObjectType, 3)
-  kwOBJECT_ENTRY(&kOtherType, 3)
+kwBEGIN_OBJECT_MAP(CLevel2, CLevel1, CLSID_2) kwOBJECT_ENTRY(&kwGUID_ObjectType, 2) kwEND_OBJECT_MAP(CLevel2)
+kwBEGIN_SERVICE_MAP(CLevel2, CLevel1) kwSERVICE_ENTRY(&IID_B, CLevel2, SkwB_Method) kwEND_SERVICE_MAP(CLevel2)
+kwBEGIN_OBJECT_MAP(CLevel3, CLevel1, CLSID_3)
+  kwOBJECT_ENTRY(&kwGUID_ObjectType, 3) kwOBJECT_ENTRY(&kOther, 3)
 kwEND_OBJECT_MAP(CLevel3)
-kwBEGIN_SERVICE_MAP(CLevel3, CLevel1)
-  kwSERVICE_ENTRY(&IID_C, CLevel3, SkwC_Method)
-kwEND_SERVICE_MAP(CLevel3)
-
-kwBEGIN_OBJECT_MAP(CEmptyMaps, CLevel1, CLSID_Empty)
-kwEND_OBJECT_MAP(CEmptyMaps)
-kwBEGIN_SERVICE_MAP(CEmptyMaps, CLevel1)
-kwEND_SERVICE_MAP(CEmptyMaps)
-
-kwBEGIN_OBJECT_MAP(CTwoInterfaces, CkwServiceObject, CLSID_Two)
-  kwOBJECT_ENTRY(&kwGUID_ObjectType, 5)
-kwEND_OBJECT_MAP(CTwoInterfaces)
+kwBEGIN_SERVICE_MAP(CLevel3, CLevel1) kwSERVICE_ENTRY(&IID_C, CLevel3, SkwC_Method) kwEND_SERVICE_MAP(CLevel3)
+kwBEGIN_OBJECT_MAP(CTwoInterfaces, CkwServiceObject, CLSID_Two) kwEND_OBJECT_MAP(CTwoInterfaces)
 kwBEGIN_SERVICE_MAP(CTwoInterfaces, CkwServiceObject)
-  kwSERVICE_ENTRY(&IID_X, CTwoInterfaces, SkwX_Method)
-  kwSERVICE_ENTRY(&IID_Y, CTwoInterfaces, SkwY_Method)
+  kwSERVICE_ENTRY(&IID_X, CTwoInterfaces, SkwX_Method) kwSERVICE_ENTRY(&IID_Y, CTwoInterfaces, SkwY_Method)
   kwSERVICE_ENTRY_OFFSET(&IID_Self, 0)
 kwEND_SERVICE_MAP(CTwoInterfaces)
-
-kwBEGIN_OBJECT_MAP(CAbstract, CkwServiceObject, CLSID_Level1)
-kwEND_OBJECT_MAP(CAbstract)
-// A service entry needs a fixed distance: a virtual interface base has none,
-// and computing one would crash while the tables are initialised.
+kwBEGIN_OBJECT_MAP(CAbstract, CkwServiceObject, CLSID_1) kwEND_OBJECT_MAP(CAbstract)
+// A virtual interface base has no fixed distance for a service entry.
 class CVirtualInterface : public CkwServiceObject, public virtual SkwA_Method {};
 static_assert(!kwServiceObjectDetail::FixedBaseOffset<CVirtualInterface, SkwA_Method>);
-static_assert(kwServiceObjectDetail::FixedBaseOffset<CVirtualInterface, CkwServiceObject>);
 static_assert(kwServiceObjectDetail::FixedBaseOffset<CTwoInterfaces, SkwX_Method>);
-
-// Frees objects the tests create; the classes' destructors are public here.
-struct Deleter {
-  void operator()(CkwServiceObject* object) const {
-    if (auto* two = dynamic_cast<CTwoInterfaces*>(object)) {
-      delete two;
-    } else {
-      delete dynamic_cast<CLevel1*>(object);
-    }
-  }
-};
 // clang-format on
-using ObjectPtr = std::unique_ptr<CkwServiceObject, Deleter>;
 
-template <class Class>
-ObjectPtr Create() {
-  CkwServiceObject* object = nullptr;
-  CkwErrorInfo error;
-  EXPECT_TRUE(Class::kwCreateObject(&object, &error));
-  EXPECT_NE(object, nullptr);
-  return ObjectPtr(object);
+TEST(ObjectMap, KindsAndCLSIDsFollowTheMapParentChain) {
+  CLevel2 level2;
+  CLevel3 level3;
+  const struct {
+    CkwServiceObject* object;
+    const GUID* type;
+    std::int32_t number;
+    bool expected;
+  } cases[] = {
+      {&level2, &kwGUID_ObjectType, 2, true},
+      {&level2, &kwGUID_ObjectType, 1, true},
+      {&level2, &kwGUID_ObjectType, 3, false},
+      {&level3, &kwGUID_ObjectType, 3, true},
+      {&level3, &kwGUID_ObjectType, 1, true},
+      {&level3, &kwGUID_ObjectType, 2, false},
+      {&level3, &kOther, 3, true},
+      {&level3, &kOther, 1, false},
+      {&level3, &kOther, 99, true},
+      {&level3, &kwGUID_ObjectType, 99, false},
+  };
+  for (const auto& c : cases) {
+    bool answer = !c.expected;
+    CkwErrorInfo error = kwStaleRecord();
+    EXPECT_TRUE(c.object->kwIsKindOf(c.type, c.number, &answer, &error));
+    EXPECT_EQ(answer, c.expected) << c.number;
+    EXPECT_EQ(error.m_nSeverity, kwSEVERITY_NONE);
+  }
+  level3.asked = 0;  // the run-time hook is asked only on a miss
+  bool answer = false;
+  level3.kwIsKindOf(&kwGUID_ObjectType, 1, &answer, nullptr);
+  EXPECT_EQ(level3.asked, 0);
+  CTwoInterfaces two;
+  for (auto [object, expected] : {std::pair<CkwServiceObject*, GUID>{&level2, CLSID_2},
+                                  {&level3, CLSID_3},
+                                  {&two, CLSID_Two}}) {
+    GUID clsid{};
+    EXPECT_TRUE(object->kwGetCLSID(&clsid, nullptr) && clsid == expected);
+  }
 }
 
-bool IsKind(CkwServiceObject* object, const GUID& type, std::int32_t number) {
-  bool answer = true;
+void* Query(CkwServiceObject& object, const GUID& iid) {
+  void* service = &object;  // must come back null on a miss
   CkwErrorInfo error;
-  EXPECT_TRUE(object->kwIsKindOf(&type, number, &answer, &error));
-  EXPECT_EQ(error.m_nSeverity, kwSEVERITY_NONE);
-  return answer;
-}
-
-void* Query(CkwServiceObject* object, const GUID& iid) {
-  void* service = reinterpret_cast<void*>(0x1);  // must come back null on a miss
-  CkwErrorInfo error;
-  bool found = object->kwQueryService(&iid, &service, &error);
-  if (!found) {  // the refusal at the end of the chain
-    EXPECT_EQ(service, nullptr);
+  if (!object.kwQueryService(&iid, &service, &error)) {
     EXPECT_TRUE(kwIsFailure(
         error, {kwERROR_SERVICE_NOT_OFFERED, kwSEVERITY_WARNING, 1, CLSID_CkwServiceObject}));
   }
   return service;
 }
 
-TEST(ObjectMap, KindsFollowTheMapParentChain) {
-  ObjectPtr level2 = Create<CLevel2>();
-  ObjectPtr level3 = Create<CLevel3>();
-  ObjectPtr empty = Create<CEmptyMaps>();
-  struct Case {
-    CkwServiceObject* object;
-    const GUID* type;
-    std::int32_t number;
-    bool expected;
-  } cases[] = {
-      {level2.get(), &kwGUID_ObjectType, 2, true},
-      {level2.get(), &kwGUID_ObjectType, 1, true},  // from the parent
-      {level2.get(), &kwGUID_ObjectType, 3, false},
-      {level3.get(), &kwGUID_ObjectType, 3, true},
-      {level3.get(), &kwGUID_ObjectType, 1, true},   // map parent CLevel1
-      {level3.get(), &kwGUID_ObjectType, 2, false},  // CLevel2's maps are skipped
-      {level3.get(), &kOtherType, 3, true},
-      {level3.get(), &kOtherType, 1, false},          // GUID matches an entry, number does not
-      {level3.get(), &kOtherType, 99, true},          // run-time hook
-      {level3.get(), &kwGUID_ObjectType, 99, false},  // hook needs GUID and number together
-      {empty.get(), &kwGUID_ObjectType, 1, true},     // empty maps answer as the parent
-      {empty.get(), &kwGUID_ObjectType, 4, false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(IsKind(c.object, *c.type, c.number), c.expected)
-        << "number " << c.number << " on " << typeid(*c.object).name();
-  }
-  // The run-time hook is asked last, and only on a miss.
-  auto* hooked = static_cast<CLevel3*>(level3.get());
-  hooked->runTimeQuestions = 0;
-  IsKind(hooked, kwGUID_ObjectType, 1);
-  EXPECT_EQ(hooked->runTimeQuestions, 0);
-  IsKind(hooked, kwGUID_ObjectType, 42);
-  EXPECT_EQ(hooked->runTimeQuestions, 1);
-}
-
-TEST(ObjectMap, CLSIDs) {
-  const std::pair<ObjectPtr, GUID> cases[] = {{Create<CLevel1>(), CLSID_Level1},
-                                              {Create<CLevel2>(), CLSID_Level2},
-                                              {Create<CLevel3>(), CLSID_Level3},
-                                              {Create<CEmptyMaps>(), CLSID_Empty},
-                                              {Create<CTwoInterfaces>(), CLSID_Two}};
-  for (const auto& [object, expected] : cases) {
-    GUID clsid{};
-    ASSERT_TRUE(object->kwGetCLSID(&clsid, nullptr));
-    EXPECT_EQ(clsid, expected);
-  }
-}
-
-TEST(ServiceMap, ServicesFollowTheMapParentChain) {
-  ObjectPtr level3 = Create<CLevel3>();
-  auto* self = static_cast<CLevel3*>(level3.get());
-  EXPECT_EQ(Query(self, IID_C), static_cast<SkwC_Method*>(self));
-  EXPECT_EQ(Query(self, IID_A), static_cast<SkwA_Method*>(self));
-  EXPECT_EQ(Query(self, IID_B), nullptr);  // CLevel2 skipped by the map parent
-  EXPECT_EQ(Query(self, IID_X), nullptr);
-  EXPECT_EQ(static_cast<SkwC_Method*>(Query(self, IID_C))->C(), 3);
-
-  ObjectPtr empty = Create<CEmptyMaps>();
-  EXPECT_EQ(Query(empty.get(), IID_A),
-            static_cast<SkwA_Method*>(static_cast<CEmptyMaps*>(empty.get())));
-  EXPECT_EQ(Query(empty.get(), IID_C), nullptr);
-}
-
-TEST(ServiceMap, PointersLandOnTheRightSubObject) {
-  ObjectPtr object = Create<CTwoInterfaces>();
-  auto* two = static_cast<CTwoInterfaces*>(object.get());
-  auto* x = static_cast<SkwX_Method*>(Query(object.get(), IID_X));
-  auto* y = static_cast<SkwY_Method*>(Query(object.get(), IID_Y));
-  EXPECT_EQ(x, static_cast<SkwX_Method*>(two));
-  EXPECT_EQ(y, static_cast<SkwY_Method*>(two));
-  ASSERT_NE(x, nullptr);
-  ASSERT_NE(y, nullptr);
-  EXPECT_EQ(x->X(), 24);
-  EXPECT_EQ(y->Y(), 25);
-  // SkwX_Method lies before the CkwServiceObject part: a negative distance.
-  EXPECT_LT(reinterpret_cast<char*>(x), reinterpret_cast<char*>(object.get()));
-  // Distance 0 is the object's own CkwServiceObject part.
-  EXPECT_EQ(Query(object.get(), IID_Self), static_cast<void*>(object.get()));
+TEST(ServiceMap, ServicesFollowTheChainAndLandOnTheirSubObject) {
+  CLevel3 level3;
+  EXPECT_EQ(Query(level3, IID_C), static_cast<SkwC_Method*>(&level3));
+  EXPECT_EQ(Query(level3, IID_A), static_cast<SkwA_Method*>(&level3));
+  EXPECT_EQ(Query(level3, IID_B), nullptr);  // CLevel2 skipped
+  EXPECT_EQ(Query(level3, IID_X), nullptr);
+  CTwoInterfaces two;
+  EXPECT_EQ(Query(two, IID_X), static_cast<SkwX_Method*>(&two));  // before the base: negative
+  EXPECT_EQ(static_cast<SkwY_Method*>(Query(two, IID_Y))->Y(), 25);
+  EXPECT_EQ(Query(two, IID_Self), static_cast<CkwServiceObject*>(&two));
 }
 
 bool gAnswer;
@@ -261,33 +148,50 @@ void* gService;
 const kwFailureRow<CLevel3> kNullArguments[] = {
     ROW(o.kwQueryService(&IID_A, nullptr, e), 1),
     ROW(o.kwQueryService(nullptr, &gService, e), 1),
-    ROW(o.kwIsKindOf(&kOtherType, 1, nullptr, e), 2),
+    ROW(o.kwIsKindOf(&kOther, 1, nullptr, e), 2),
     ROW(o.kwIsKindOf(nullptr, 1, &gAnswer, e), 2),
-    ROW(o.AskRunTimeType(&kOtherType, 1, nullptr, e), 8),
+    ROW(o.AskRunTimeType(&kOther, 1, nullptr, e), 8),
     ROW(o.kwGetCLSID(nullptr, e), 9),
     ROW(CLevel1::kwCreateObject(nullptr, e), 0),
 };
 #undef ROW
 
-TEST(ServiceObjectBase, RefusesNullArgumentsWithExactMethodNumbers) {
+TEST(ServiceObject, RefusesNullArgumentsWithExactMethodNumbers) {
   kwRunFailureTable(
       kNullArguments, CLSID_CkwServiceObject, [] { return std::make_unique<CLevel3>(); },
       [](CLevel3&) {});
 }
 
-TEST(ServiceObjectCreate, AllocationFailureReportsCodeOne) {
-  CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(0x1);
+TEST(ServiceObject, SuccessResetsOnlyTheSeverityAndACalleeFailurePassesUnchanged) {
+  CLevel3 object;
+  CkwErrorInfo error = kwStaleRecord();
+  const CkwErrorInfo stale = error;
+  GUID clsid{};
+  ASSERT_TRUE(object.kwGetCLSID(&clsid, &error));
+  EXPECT_EQ(error.m_nSeverity, kwSEVERITY_NONE);
+  EXPECT_EQ(error.m_pSource, &CLSID_CkwServiceObject);  // stamped on entry
+  EXPECT_TRUE(error.m_pCategory == stale.m_pCategory && error.m_nErrorCode == stale.m_nErrorCode &&
+              error.m_nMethod == stale.m_nMethod && error.m_nLine == stale.m_nLine);
+  bool answer = true;
+  EXPECT_FALSE(object.kwIsKindOf(&kwGUID_ObjectType, -1, &answer, &error));
+  EXPECT_FALSE(answer);  // set before the hook was asked
+  EXPECT_TRUE(error.m_pSource == &kOther && error.m_nErrorCode == 1234 &&
+              error.m_nSeverity == kwSEVERITY_ERROR && error.m_nMethod == 77 &&
+              error.m_nLine == 88);
+}
+
+TEST(ServiceObject, AllocationFailureReportsOutOfMemory) {
+  CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(1);
   CkwErrorInfo error;
   kwTest::FailAllocation(1);
   EXPECT_FALSE(CLevel2::kwCreateObject(&object, &error));
   EXPECT_EQ(object, nullptr);
   EXPECT_TRUE(
       kwIsFailure(error, {kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 0, CLSID_CkwServiceObject}));
-  EXPECT_NE(Create<CLevel2>(), nullptr);  // the failure is spent
-  // An abstract class cannot be allocated at all.
-  EXPECT_FALSE(CAbstract::kwCreateObject(&object, &error));
-  EXPECT_EQ(object, nullptr);
-  EXPECT_EQ(error.m_nErrorCode, kwERROR_OUT_OF_MEMORY);
+  ASSERT_TRUE(CLevel2::kwCreateObject(&object, &error));  // the failure is spent
+  delete static_cast<CLevel2*>(object);
+  EXPECT_FALSE(CAbstract::kwCreateObject(&object, &error));  // cannot be allocated at all
+  EXPECT_TRUE(object == nullptr && error.m_nErrorCode == kwERROR_OUT_OF_MEMORY);
 }
 
 }  // namespace
