@@ -1,6 +1,4 @@
-// The factory under threads: a component creating through the factory from
-// its own entry (the lock taken twice by one thread), and many threads
-// creating while another changes the registration files.
+// The factory's lock: taken twice by one thread, and by creators racing an editor.
 #include <kwcore/CkwObjectFactory.h>
 
 #include <atomic>
@@ -49,9 +47,7 @@ TEST_F(FactoryThreads, AComponentCreatesThroughTheFactoryFromItsEntry) {
 }
 
 TEST_F(FactoryThreads, CreatorsAndARegistrationEditorRunTogether) {
-  // A stable file serves every CLSID the creators ask for; the editor keeps
-  // writing, adding and removing other files in front of it. The family is
-  // larger than the table, so creators also resolve and evict all the time.
+  // The family outgrows the table: creators also resolve and evict.
   constexpr std::uint32_t kFamily = 1100;
   std::vector<std::pair<GUID, std::string>> pairs = {
       {CLSID_kwTestCountedA, ComponentPath("kwtest_counting")},
@@ -71,8 +67,6 @@ TEST_F(FactoryThreads, CreatorsAndARegistrationEditorRunTogether) {
     const std::string dir = m_dir.path();
     for (int round = 0; !stop.load(); ++round) {
       std::string name = "extra" + std::to_string(round % 4) + ".ini";
-      // The extra files name CLSID A too, with the same module: whichever
-      // file answers, the creation must succeed.
       kwTest::WriteFile(
           m_dir / name,
           Registration({{CLSID_kwTestCountedA, ComponentPath("kwtest_counting")},

@@ -1,7 +1,5 @@
-// Lazy binding of the in-house libraries, watched and steered through a host
-// hook table. Binding happens once per process: ctest runs every case in a
-// process of its own, and cases that need another library folder run this
-// program again as a child, with LD_LIBRARY_PATH naming a changed copy.
+// Lazy binding through a host hook table. Binding happens once per process:
+// each case runs alone, and changed library folders are tried in a child.
 #include <kwcore/Nubra.h>
 
 #include <cstring>
@@ -51,10 +49,6 @@ struct Note {
   void* address;
   bool operator==(const Note&) const = default;
 };
-std::ostream& operator<<(std::ostream& out, const Note& n) {
-  return out << n.code << ' ' << n.library << ' ' << n.procedure << ' ' << n.module << ' '
-             << n.address;
-}
 
 // Every hook call is noted; g_answer decides what the hooks return.
 std::mutex g_lock;
@@ -86,8 +80,7 @@ std::vector<unsigned> Codes(const char* procedure) {
   return codes;
 }
 
-// Hands the settings a record marked with `value` (gfnCopySAVEDATA, and
-// gfnClearVIO_SAVEDATA when they hold one already); returns the held mark.
+// Sets a record marked `value` (copy, and clear when one is held); returns the held mark.
 BYTE SetRecord(CkwDiscTemplateSettings& settings, BYTE value) {
   SAVEDATA data{};
   data.abData[100] = value;
@@ -137,8 +130,6 @@ TEST(LazyBinding, HooksRedirectEveryCallOrSupplyTheHandleAndTheAddress) {
   EXPECT_EQ(Codes(kClear), (std::vector<unsigned>{0, 5, 0, 5, 0, 5}));  // never stored
 }
 
-// Run in a child whose library folder lacks libkwErrorHandle, or has the
-// stand-in as libNubra; the failure hook rescues or not.
 struct MissingCase {
   const char* library;  // removed, or replaced by the stand-in
   bool replace, rescue;
@@ -269,8 +260,7 @@ TEST(LazyBinding, EightThreadsBindAtOnce) {
     });
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(copied.load(), 8);
-  // However many threads bound an import, they agree on its address and on
-  // its library's handle.
+  // However many threads bound an import, they agree on its address and handle.
   std::map<std::string, void*> addresses, modules;
   for (const Note& note : TakeNotes()) {
     if (note.code != kwBIND_NOTE_END) continue;
