@@ -65,44 +65,66 @@ TEST_F(ObjectFactory, CreatesAnObjectOfTheModuleAndFreesItThroughItsDestructor) 
   EXPECT_EQ(kwTestCounters::Destructions(), destroyed + 1);
 }
 
-TEST_F(ObjectFactory, CreationFailuresOfTheFactory) {
+TEST_F(ObjectFactory, FailuresOfTheFactoryAndVerdictsOfTheComponentByTheSeverityAlone) {
   // CLSIDs of this test only, so that no pair left by another test answers.
   const GUID unregistered = kwTestFamilyCLSID(0xF0000001);
   const GUID inMissingModule = kwTestFamilyCLSID(0xF0000002);
-  const std::string missing = m_dir / "no-such-module.so";
-  Register({{inMissingModule, missing}, {CLSID_kwTestUnknown, ComponentPath("kwtest_counting")}});
-  struct Row {
+  const std::string missing = m_dir / "no-such-module.so",
+                    failing = ComponentPath("kwtest_failing");
+  Register({{inMissingModule, missing},
+            {CLSID_kwTestUnknown, ComponentPath("kwtest_counting")},
+            {CLSID_kwTestWarns, failing},
+            {CLSID_kwTestErrs, failing},
+            {CLSID_kwTestWarnsWithObject, failing},
+            {CLSID_kwTestErrsWithObject, failing},
+            {CLSID_kwTestSilentNull, failing}});
+  const kwExpectedFailure nullArgument = {kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1,
+                                          CLSID_CkwObjectFactory};
+  const kwExpectedFailure error = {kwTestFailingErrorCode, kwSEVERITY_ERROR, kwTestFailingMethod,
+                                   kwTestFailingSource};
+  const struct {
     const char* condition;
     const GUID* clsid;
     bool withOut;
-    kwExpectedFailure expected;
+    kwExpectedFailure expected;  // severity 0: success
     int entryCalls;
+    bool leavesObject;
+  } rows[] = {
+      {"null CLSID", nullptr, true, nullArgument, 0, false},
+      {"null out-pointer", &CLSID_kwTestUnknown, false, nullArgument, 0, false},
+      {"not registered", &unregistered, true, kNotAvailable, 0, false},
+      {"module missing", &inMissingModule, true, kNotAvailable, 0, false},
+      // A warning becomes the factory's own; an error stands as the component wrote it.
+      {"unknown to the module", &CLSID_kwTestUnknown, true, kNotAvailable, 1, false},
+      {"warning", &CLSID_kwTestWarns, true, kNotAvailable, 1, false},
+      {"warning with object", &CLSID_kwTestWarnsWithObject, true, kNotAvailable, 1, true},
+      {"error", &CLSID_kwTestErrs, true, error, 1, false},
+      {"error with object", &CLSID_kwTestErrsWithObject, true, error, 1, true},
+      // Severity 0 is success, though the entry returned false and made nothing.
+      {"silent", &CLSID_kwTestSilentNull, true, {0, kwSEVERITY_NONE, 0, GUID_NULL}, 1, false},
   };
-  const kwExpectedFailure nullArgument = {kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 1,
-                                          CLSID_CkwObjectFactory};
-  const Row rows[] = {
-      {"null CLSID", nullptr, true, nullArgument, 0},
-      {"null out-pointer", &CLSID_kwTestUnknown, false, nullArgument, 0},
-      {"not registered", &unregistered, true, kNotAvailable, 0},
-      {"module missing", &inMissingModule, true, kNotAvailable, 0},
-      // The module's map lacks the CLSID; the factory relabels the warning as its own.
-      {"unknown to the module", &CLSID_kwTestUnknown, true, kNotAvailable, 1},
-  };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.condition);
     DiagnosticLog log;
     auto calls = kwTestCounters::EntryCalls();
-    CkwServiceObject* object = reinterpret_cast<CkwServiceObject*>(0x1);
-    CkwErrorInfo error = kwStaleRecord();
-    EXPECT_FALSE(
-        CkwObjectFactory::kwCreateObject(row.clsid, row.withOut ? &object : nullptr, &error));
-    EXPECT_TRUE(kwIsFailure(error, row.expected));
-    if (row.expected.code == kwERROR_COMPONENT_NOT_AVAILABLE) {
-      EXPECT_EQ(object, nullptr);
+    auto destroyed = kwTestCounters::Destructions();
+    // A stale out-pointer is cleared when the CLSID is not available.
+    const bool stale = row.expected.code == kwERROR_COMPONENT_NOT_AVAILABLE || !row.withOut;
+    CkwServiceObject* object = stale ? reinterpret_cast<CkwServiceObject*>(0x1) : nullptr;
+    CkwErrorInfo record = kwStaleRecord();
+    const bool succeeds = row.expected.severity == kwSEVERITY_NONE;
+    EXPECT_EQ(CkwObjectFactory::kwCreateObject(row.clsid, row.withOut ? &object : nullptr, &record),
+              succeeds);
+    if (!succeeds) {
+      EXPECT_TRUE(kwIsFailure(record, row.expected));
     }
+    EXPECT_EQ(record.m_nSeverity, row.expected.severity);
+    EXPECT_EQ(object != nullptr, row.leavesObject || !row.withOut);
     EXPECT_EQ(kwTestCounters::EntryCalls(), calls + row.entryCalls);
-    // The loader's reason is reachable for diagnosis.
-    EXPECT_EQ(log.Contains(missing), row.clsid == &inMissingModule);
+    EXPECT_EQ(log.Contains(missing), row.clsid == &inMissingModule);  // the loader's reason
+    // The factory does not free what a failing component left: the caller does.
+    EXPECT_EQ(kwTestCounters::Destructions(), destroyed);
+    if (row.leavesObject) CkwObjectFactory::kwFreeObject(&object, nullptr);
   }
 }
 
@@ -124,52 +146,6 @@ TEST_F(ObjectFactory, ModuleWithoutEntryStaysInTheTableAndFailsAgainWithoutAnyFi
   EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestNoEntry, &object, &error));
   EXPECT_TRUE(kwIsFailure(error, kNotAvailable));
   EXPECT_TRUE(log.messages.empty());
-}
-
-TEST_F(ObjectFactory, ComponentVerdictsDecideByTheSeverityAlone) {
-  std::string failing = ComponentPath("kwtest_failing");
-  Register({{CLSID_kwTestWarns, failing},
-            {CLSID_kwTestErrs, failing},
-            {CLSID_kwTestWarnsWithObject, failing},
-            {CLSID_kwTestErrsWithObject, failing},
-            {CLSID_kwTestSilentNull, failing}});
-  struct Case {
-    const char* name;
-    GUID clsid;
-    bool leavesObject;
-    kwExpectedFailure expected;  // severity 0: success
-  };
-  const kwExpectedFailure error = {kwTestFailingErrorCode, kwSEVERITY_ERROR, kwTestFailingMethod,
-                                   kwTestFailingSource};
-  const Case cases[] = {
-      // A warning becomes the factory's own code 7; an error stands as the component wrote it.
-      {"warning", CLSID_kwTestWarns, false, kNotAvailable},
-      {"warning with object", CLSID_kwTestWarnsWithObject, true, kNotAvailable},
-      {"error", CLSID_kwTestErrs, false, error},
-      {"error with object", CLSID_kwTestErrsWithObject, true, error},
-      // Severity 0 is success, though the entry returned false and made nothing.
-      {"silent", CLSID_kwTestSilentNull, false, {0, kwSEVERITY_NONE, 0, GUID_NULL}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto destroyed = kwTestCounters::Destructions();
-    CkwServiceObject* object = nullptr;
-    CkwErrorInfo record;
-    const bool succeeds = c.expected.severity == kwSEVERITY_NONE;
-    EXPECT_EQ(CkwObjectFactory::kwCreateObject(&c.clsid, &object, &record), succeeds);
-    // By value: each module holds its own copy of the test GUIDs.
-    if (!succeeds) {
-      EXPECT_TRUE(kwIsFailure(record, c.expected));
-    }
-    EXPECT_EQ(record.m_nSeverity, c.expected.severity);
-    EXPECT_EQ(object != nullptr, c.leavesObject);
-    // The factory does not free what a failing component left: the caller does.
-    EXPECT_EQ(kwTestCounters::Destructions(), destroyed);
-    if (object != nullptr) {
-      EXPECT_TRUE(CkwObjectFactory::kwFreeObject(&object, nullptr));
-      EXPECT_EQ(kwTestCounters::Destructions(), destroyed + 1);
-    }
-  }
 }
 
 TEST_F(ObjectFactory, AModuleCreatingItsOwnClassWhileLoadingLeavesOnePair) {
