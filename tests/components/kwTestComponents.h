@@ -6,11 +6,14 @@
 
 #include <kwcore/kwWinTypes.h>
 
+/// The test modules' CLSIDs and sources differ in their first field only.
+constexpr GUID kwTestGUID(std::uint32_t n) {
+  return GUID{n, 0x7E57, 0x4C0D, {0x9E, 0x57, 0, 0, 0, 0, 0, 1}};
+}
+
 // libkwtest_counting: two classes and a family of CLSIDs, all counted.
-inline constexpr GUID CLSID_kwTestCountedA = {
-    0x6E1F0A01, 0x3C2D, 0x4B5A, {0x91, 0x11, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x01}};
-inline constexpr GUID CLSID_kwTestCountedB = {
-    0x6E1F0A02, 0x3C2D, 0x4B5A, {0x91, 0x11, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x02}};
+inline constexpr GUID CLSID_kwTestCountedA = kwTestGUID(0x6E1F0A01);
+inline constexpr GUID CLSID_kwTestCountedB = kwTestGUID(0x6E1F0A02);
 /// Member `n` of a family that one class of the counting module serves; its
 /// objects report the CLSID they were created for.
 constexpr GUID kwTestFamilyCLSID(std::uint32_t n) {
@@ -24,51 +27,36 @@ constexpr bool kwTestIsFamilyCLSID(const GUID& clsid) {
   return true;
 }
 /// Not served by any module.
-inline constexpr GUID CLSID_kwTestUnknown = {
-    0x6E1F0AFF, 0x3C2D, 0x4B5A, {0x91, 0x11, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0xFF}};
+inline constexpr GUID CLSID_kwTestUnknown = kwTestGUID(0x6E1F0AFF);
 /// Source GUID of the counting module's own reports.
-inline constexpr GUID kwTestCountingSource = {
-    0x6E1F0A00, 0x3C2D, 0x4B5A, {0x91, 0x11, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x00}};
+inline constexpr GUID kwTestCountingSource = kwTestGUID(0x6E1F0A00);
 
 // libkwtest_failing: every CLSID fails in its own way.
-inline constexpr GUID CLSID_kwTestWarns = {
-    0x7A110001, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x01}};
-inline constexpr GUID CLSID_kwTestErrs = {
-    0x7A110002, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x02}};
-inline constexpr GUID CLSID_kwTestWarnsWithObject = {
-    0x7A110003, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x03}};
-inline constexpr GUID CLSID_kwTestErrsWithObject = {
-    0x7A110004, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x04}};
+inline constexpr GUID CLSID_kwTestWarns = kwTestGUID(0x7A110001);
+inline constexpr GUID CLSID_kwTestErrs = kwTestGUID(0x7A110002);
+inline constexpr GUID CLSID_kwTestWarnsWithObject = kwTestGUID(0x7A110003);
+inline constexpr GUID CLSID_kwTestErrsWithObject = kwTestGUID(0x7A110004);
 /// Leaves severity 0 and stores no object.
-inline constexpr GUID CLSID_kwTestSilentNull = {
-    0x7A110005, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x05}};
-inline constexpr GUID kwTestFailingSource = {
-    0x7A110000, 0x0D0E, 0x4F00, {0x82, 0x22, 0x01, 0x02, 0x03, 0x04, 0x05, 0x00}};
+inline constexpr GUID CLSID_kwTestSilentNull = kwTestGUID(0x7A110005);
+inline constexpr GUID kwTestFailingSource = kwTestGUID(0x7A110000);
 inline constexpr std::int32_t kwTestFailingWarningCode = 99;
 inline constexpr std::int32_t kwTestFailingErrorCode = 42;
 inline constexpr std::int32_t kwTestFailingMethod = 3;
 
 // libkwtest_nested: its object creates CountedA through the factory from
 // inside the module's entry; the second one asks for an unknown CLSID.
-inline constexpr GUID CLSID_kwTestNestedOuter = {
-    0x8E57ED01, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x01}};
-inline constexpr GUID CLSID_kwTestNestedOuterOfUnknown = {
-    0x8E57ED02, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x02}};
-inline constexpr GUID kwTestNestedSource = {
-    0x8E57ED00, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x00}};
+inline constexpr GUID CLSID_kwTestNestedOuter = kwTestGUID(0x8E57ED01);
+inline constexpr GUID CLSID_kwTestNestedOuterOfUnknown = kwTestGUID(0x8E57ED02);
+inline constexpr GUID kwTestNestedSource = kwTestGUID(0x8E57ED00);
 
 // libkwtest_noentry: loads, exports no gkw_CreateComponent.
-inline constexpr GUID CLSID_kwTestNoEntry = {
-    0x90E47001, 0x2222, 0x4333, {0x84, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0x01}};
+inline constexpr GUID CLSID_kwTestNoEntry = kwTestGUID(0x90E47001);
 
 // libkwtest_marker: when loaded, creates the file named by the environment
 // variable KWTEST_MARKER_FILE, which proves that it was loaded.
-inline constexpr GUID CLSID_kwTestMarker = {
-    0x3A4B5C01, 0x3333, 0x4444, {0x85, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0x01}};
+inline constexpr GUID CLSID_kwTestMarker = kwTestGUID(0x3A4B5C01);
 
 // libkwtest_loadtime: its static initialisation creates an object of its own
 // class through the factory, so loading it re-enters the factory.
-inline constexpr GUID CLSID_kwTestLoadTimeCreation = {
-    0x10AD7143, 0x4444, 0x4555, {0x86, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0x01}};
-inline constexpr GUID kwTestLoadTimeSource = {
-    0x10AD7143, 0x4444, 0x4555, {0x86, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0x00}};
+inline constexpr GUID CLSID_kwTestLoadTimeCreation = kwTestGUID(0x10AD7143);
+inline constexpr GUID kwTestLoadTimeSource = kwTestGUID(0x10AD7140);
