@@ -1,6 +1,4 @@
-// A component module serving counted test classes: every construction and
-// destruction is counted in kwTestCounters, so tests can prove that an
-// object was made by the module and freed exactly once.
+// Counted test classes: tests see that the module made an object and freed it once.
 #include <kwcore/kwComponent.h>
 
 #include "kwTestComponents.h"
@@ -30,7 +28,6 @@ kwBEGIN_OBJECT_MAP(CCountedB, CkwServiceObject, CLSID_kwTestCountedB)
   kwOBJECT_ENTRY(&kwGUID_ObjectType, 9002)
 kwEND_OBJECT_MAP(CCountedB)
 
-// One class for a whole family of CLSIDs; each object remembers its own.
 class CCountedFamily : public CCounted {
  public:
   explicit CCountedFamily(const GUID& clsid) noexcept : m_clsid(clsid) {}

@@ -1,6 +1,4 @@
-// A module whose entry fails on purpose, in each way the factory must tell
-// apart: a warning, an error, either after storing an object, and a
-// "success" that stores nothing.
+// An entry failing in each way the factory must tell apart.
 #include <kwcore/kwComponent.h>
 #include <kwcore/kwErrorCodes.h>
 
@@ -38,7 +36,6 @@ kwCOMPONENT_ENTRY(pCLSID, ppObject, pErrorInfo) {
   } else if (clsid == CLSID_kwTestErrs || clsid == CLSID_kwTestErrsWithObject) {
     Report(pErrorInfo, kwTestFailingErrorCode, kwSEVERITY_ERROR);
   }
-  // CLSID_kwTestSilentNull: severity left at 0, nothing stored. The return
-  // value says failure on purpose: the factory must not look at it.
+  // Silent: severity 0 and nothing stored, though it returns false.
   return false;
 }

@@ -1,6 +1,4 @@
-// A module whose static initialisation creates one of its own objects
-// through the factory. The factory runs it from inside dlopen, while it is
-// still resolving the same CLSID for the creation that loads the module.
+// Creates its own class through the factory while dlopen loads it.
 #include <kwcore/CkwObjectFactory.h>
 #include <kwcore/kwComponent.h>
 

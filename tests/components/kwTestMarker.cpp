@@ -1,5 +1,4 @@
-// A module that leaves a mark when it is loaded: a test can then prove that
-// the factory never loaded it from a place it must not look.
+// Leaves a mark when loaded, proving where the factory looked.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,6 +1,4 @@
-// A module whose object, while being created inside the entry, creates
-// another object through the factory: the factory's lock is then taken a
-// second time by the same thread.
+// Creates through the factory from inside its entry: the lock is taken twice.
 #include <kwcore/CkwObjectFactory.h>
 #include <kwcore/kwComponent.h>
 #include <kwcore/kwErrorCodes.h>
@@ -47,13 +45,10 @@ kwCOMPONENT_ENTRY(pCLSID, ppObject, pErrorInfo) {
     Report(pErrorInfo, kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR);
     return false;
   }
-  // The inner creation gets a record of its own: the one we were handed is
-  // the factory's and must carry our verdict, not the inner one's.
   CkwErrorInfo innerRecord;
   if (!CkwObjectFactory::kwCreateObject(inner, &outer->m_pInner, &innerRecord)) {
     CkwServiceObject* base = outer;
     CkwObjectFactory::kwFreeObject(&base, nullptr);
-    // A partner object that could not be created.
     Report(pErrorInfo, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_ERROR);
     return false;
   }

@@ -1,5 +1,4 @@
-// A module that loads but exports no creation entry: a library registered
-// by mistake.
+// Loads, but exports no creation entry.
 #include <kwcore/kwExport.h>
 
 extern "C" KW_VISIBILITY_DEFAULT int kwtest_NotAnEntry() { return 7; }
