@@ -1,5 +1,4 @@
-// The registration file list, the default file, and the search of a CLSID
-// through them, with real files in temporary directories.
+// Registration files: the list, the default file, and the search through them.
 #include <kwcore/CkwObjectFactory.h>
 
 #include <unistd.h>
@@ -54,9 +53,7 @@ class RegistrationFiles : public kwFactoryTest {
     for (const char* name : names)
       kwTest::WriteFile(m_dir / name, Registration({{CLSID_Listed, m_dir / name}}));
   }
-  // The listed files of WriteListed in search order, as the search finds
-  // them: each file found is emptied so that the next one answers, and
-  // written again at the end.
+  // The listed files in search order: each one found is emptied so the next answers.
   Files Listed() {
     Files order;
     for (std::string found; !(found = Search(CLSID_Listed)).empty();) {
@@ -218,14 +215,6 @@ TEST_F(RegistrationFiles, SearchInOneFile) {
   CkwErrorInfo error;
   EXPECT_FALSE(kwFactoryProbe::kwSearchComponentPath(nullptr, path, &error));
   EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_NULL_POINTER, kwSEVERITY_ERROR, 0)));
-}
-
-TEST_F(RegistrationFiles, EmptyValueReadsAsNotRegisteredForTheFactory) {
-  Register("[COMPONENT]\n" + kwTest::Key(CLSID_Listed) + "=\n");
-  CkwServiceObject* object = nullptr;
-  CkwErrorInfo error;
-  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_Listed, &object, &error));
-  EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING, 1)));
 }
 
 TEST_F(RegistrationFiles, AFileEditedBetweenTwoCreationsIsReadAgain) {

@@ -1,5 +1,4 @@
-// The component SDK's table helper, called directly: what a module's entry
-// answers before the factory relabels anything.
+// The component table helper: what a module's entry answers before the factory relabels it.
 #include <kwcore/kwComponent.h>
 
 #include <gtest/gtest.h>
