@@ -45,14 +45,6 @@ int Clears() { return kwTest::SaveDataCallsMade().clears; }
 int Copies() { return kwTest::SaveDataCallsMade().copies; }
 CkwGlobalErrorManager* Manager() { return CkwGlobalErrorManager::kwGetGlobalErrorManager(); }
 
-class DiscTemplate : public ::testing::Test {
- protected:
-  void SetUp() override {
-    CkwGlobalErrorManager::kwEnableGlobalErrorManager(true);
-    Manager()->kwClearErrorInfo();
-  }
-};
-
 #define ROW(call, code, method) kwFAILURE_ROW(Settings, #call, call, code, kwSEVERITY_ERROR, method)
 const kwFailureRow<Settings> kFailures[] = {
     ROW(o.kwSetDiscFormat(Format(7), e), kwERROR_OUT_OF_RANGE, 0),
@@ -63,7 +55,7 @@ const kwFailureRow<Settings> kFailures[] = {
     ROW(o.kwIsVCDCompliantModeEnabled(nullptr, e), kwERROR_NULL_POINTER, 6),
 };
 
-TEST_F(DiscTemplate, DefaultsFormatRangeAndFailureTable) {
+TEST(DiscTemplate, DefaultsFormatRangeAndFailureTable) {
   Settings s;
   EXPECT_EQ(State(s), std::make_pair(0, true));
   EXPECT_EQ(RecordOf(s), nullptr);
@@ -84,7 +76,7 @@ TEST_F(DiscTemplate, DefaultsFormatRangeAndFailureTable) {
       });
 }
 
-TEST_F(DiscTemplate, EveryByteCountsAndSettingAgainReusesTheBlock) {
+TEST(DiscTemplate, EveryByteCountsAndSettingAgainReusesTheBlock) {
   for (int index : {-1, 0, 443}) {  // all zero: held without Nubra's copy
     Settings s;
     SAVEDATA data{};
@@ -111,7 +103,7 @@ TEST_F(DiscTemplate, EveryByteCountsAndSettingAgainReusesTheBlock) {
 
 // Failures of set, assignment (A) and copy construction (C): set reports in its record, the
 // others to the global manager; a failed clear keeps the old record, assignment the old format.
-TEST_F(DiscTemplate, FailuresOfNubraAndMemory) {
+TEST(DiscTemplate, FailuresOfNubraAndMemory) {
   struct Case {
     char how;  // 'S', 'A' or 'C'
     void (*force)();
@@ -161,8 +153,9 @@ TEST_F(DiscTemplate, FailuresOfNubraAndMemory) {
   EXPECT_EQ(RecordOf(quiet), nullptr);
 }
 
-TEST_F(DiscTemplate, CopiesAreDeepAndIndependent) {
+TEST(DiscTemplate, CopiesAreDeepAndIndependent) {
   const SAVEDATA data = Pattern(8), old = Pattern(9);
+  Manager()->kwClearErrorInfo();
   auto source = Make(4, false, &data);
   auto target = Make(1, true, &old);
   const int clears = Clears(), copies = Copies();
