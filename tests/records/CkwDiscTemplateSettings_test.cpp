@@ -60,11 +60,10 @@ TEST(DiscTemplate, DefaultsFormatRangeAndFailureTable) {
   EXPECT_EQ(State(s), std::make_pair(0, true));
   EXPECT_EQ(RecordOf(s), nullptr);
   for (int value : {6, -1, INT_MIN, 3}) {  // only the top of the range is checked
-    CkwErrorInfo error = kwStaleRecord();
-    EXPECT_TRUE(s.kwSetDiscFormat(Format(value), &error) &&
-                s.kwEnableVCDCompliantMode(false, &error));
-    EXPECT_EQ(error.m_nSeverity, kwSEVERITY_NONE);
-    EXPECT_EQ(*error.m_pSource, kSource);
+    CkwErrorInfo set = kwStaleRecord(), mode = kwStaleRecord();
+    EXPECT_TRUE(s.kwSetDiscFormat(Format(value), &set) && s.kwEnableVCDCompliantMode(false, &mode));
+    for (const CkwErrorInfo& error : {set, mode})
+      EXPECT_TRUE(error.m_nSeverity == kwSEVERITY_NONE && *error.m_pSource == kSource);
     EXPECT_EQ(State(s), std::make_pair(value, false));
   }
   static const SAVEDATA data = Pattern(3);
