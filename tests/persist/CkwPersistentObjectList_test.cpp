@@ -82,14 +82,11 @@ const kwFailureRow<CTestObject> kObjectFailures[] = {
 };
 #undef ROW
 
-TEST(PersistentObject, FailureTable) {
+TEST(PersistentObject, FailuresIdentityNameAndDirtyFlag) {
   kwRunFailureTable(
       kObjectFailures, kwGUID_SourcePersistentObject,
       [] { return std::make_unique<CTestObject>(); },
       [](CTestObject& o) { EXPECT_TRUE(StateOf(&o).name.empty() && !StateOf(&o).dirty); });
-}
-
-TEST(PersistentObject, IdentityNameAndDirtyFlag) {
   CTestObject object, other, copy(object);
   State state = StateOf(&object);
   EXPECT_TRUE(state == (State{StateOf(&copy).id, "", false}) && state.id != StateOf(&other).id);
@@ -216,15 +213,12 @@ const kwFailureRow<Mixed> kListFailures[] = {
 };
 #undef ROW
 
-TEST_F(PersistentObjectList, FailureTable) {
+// A failed save or load reports its own step's code, or 3 for a step inside an item; a failed
+// load has freed the old items and the pending one, and keeps the items it finished.
+TEST_F(PersistentObjectList, FailureTableAndFailedSavesAndLoads) {
   kwRunFailureTable(
       kListFailures, kListSource, [] { return std::make_unique<Mixed>(); },
       [](Mixed& mixed) { EXPECT_EQ(ItemsOf(mixed.list).size(), 2u); });
-}
-
-// A failed save or load reports its own step's code, or 3 for a step inside an item; a failed
-// load has freed the old items and the pending one, and keeps the items it finished.
-TEST_F(PersistentObjectList, FailedSavesAndLoads) {
   const std::string names[] = {"one", "two", "three"};
   CkwPersistentObjectList list;
   for (const std::string& name : names) Add(list, kItemA, name);

@@ -90,16 +90,13 @@ const kwFailureRow<Filled> kFailures[] = {
 };
 #undef ROW
 
-TEST(ServiceObjectList, FailureTable) {
+TEST(ServiceObjectList, FailuresNoticesAfterEachChangeAndFreeingWhatItOwns) {
   kwRunFailureTable(
       kFailures, kwGUID_SourceServiceObjectList, [] { return std::make_unique<Filled>(); },
       [](Filled& f) {
         EXPECT_EQ(Walk(f.list), (Objects{f.a, f.b}));
         EXPECT_TRUE(f.client.counts.empty() && g_nFreed == 0);
       });
-}
-
-TEST(ServiceObjectList, NotifiesAfterEachChangeAndFreesWhatItOwns) {
   g_nFreed = 0;
   Client first, client;  // the second registration replaces the first
   CkwServiceObject *a = New(), *b = New(), *c = New(), *d = New(), *object = nullptr;

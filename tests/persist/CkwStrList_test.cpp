@@ -31,7 +31,7 @@ const kwFailureRow<CkwStrList> kFailures[] = {
 };
 #undef ROW
 
-TEST(CkwStrList, FailureTableAndOutOfMemory) {
+TEST(CkwStrList, FailuresOwnCopiesInOrderAndOutOfMemory) {
   kwRunFailureTable(
       kFailures, kStrListSource,
       [] {
@@ -40,17 +40,7 @@ TEST(CkwStrList, FailureTableAndOutOfMemory) {
         return list;
       },
       [](CkwStrList& list) { EXPECT_EQ(CountOf(list), 2); });
-  CkwStrList list;
-  CkwErrorInfo error;
-  ASSERT_TRUE(list.kwAddString("kept", nullptr));
-  kwTest::FailAllocation(1);  // the copy of the text: the array has room
-  EXPECT_FALSE(list.kwAddString("lost", &error));
-  EXPECT_TRUE(kwIsFailure(error, {kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 0, kStrListSource}));
-  EXPECT_EQ(CountOf(list), 1);
-}
-
-TEST(CkwStrList, KeepsOwnCopiesInOrder) {
-  CkwStrList list;
+  CkwStrList list, kept;
   std::vector<std::string> texts = {"first", "", "first"};
   for (int i = 0; i < 100; ++i) texts.push_back(std::to_string(i));  // the list grows
   std::string buffer = texts[0];
@@ -62,6 +52,12 @@ TEST(CkwStrList, KeepsOwnCopiesInOrder) {
   for (std::int32_t i = 0; i < CountOf(list); ++i) EXPECT_EQ(TextAt(list, i), texts[i]);
   EXPECT_EQ(TextAt(list, 0), first);            // handed-out pointers survive growth
   EXPECT_NE(TextAt(list, 0), TextAt(list, 2));  // a repeated text is stored twice
+  CkwErrorInfo error;
+  ASSERT_TRUE(kept.kwAddString("kept", nullptr));
+  kwTest::FailAllocation(1);  // the copy of the text: the array has room
+  EXPECT_FALSE(kept.kwAddString("lost", &error));
+  EXPECT_TRUE(kwIsFailure(error, {kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 0, kStrListSource}));
+  EXPECT_EQ(CountOf(kept), 1);
 }
 
 }  // namespace
