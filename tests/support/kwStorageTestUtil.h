@@ -16,16 +16,8 @@ namespace kwtest {
 inline constexpr DWORD kRW = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 inline constexpr DWORD kRO = STGM_READ | STGM_SHARE_EXCLUSIVE;
 
-inline LARGE_INTEGER Li(LONGLONG v) {
-  LARGE_INTEGER li;
-  li.QuadPart = v;
-  return li;
-}
-inline ULARGE_INTEGER Uli(ULONGLONG v) {
-  ULARGE_INTEGER li;
-  li.QuadPart = v;
-  return li;
-}
+inline LARGE_INTEGER Li(LONGLONG v) { return {.QuadPart = v}; }
+inline ULARGE_INTEGER Uli(ULONGLONG v) { return {.QuadPart = v}; }
 
 /// The seek pointer of `stream`, or UINT64_MAX when Seek fails.
 std::uint64_t Tell(IStream* stream);
