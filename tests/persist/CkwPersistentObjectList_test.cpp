@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <fstream>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -83,14 +82,11 @@ const kwFailureRow<CTestObject> kObjectFailures[] = {
 };
 #undef ROW
 
-TEST(PersistentObject, FailureTable) {
+TEST(PersistentObject, FailuresIdentityNameAndDirtyFlag) {
   kwRunFailureTable(
       kObjectFailures, kwGUID_SourcePersistentObject,
       [] { return std::make_unique<CTestObject>(); },
       [](CTestObject& o) { EXPECT_TRUE(StateOf(&o).name.empty() && !StateOf(&o).dirty); });
-}
-
-TEST(PersistentObject, IdentityNameAndDirtyFlag) {
   CTestObject object, other, copy(object);
   State state = StateOf(&object);
   EXPECT_TRUE(state == (State{StateOf(&copy).id, "", false}) && state.id != StateOf(&other).id);
@@ -128,15 +124,15 @@ Items ItemsOf(CkwPersistentObjectList& list) {
   return items;
 }
 
-// Registers the module's classes; its count of live items shows at the end
-// that nothing leaked or was freed twice.
+// The module's count of live items shows at the end that nothing leaked or was freed twice.
 class PersistentObjectList : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::ofstream((m_dir / "items.ini"))
-        << "[COMPONENT]\n7E570001-0001-4000-8000-000000000001=" KWTEST_PERSISTENT_ITEMS_MODULE
-           "\n7E570001-0001-4000-8000-000000000002=" KWTEST_PERSISTENT_ITEMS_MODULE
-           "\n7E570001-0001-4000-8000-000000000003=" KWTEST_PERSISTENT_ITEMS_MODULE "\n";
+    kwTest::WriteFile(
+        m_dir / "items.ini",
+        kwTest::Registration({{kItemA, KWTEST_PERSISTENT_ITEMS_MODULE},
+                              {kItemB, KWTEST_PERSISTENT_ITEMS_MODULE},
+                              {CLSID_TestPlainItem, KWTEST_PERSISTENT_ITEMS_MODULE}}));
     ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), "items.ini",
                                                                  nullptr));
     m_nLive = LiveItems();
@@ -217,17 +213,12 @@ const kwFailureRow<Mixed> kListFailures[] = {
 };
 #undef ROW
 
-TEST_F(PersistentObjectList, FailureTable) {
+// A failed save or load reports its own step's code, or 3 for a step inside an item; a failed
+// load has freed the old items and the pending one, and keeps the items it finished.
+TEST_F(PersistentObjectList, FailureTableAndFailedSavesAndLoads) {
   kwRunFailureTable(
       kListFailures, kListSource, [] { return std::make_unique<Mixed>(); },
       [](Mixed& mixed) { EXPECT_EQ(ItemsOf(mixed.list).size(), 2u); });
-}
-
-// Saves and loads that meet a failing storage call (every create, write, open
-// and read in turn) or an altered stream: the list reports its own step's
-// code, or 3 for a step inside an item; a failed load has freed the old items
-// and the pending one, and keeps the items it finished.
-TEST_F(PersistentObjectList, FailedSavesAndLoads) {
   const std::string names[] = {"one", "two", "three"};
   CkwPersistentObjectList list;
   for (const std::string& name : names) Add(list, kItemA, name);

@@ -48,7 +48,7 @@ struct Client : SkwServiceObjectList_Notify {  // records the count each notice 
   }
 };
 
-struct Filled {  // a and b listed, a client registered
+struct Filled {
   CkwServiceObjectList list, empty;
   CkwServiceObject *a = New(), *b = New(), *outsider = New(), *object = nullptr;
   std::intptr_t position = 0;
@@ -90,16 +90,13 @@ const kwFailureRow<Filled> kFailures[] = {
 };
 #undef ROW
 
-TEST(ServiceObjectList, FailureTable) {
+TEST(ServiceObjectList, FailuresNoticesAfterEachChangeAndFreeingWhatItOwns) {
   kwRunFailureTable(
       kFailures, kwGUID_SourceServiceObjectList, [] { return std::make_unique<Filled>(); },
       [](Filled& f) {
         EXPECT_EQ(Walk(f.list), (Objects{f.a, f.b}));
         EXPECT_TRUE(f.client.counts.empty() && g_nFreed == 0);
       });
-}
-
-TEST(ServiceObjectList, NotifiesAfterEachChangeAndFreesWhatItOwns) {
   g_nFreed = 0;
   Client first, client;  // the second registration replaces the first
   CkwServiceObject *a = New(), *b = New(), *c = New(), *d = New(), *object = nullptr;
@@ -133,31 +130,8 @@ TEST(ServiceObjectList, NotifiesAfterEachChangeAndFreesWhatItOwns) {
   EXPECT_EQ(g_nFreed, 30);  // destruction frees every listed object
 }
 
-// A find override that never reports a listed object lets add and insert list
-// an object twice; removing it then unlinks one node at a time, whichever node
-// the lookup lands on.
-struct CMultisetList : CkwServiceObjectList {
-  bool kwFindServiceObject(CkwServiceObject*, std::intptr_t*, CkwErrorInfo*) override {
-    return false;
-  }
-};
-
-TEST(ServiceObjectList, ADerivedFindDecidesWhatIsListed) {
-  CMultisetList list;
-  CkwServiceObject *a = New(), *x = New(), *b = New(), *object = nullptr;
-  for (CkwServiceObject* o : {a, x, b}) ASSERT_TRUE(list.kwAddServiceObject(o, nullptr));
-  std::intptr_t position = Pos(b);  // stepping from b makes the second x the lookup hint
-  ASSERT_TRUE(list.kwInsertServiceObject(x, Pos(b), nullptr) &&
-              list.kwGetNextServiceObject(&object, &position, nullptr));
-  ASSERT_TRUE(list.kwRemoveServiceObject(x, nullptr) && list.kwRemoveServiceObject(x, nullptr));
-  EXPECT_FALSE(list.kwRemoveServiceObject(x, nullptr));
-  EXPECT_EQ(Walk(list), (Objects{a, b}));
-  ASSERT_TRUE(list.kwRemoveAllServiceObject(nullptr));
-  for (CkwServiceObject* o : {a, x, b}) Free(o);
-}
-
-// Random changes, growing and then shrinking, checked against std::list: the
-// address index and the iteration hint must never disagree with the chain.
+// Growing and then shrinking at random: the address index and the iteration hint must
+// never disagree with the chain.
 TEST(ServiceObjectList, RandomChurnMatchesStdList) {
   CkwServiceObjectList list;
   std::list<CkwServiceObject*> model;
@@ -171,20 +145,16 @@ TEST(ServiceObjectList, RandomChurnMatchesStdList) {
     op = model.empty() && op >= 2 ? 1 : op;
     CkwServiceObject *object = op == 2 ? nullptr : New(), *removed = nullptr;
     auto at = std::next(model.begin(), model.empty() ? 0 : pick(model.size()));
-    if (op == 0) {
-      model.push_back(object);
-      ASSERT_TRUE(list.kwAddServiceObject(object, nullptr));
-    } else if (op == 1) {  // after a random object, or at the head
-      std::intptr_t position = at == model.end() || pick(8) == 0 ? 0 : Pos(*at++);
-      model.insert(position == 0 ? model.begin() : at, object);
-      ASSERT_TRUE(list.kwInsertServiceObject(object, position, nullptr));
-    } else if (op == 2) {
-      ASSERT_TRUE(list.kwRemoveServiceObject(removed = *at, nullptr));
-      model.erase(at);
-    } else {
-      ASSERT_TRUE(list.kwReplaceServiceObject(Pos(*at), object, nullptr));
-      *at = object;
-    }
+    // Inserts go after a random object, or at the head.
+    std::intptr_t position = op != 1 || at == model.end() || pick(8) == 0 ? 0 : Pos(*at++);
+    ASSERT_TRUE(op == 0   ? list.kwAddServiceObject(object, nullptr)
+                : op == 1 ? list.kwInsertServiceObject(object, position, nullptr)
+                : op == 2 ? list.kwRemoveServiceObject(removed = *at, nullptr)
+                          : list.kwReplaceServiceObject(Pos(*at), object, nullptr));
+    if (op == 0) model.push_back(object);
+    if (op == 1) model.insert(position == 0 ? model.begin() : at, object);
+    if (op == 2) model.erase(at);
+    if (op == 3) *at = object;
     ASSERT_EQ(Count(list), static_cast<int>(model.size())) << step;
     ASSERT_TRUE((step % 97 && model.size() > 2) ||
                 Walk(list) == Objects(model.begin(), model.end()));
@@ -195,7 +165,6 @@ TEST(ServiceObjectList, RandomChurnMatchesStdList) {
               index < model.size());
     EXPECT_EQ(object, index < model.size() ? *std::next(model.begin(), index) : nullptr) << step;
     EXPECT_EQ(error.m_nSeverity, 0) << step;  // past the end: false without a failure entry
-    std::intptr_t position = 0;
     EXPECT_TRUE(!object ||
                 (list.kwFindServiceObject(object, &position, nullptr) && position == Pos(object)));
     EXPECT_FALSE(removed && (list.kwFindServiceObject(removed, &position, nullptr) || position));

@@ -1,4 +1,3 @@
-// The compound-file codec against olefile, other writers' files and damaged files.
 #include <filesystem>
 #include <fstream>
 #include <map>

@@ -1,4 +1,3 @@
-// IStorage and IStream on real compound files, and the commit that replaces a file whole.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,4 +1,3 @@
-// GUID text and bytes, path splitting, module loading and profile files.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -54,10 +53,9 @@ TEST(kwPath, SplitsAtEitherSlashAndTheLastDotAndNamesTheExecutableWhole) {
 TEST(kwLoadModule, LoadsByPathOnlyAndReportsWhatFailed) {
   kwTest::DiagnosticLog log;
   // A bare name is refused even when the loader would find it: loaded already.
-  for (const char* bare : {"libkwplatform.so.0", "sub\\libkwplatform.so.0"})
-    EXPECT_EQ(kwLoadModule(bare), nullptr);
-  EXPECT_EQ(kwLoadModule(nullptr), nullptr);
-  EXPECT_EQ(kwLoadModule("/nonexistent/libkw.so"), nullptr);
+  for (const char* bad : {"libkwplatform.so.0", "sub\\libkwplatform.so.0", (const char*)nullptr,
+                          "/nonexistent/libkw.so"})
+    EXPECT_EQ(kwLoadModule(bad), nullptr);
   HMODULE module = kwLoadModule(KWTEST_COMPONENT_DIR "/libkwtest_noentry.so");
   ASSERT_NE(module, nullptr);
   EXPECT_NE(kwGetModuleSymbol(module, "kwtest_NotAnEntry"), nullptr);

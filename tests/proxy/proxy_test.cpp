@@ -1,5 +1,3 @@
-// Proxies, linked to masters of the sample host module through the factory and
-// a registration file (failing components: the test modules), and the renderer.
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -25,8 +23,7 @@
 
 namespace {
 
-/// The vtable slot of a virtual member function, so that a reordered declaration
-/// fails (Itanium ABI on x86-64: the pointer holds the byte offset plus one).
+/// Itanium ABI on x86-64: a virtual member's pointer holds its vtable byte offset plus one.
 template <class MemberFunction>
 int kwVtableSlot(MemberFunction function) {
   std::uintptr_t pointer;
@@ -52,11 +49,6 @@ CkwServiceObject* MasterOf(CkwVrelProxyBase* proxy) {
   return proxy->kwGetMasterObject(&master, nullptr) ? master : nullptr;
 }
 
-std::string Text(const GUID& guid) {
-  char text[kwGUID_STRING_LENGTH + 1] = "";
-  return kwGUIDToString(guid, text, sizeof text) ? text : "";
-}
-
 // The seven concrete proxies as published; `check` runs the class's checks.
 template <class C>
 void CheckKind(const struct Kind& kind, IStorage* root, IStorage* expected);
@@ -70,13 +62,13 @@ struct Kind {
 // clang-format off
 #define KIND(C, clsid, master, type, load) {#C, CLSID_##C##Master, clsid, master, type, load, &CheckKind<C>}
 const Kind kKinds[] = {
-  KIND(CkwVrelAudioMediaFileProxy, "{62A16865-454E-4FFF-8DDD-2E401B0B2B6A}", "{9DB863C6-67DB-4994-A673-AEF43F8E3854}",  28,  5),
-  KIND(CkwVrelImageMediaFileProxy, "{5224B992-B4A4-4401-9815-D9F47155FA2C}", "{9E64326B-C483-44D8-9AD1-3B2DED9891CE}",  29,  2),
-  KIND(CkwVrelVideoMediaFileProxy, "{626BD2D7-555F-480E-8032-BBEB07F41C1D}", "{EFC37143-F840-4A15-A544-46D55958E323}",  66, 10),
-  KIND(CkwVrelQMXMediaFileProxy,   "{5988E0C1-F7A5-4DA3-A7DB-91C9AA8A2E99}", "{963C44A4-7388-4561-8624-C5E53E7A6304}", 112,  1),
-  KIND(CkwVrelImageSlideshowProxy, "{1D964FDB-F580-4DB6-BDE4-BFCB586F8AE5}", "{532CE51C-62CE-4851-9998-09F4F079C657}",  30,  4),
-  KIND(CkwVrelVideoSlideshowProxy, "{78F12041-E55D-4FEF-8C64-0645E2ECA21A}", "{0B658FCD-9C53-4FCD-BFA8-9C987DD428EA}",  33,  5),
-  KIND(CkwVrelJRVSlideshowProxy,   "{9A8BA917-808A-423F-9D14-2ECCFBA621FB}", "{4212791B-BF06-4300-AB1E-39FB8F9EFC4B}",  31,  5),
+  KIND(CkwVrelAudioMediaFileProxy, "62A16865-454E-4FFF-8DDD-2E401B0B2B6A", "9DB863C6-67DB-4994-A673-AEF43F8E3854",  28,  5),
+  KIND(CkwVrelImageMediaFileProxy, "5224B992-B4A4-4401-9815-D9F47155FA2C", "9E64326B-C483-44D8-9AD1-3B2DED9891CE",  29,  2),
+  KIND(CkwVrelVideoMediaFileProxy, "626BD2D7-555F-480E-8032-BBEB07F41C1D", "EFC37143-F840-4A15-A544-46D55958E323",  66, 10),
+  KIND(CkwVrelQMXMediaFileProxy,   "5988E0C1-F7A5-4DA3-A7DB-91C9AA8A2E99", "963C44A4-7388-4561-8624-C5E53E7A6304", 112,  1),
+  KIND(CkwVrelImageSlideshowProxy, "1D964FDB-F580-4DB6-BDE4-BFCB586F8AE5", "532CE51C-62CE-4851-9998-09F4F079C657",  30,  4),
+  KIND(CkwVrelVideoSlideshowProxy, "78F12041-E55D-4FEF-8C64-0645E2ECA21A", "0B658FCD-9C53-4FCD-BFA8-9C987DD428EA",  33,  5),
+  KIND(CkwVrelJRVSlideshowProxy,   "9A8BA917-808A-423F-9D14-2ECCFBA621FB", "4212791B-BF06-4300-AB1E-39FB8F9EFC4B",  31,  5),
 };
 // clang-format on
 
@@ -120,7 +112,7 @@ void CheckKind(const Kind& kind, IStorage* root, IStorage* expected) {
   Object<C> proxy = New<C>();
   GUID clsid{};
   ASSERT_TRUE(proxy->kwGetCLSID(&clsid, nullptr));
-  EXPECT_EQ(Text(clsid), kind.clsidText);  // also CLSID_<class>, which the class reports
+  EXPECT_EQ(kwTest::Key(clsid), kind.clsidText);  // also CLSID_<class>, which the class reports
   // Its own type number only; the image one also 5; the JRV one not its parent's 33.
   for (std::int32_t type : {5, 28, 29, 30, 31, 33, 66, 101, 112}) {
     bool answer = type == kind.type || (type == 5 && kind.type == 29), isKind = !answer;
@@ -150,7 +142,7 @@ void CheckKind(const Kind& kind, IStorage* root, IStorage* expected) {
   Object<> master(MasterOf(proxy.get()));
   GUID masterCLSID{};  // what the sample module was asked for
   ASSERT_TRUE(master->kwGetCLSID(&masterCLSID, nullptr));
-  EXPECT_EQ(Text(masterCLSID), kind.masterText);
+  EXPECT_EQ(kwTest::Key(masterCLSID), kind.masterText);
   EXPECT_TRUE(proxy->kwIsolateFromHostProject(&error));
   EXPECT_EQ(MasterOf(proxy.get()), master.get());
   const CkwServiceObject* self = proxy.get();
@@ -325,14 +317,13 @@ TEST(VideoFilterRender, ActsThroughItsInterfacePartAndCopiesItsState) {
   // clang-format on
   for (int i = 0; i < 7; ++i) EXPECT_EQ(slots[i], i);
 
-  CkwServiceObject* objects[3] = {};
-  ASSERT_TRUE(CkwVideoFilterRender::kwCreateObject(&objects[0], nullptr));
-  auto* source = static_cast<CkwVideoFilterRender*>(objects[0]);
+  Object<CkwVideoFilterRender> source = New<CkwVideoFilterRender>(),
+                               assigned = New<CkwVideoFilterRender>();
   void* service = nullptr;
-  ASSERT_TRUE(objects[0]->kwQueryService(&IID_SkwVideoFilterRender_Method, &service, nullptr));
+  ASSERT_TRUE(source->kwQueryService(&IID_SkwVideoFilterRender_Method, &service, nullptr));
   auto* render = static_cast<Render*>(service);
-  EXPECT_NE(service, static_cast<void*>(objects[0]));  // the interface part, not the object
-  EXPECT_EQ(render, static_cast<Render*>(source));
+  EXPECT_NE(service, static_cast<void*>(source.get()));  // the interface part, not the object
+  EXPECT_EQ(render, static_cast<Render*>(source.get()));
 
   EXPECT_EQ(Duration(render), 0u);
   BITMAPINFOHEADER frames[2], before[2];
@@ -352,13 +343,9 @@ TEST(VideoFilterRender, ActsThroughItsInterfacePartAndCopiesItsState) {
   EXPECT_FALSE(render->kwGetEffectDuration(nullptr, &error));
   EXPECT_TRUE(kwIsFailure(error, {2, 2, 6, CLSID_CkwVideoFilterRender}));
 
-  objects[1] = new CkwVideoFilterRender(*source);
-  ASSERT_TRUE(CkwVideoFilterRender::kwCreateObject(&objects[2], nullptr));
-  *static_cast<CkwVideoFilterRender*>(objects[2]) = *source;
-  for (CkwServiceObject* each : objects) {
-    EXPECT_EQ(Duration(static_cast<CkwVideoFilterRender*>(each)), 250u);
-    EXPECT_TRUE(CkwObjectFactory::kwFreeObject(&each, nullptr));
-  }
+  Object<CkwVideoFilterRender> copy(new CkwVideoFilterRender(*source));
+  *assigned = *source;
+  EXPECT_EQ(Duration(copy.get()) + Duration(assigned.get()), 500u);
 }
 
 }  // namespace

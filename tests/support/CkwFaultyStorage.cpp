@@ -14,8 +14,7 @@ bool Due(int* counter, int failAt) { return ++*counter == failAt; }
 #define KW_PASS(name, params, args) \
   HRESULT name params override { return m_inner->name args; }
 
-/// Reference counting and QueryInterface for a wrapper of `I` that owns one
-/// reference to the wrapped object; `Self` lists the interfaces it answers.
+/// Holds one reference to the wrapped object; `Self::Answers` lists the interfaces.
 template <typename I, typename Self>
 class CkwWrapper : public I {
  public:

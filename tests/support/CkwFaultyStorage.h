@@ -1,7 +1,5 @@
-// Fault injection for persistence tests: a wrapper of IStorage that passes every call to a
-// real storage, except that the N-th create, open, read or write (counted across the whole
-// wrapped tree: elements it hands out are wrapped too, sharing the plan) fails and changes
-// nothing. Hand WrapWithFaults(real, plan) to the code under test; the plan counts calls.
+// A wrapper of IStorage whose N-th create, open, read or write, counted across the whole
+// wrapped tree (the elements it hands out share the plan), fails and changes nothing.
 #pragma once
 
 #include <memory>
@@ -11,12 +9,11 @@
 namespace kwtest {
 
 struct CkwFaultPlan {
-  /// 1-based number of the call that fails, 0 for none. Creates (CreateStream and
-  /// CreateStorage) fail with STG_E_INSUFFICIENTMEMORY, opens (OpenStream and OpenStorage)
-  /// with STG_E_FILENOTFOUND, reads with STG_E_READFAULT and writes with STG_E_MEDIUMFULL.
+  /// 1-based number of the call that fails, 0 for none. Creates fail with
+  /// STG_E_INSUFFICIENTMEMORY, opens with STG_E_FILENOTFOUND, reads with STG_E_READFAULT and
+  /// writes with STG_E_MEDIUMFULL.
   int failCreateAt = 0, failOpenAt = 0, failReadAt = 0, failWriteAt = 0;
-  /// Calls seen so far.
-  int creates = 0, opens = 0, reads = 0, writes = 0;
+  int creates = 0, opens = 0, reads = 0, writes = 0;  // calls seen so far
 };
 
 /// Wraps `inner` (which gains a reference); the caller owns the result.

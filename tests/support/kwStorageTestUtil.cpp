@@ -72,10 +72,6 @@ std::string Image(IStorage* root) {
   return bytes;
 }
 
-HRESULT OpenImage(const std::string& bytes, CkwComPtr<IStorage>* root) {
-  return StgOpenMemoryDocfile(bytes.data(), bytes.size(), kRO, root->put());
-}
-
 namespace {
 
 // One line per element, as cfb_dump.py prints them: type, path of hex UTF-16LE names,

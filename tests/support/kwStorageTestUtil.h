@@ -1,6 +1,5 @@
-// Helpers for tests that work with compound files: streams
-// in and out, and a canonical dump of a storage tree (the text that
-// tests/platform/tools/cfb_dump.py prints from olefile's view).
+// Streams in and out of compound files, and a dump of a storage tree in the format of
+// tests/platform/tools/cfb_dump.py (olefile's view).
 #pragma once
 
 #include <cstdint>
@@ -16,16 +15,8 @@ namespace kwtest {
 inline constexpr DWORD kRW = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 inline constexpr DWORD kRO = STGM_READ | STGM_SHARE_EXCLUSIVE;
 
-inline LARGE_INTEGER Li(LONGLONG v) {
-  LARGE_INTEGER li;
-  li.QuadPart = v;
-  return li;
-}
-inline ULARGE_INTEGER Uli(ULONGLONG v) {
-  ULARGE_INTEGER li;
-  li.QuadPart = v;
-  return li;
-}
+inline LARGE_INTEGER Li(LONGLONG v) { return {.QuadPart = v}; }
+inline ULARGE_INTEGER Uli(ULONGLONG v) { return {.QuadPart = v}; }
 
 /// The seek pointer of `stream`, or UINT64_MAX when Seek fails.
 std::uint64_t Tell(IStream* stream);
@@ -47,8 +38,9 @@ std::vector<std::u16string> ChildNames(IStorage* storage);
 
 /// The compound-file image of a root (StgSaveToMemory), "" on failure.
 std::string Image(IStorage* root);
-/// Opens an image read-only.
-HRESULT OpenImage(const std::string& bytes, CkwComPtr<IStorage>* root);
+inline HRESULT OpenImage(const std::string& bytes, CkwComPtr<IStorage>* root) {
+  return StgOpenMemoryDocfile(bytes.data(), bytes.size(), kRO, root->put());
+}
 
 /// The tree under `storage` in cfb_dump.py's format.
 std::string Dump(IStorage* storage);
