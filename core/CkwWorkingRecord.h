@@ -133,3 +133,5 @@ class CkwReportingRecord : public CkwWorkingRecord {
 
 #define kwFAIL(record, code) ((record).Fail((code), kwSeverityOf(code), __LINE__))
 #define kwWARN(record, code) ((record).Fail((code), kwSEVERITY_WARNING, __LINE__))
+/// For the rare code whose severity differs from the table's in one place.
+#define kwFAIL_AS(record, code, severity) ((record).Fail((code), (severity), __LINE__))

@@ -92,13 +92,13 @@ bool CkwVrelProxyBase::kwLinkToMasterObject(const GUID* pMasterCLSID, CkwErrorIn
     // The factory's warning (class not available) means the link cannot be
     // made at all: for the proxy that is an error.
     if (record.Severity() == kwSEVERITY_WARNING)
-      return record.Fail(kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_ERROR, __LINE__);
+      return kwFAIL_AS(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_ERROR);
     return false;
   }
   // A component may claim success without handing over an object; linking
   // to nothing would leave the proxy unlinked while reporting success.
   if (master == nullptr)
-    return record.Fail(kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_ERROR, __LINE__);
+    return kwFAIL_AS(record, kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_ERROR);
   if (kwSetMasterObject(master, record.get())) return true;
   // A master that cannot be attached is of no use: drop it rather than keep
   // an object that nobody owns.
