@@ -1,0 +1,128 @@
+// The C++ helpers against real modules: objects come from the factory and
+// go back to it, names and records are the library's own.
+#include <gtest/gtest.h>
+
+#include <kwcore/CkwVideoFilterRender.h>
+#include <kwcore/kwcpp.h>
+
+#include "components/kwTestComponents.h"
+#include "components/persistent_items.h"
+#include "support/kwFactoryProbe.h"
+#include "support/kwTestCounters.h"
+
+namespace {
+
+constexpr GUID kSample = {
+    0x5A1C9E42, 0x0D3B, 0x4E8F, {0x9A, 0x61, 0x2B, 0x7C, 0x4D, 0x8E, 0x0F, 0x13}};
+
+TEST(kwcppTest, GuidTextRoundTripsAndBadTextLeavesTheGuid) {
+  EXPECT_EQ(kwGuidText(kSample), "{5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13}");
+  const struct {
+    const char* text;
+    bool ok;
+  } cases[] = {
+      {"{5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13}", true},
+      {"{5a1c9e42-0d3b-4e8f-9a61-2b7c4d8e0f13}", true},
+      {"5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13", true},
+      {"", false},
+      {"5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F1", false},
+      {"{5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13", false},
+      {"5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13}", false},
+      {"{5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F1G}", false},
+      {" 5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F1", false},
+      {"{5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13} ", false},
+  };
+  for (const auto& c : cases) {
+    GUID guid = GUID_NULL;
+    EXPECT_EQ(kwGuidFromText(c.text, &guid), c.ok) << c.text;
+    EXPECT_EQ(guid, c.ok ? kSample : GUID_NULL) << c.text;
+  }
+  // An embedded NUL must not shorten the text into something valid.
+  GUID guid = GUID_NULL;
+  EXPECT_FALSE(
+      kwGuidFromText(std::string_view("{5A1C9E42-0D3B\0E8F-9A61-2B7C4D8E0F13}", 38), &guid));
+}
+
+TEST(kwcppTest, HResultTextNamesTheKnownResults) {
+  const struct {
+    HRESULT hr;
+    const char* text;
+  } cases[] = {
+      {S_OK, "S_OK (0x00000000)"},
+      {STG_E_FILENOTFOUND, "STG_E_FILENOTFOUND (0x80030002)"},
+      {STG_E_ACCESSDENIED, "STG_E_ACCESSDENIED (0x80030005)"},
+      {E_ACCESSDENIED, "E_ACCESSDENIED (0x80070005)"},
+      {STG_E_TERMINATED, "STG_E_TERMINATED (0x80030202)"},
+      {STG_S_CANNOTCONSOLIDATE, "STG_S_CANNOTCONSOLIDATE (0x00030206)"},
+      {static_cast<HRESULT>(0x80030777u), "0x80030777"},
+      {-1, "0xFFFFFFFF"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(kwHResultText(c.hr), c.text);
+}
+
+class kwcppFactoryTest : public kwFactoryTest {};
+
+TEST_F(kwcppFactoryTest, ErrorTextOfRealRecords) {
+  CkwErrorInfo error;
+  EXPECT_EQ(kwErrorText(error), "no error");
+  Register("[COMPONENT]\n");
+  EXPECT_FALSE(kwMakeObject(CLSID_kwTestUnknown, &error));
+  EXPECT_EQ(kwErrorText(error),
+            "code 7 kwERROR_COMPONENT_NOT_AVAILABLE, severity 1 (warning), "
+            "method 1, source {A89D94E3-84BD-4325-BBB6-A0C22FB4C693} "
+            "CkwObjectFactory, line " +
+                std::to_string(error.m_nLine));
+  // Another category's codes are not kwcore's to name.
+  error.m_pCategory = &kwTestFailingSource;
+  error.m_pSource = &kwTestFailingSource;
+  error.m_nErrorCode = 4;
+  error.m_nSeverity = 2;
+  EXPECT_EQ(kwErrorText(error), "category " + kwGuidText(kwTestFailingSource) +
+                                    ", code 4, severity 2 (error), method 1, source " +
+                                    kwGuidText(kwTestFailingSource) + ", line " +
+                                    std::to_string(error.m_nLine));
+}
+
+TEST_F(kwcppFactoryTest, ObjectsGoBackToTheModuleThatMadeThem) {
+  Register({{CLSID_kwTestCountedA, kwTest::ComponentPath("kwtest_counting")}});
+  CkwErrorInfo error;
+  const auto freed = kwTestCounters::Destructions();
+  {
+    CkwObjectPtr<> object = kwMakeObject(CLSID_kwTestCountedA, &error);
+    ASSERT_TRUE(object) << kwErrorText(error);
+    EXPECT_EQ(kwTestCounters::Destructions(), freed);
+  }
+  EXPECT_EQ(kwTestCounters::Destructions(), freed + 1);
+  // Not the class asked for: freed at once, reported as a service not offered.
+  EXPECT_FALSE(kwMakeObject<CkwVideoFilterRender>(CLSID_kwTestCountedA, &error));
+  EXPECT_EQ(kwTestCounters::Destructions(), freed + 2);
+  EXPECT_EQ(error.m_nErrorCode, kwERROR_SERVICE_NOT_OFFERED);
+  EXPECT_EQ(error.m_nSeverity, kwSEVERITY_WARNING);
+}
+
+TEST_F(kwcppFactoryTest, NamesFromAnyTextThroughTheService) {
+  Register({{CLSID_TestPersistentItem, kwTest::ComponentPath("kwtest_persistent_items")},
+            {CLSID_TestPlainItem, kwTest::ComponentPath("kwtest_persistent_items")}});
+  CkwErrorInfo error;
+  CkwObjectPtr<> item = kwMakeObject(CLSID_TestPersistentItem, &error);
+  ASSERT_TRUE(item) << kwErrorText(error);
+  EXPECT_TRUE(kwSetObjectName(*item, "first", &error));
+  EXPECT_EQ(kwObjectName(*item), "first");
+  const std::string longest(CkwPersistentObject::kMaxNameLength, 'n');
+  EXPECT_TRUE(kwSetObjectName(*item, longest, &error));
+  EXPECT_EQ(kwObjectName(*item), longest);
+  EXPECT_FALSE(kwSetObjectName(*item, longest + "n", &error));
+  EXPECT_EQ(error.m_nErrorCode, kwERROR_OUT_OF_RANGE);
+  EXPECT_EQ(kwObjectName(*item), longest);
+
+  CkwObjectPtr<> plain = kwMakeObject(CLSID_TestPlainItem, &error);
+  ASSERT_TRUE(plain) << kwErrorText(error);
+  EXPECT_EQ(
+      kwQueryService<SkwPersistentObject_Method>(*plain, IID_SkwPersistentObject_Method, &error),
+      nullptr);
+  EXPECT_EQ(error.m_nErrorCode, kwERROR_SERVICE_NOT_OFFERED);
+  EXPECT_EQ(kwObjectName(*plain, &error), "");
+  EXPECT_EQ(error.m_nSeverity, kwSEVERITY_WARNING);
+}
+
+}  // namespace
