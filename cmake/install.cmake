@@ -15,6 +15,15 @@ install(FILES
   examples/host-masters/kwHostMasters.h
   examples/host-masters/kwHostMasters.cpp
   DESTINATION ${CMAKE_INSTALL_DATADIR}/kwcore/examples/host-masters)
+# The chapters example as a project of its own, built against the installed
+# package (scripts/check-consumer.sh does).
+install(FILES
+  examples/chapters/CMakeLists.txt
+  examples/chapters/chapters.ini
+  examples/chapters/kwChapters.h
+  examples/chapters/kwChapters.cpp
+  examples/chapters/kwChaptersHost.cpp
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/kwcore/examples/chapters)
 install(EXPORT kwcoreTargets
   NAMESPACE kwcore::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kwcore)
