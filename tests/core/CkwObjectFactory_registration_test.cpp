@@ -237,12 +237,12 @@ TEST_F(RegistrationFiles, RelativeModulePathsAreReadBesideTheFileNotTheWorkingDi
 TEST_F(RegistrationFiles, AModulePathNamingAFifoCannotBeLoadedAndDoesNotBlock) {
   const std::string fifo = m_dir / "libfifo.so";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  Register({{CLSID_kwTestCountedA, fifo}});
+  Register({{CLSID_kwTestUnknown, fifo}});
   kwTest::DiagnosticLog log;
   CkwServiceObject* object = nullptr;
   CkwErrorInfo error = kwStaleRecord();
   alarm(30);  // a blocked load ends the program instead of hanging the run
-  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, &error));
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestUnknown, &object, &error));
   alarm(0);
   EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
                                          CkwObjectFactory::kwMETHOD_CREATE_OBJECT)));
