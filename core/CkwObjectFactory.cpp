@@ -303,8 +303,15 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
       kwGetProgramPath(programPath, nullptr);
       path = std::move(programPath);
       path.append(written);
-    } else {
+    } else if (written.front() == '/') {
       path.assign(written);
+    } else {
+      // A relative directory is read from where the registration file lies,
+      // never from the working directory, where anyone who can write there
+      // could plant a module.
+      std::string resolved(kwSplitPath(pszFileName, "/").directory);
+      resolved.append(written);
+      path = std::move(resolved);
     }
     return true;
   });

@@ -7,17 +7,18 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <random>
 #include <string>
 
 #include <kwcore/kwStorage.h>
 #include <kwcore/kwcpp.h>
 
 #include "CkwCompoundFile.h"
-#include "kwPath.h"
+#include "kwAtomicFile.h"
+#include "kwModule.h"
 #include "kwPosixFile.h"
 #include "kwUtf8.h"
 
@@ -37,43 +38,16 @@ constexpr IID kIID_CkwStorageImpl = {
 // ---------------------------------------------------------------------------
 // Files
 
-/// The one place where errno becomes a storage result.
-HRESULT FromErrno(int error, HRESULT fallback) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-      return STG_E_PATHNOTFOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case ETXTBSY:
-      return STG_E_ACCESSDENIED;
-    case EROFS:
-      return STG_E_DISKISWRITEPROTECTED;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return STG_E_MEDIUMFULL;
-    case EMFILE:
-    case ENFILE:
-      return STG_E_TOOMANYOPENFILES;
-    case ENOMEM:
-      return STG_E_INSUFFICIENTMEMORY;
-    default:
-      return fallback;
-  }
-}
+// The table lives with the file mechanics, which need it too.
+HRESULT FromErrno(int error, HRESULT fallback) { return kwStorageResultFromErrno(error, fallback); }
 
 HRESULT ReadWholeFile(const std::string& path, std::vector<BYTE>* bytes) {
-  CkwFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  CkwFd fd(kwOpenWithoutBlocking(path.c_str(), &st));
   if (fd.get() < 0) {
     int error = errno;
     return error == ENOENT ? STG_E_FILENOTFOUND : FromErrno(error, STG_E_READFAULT);
   }
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return FromErrno(errno, STG_E_READFAULT);
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? STG_E_ACCESSDENIED : STG_E_INVALIDHEADER;
   bytes->resize(static_cast<std::size_t>(st.st_size));
   ssize_t done = kwReadFull(fd.get(), bytes->data(), bytes->size());
@@ -82,57 +56,15 @@ HRESULT ReadWholeFile(const std::string& path, std::vector<BYTE>* bytes) {
   return S_OK;
 }
 
-/// Replaces the file at `path` by `image` so that a failure or a crash at
-/// any moment leaves the old file or the new one: write a temporary beside
-/// it, flush it, rename it over the target, flush the directory.
-HRESULT WriteFileAtomically(const std::string& path, const std::vector<BYTE>& image) {
-  // A file's own path: a backslash is part of a name here.
-  std::string dir(kwSplitPath(path, "/").directory);
-  std::string base = path.substr(dir.size());
-  if (base.empty()) return STG_E_PATHNOTFOUND;
-
-  mode_t mode = 0666;  // narrowed by the umask when the file is new
-  bool keepMode = false;
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return STG_E_ACCESSDENIED;
-    mode = st.st_mode & 07777;
-    keepMode = true;
-  }
-
-  // The temporary's name must be new; O_EXCL settles races with other writers.
-  static std::atomic<unsigned> counter{0};
-  std::random_device entropy;
-  std::string temp;
-  int rawFd = -1;
-  for (int attempt = 0; attempt < 100 && rawFd < 0; ++attempt) {
-    char suffix[40];
-    std::snprintf(suffix, sizeof suffix, ".%x.%x.%x.tmp", static_cast<unsigned>(::getpid()),
-                  counter.fetch_add(1), static_cast<unsigned>(entropy()));
-    temp = dir + "." + base.substr(0, 180) + suffix;
-    rawFd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (rawFd < 0 && errno != EEXIST) return FromErrno(errno, STG_E_WRITEFAULT);
-  }
-  if (rawFd < 0) return STG_E_WRITEFAULT;
-  CkwFd fd(rawFd);
-
-  auto fail = [&](HRESULT hr) {
-    ::unlink(temp.c_str());
-    return hr;
-  };
-  if (keepMode && ::fchmod(fd.get(), mode) != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
-  if (!kwWriteAll(fd.get(), image.data(), image.size()))
-    return fail(FromErrno(errno, STG_E_WRITEFAULT));
-  if (::fsync(fd.get()) != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
-  if (fd.Close() != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
-  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(FromErrno(errno, STG_E_WRITEFAULT));
-
-  // The rename is durable only once the directory is flushed. A failure here
-  // still leaves one whole file in place, so it is reported as a write fault.
-  CkwFd dirFd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd.get() < 0) return FromErrno(errno, STG_E_WRITEFAULT);
-  if (::fsync(dirFd.get()) != 0 && errno != EINVAL) return FromErrno(errno, STG_E_WRITEFAULT);
-  return S_OK;
+/// Replaces the file at `target` (from kwResolveReplaceTarget) by `image`
+/// so that a failure or a crash at any moment leaves the old file or the new
+/// one.
+HRESULT WriteFileAtomically(const std::string& target, const std::vector<BYTE>& image) {
+  CkwAtomicFile file;
+  HRESULT hr = file.Begin(target);
+  if (FAILED(hr)) return hr;
+  if (!kwWriteAll(file.Fd(), image.data(), image.size())) return FromErrno(errno, STG_E_WRITEFAULT);
+  return file.Commit();
 }
 
 // ---------------------------------------------------------------------------
@@ -148,7 +80,10 @@ struct Tree {
   std::shared_ptr<Node> root;
   bool writable = false;
   bool inMemory = false;
-  std::string path;             // file roots
+  std::string path;             // file roots: as the caller named the file
+  std::string target;           // file roots: the file Commit replaces, links resolved
+  bool changed = false;         // since the open or the last Commit or Revert
+  bool replacePending = false;  // created over a file that the first Commit replaces
   std::vector<BYTE> committed;  // memory roots: the image Revert returns to
 };
 
@@ -283,6 +218,7 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     }
     std::memcpy(data.data() + m_position, pv, cb);
     m_position = end;
+    m_tree->changed = true;
     if (pcbWritten) *pcbWritten = cb;
     return S_OK;
   }
@@ -317,6 +253,7 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     if (libNewSize.QuadPart > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
     return Guarded([&] {
       m_node->data.resize(static_cast<std::size_t>(libNewSize.QuadPart));
+      m_tree->changed = true;
       return S_OK;
     });
   }
@@ -426,6 +363,16 @@ class CkwEnumSTATSTG final : public CkwComObject<IEnumSTATSTG, IID_IEnumSTATSTG>
 
 // ---------------------------------------------------------------------------
 
+/// Tells the host that the changes of a file root die with it: forgetting
+/// Commit loses work silently otherwise.
+void DiagnoseUncommitted(const std::string& path) noexcept {
+  char message[2048];
+  std::snprintf(message, sizeof message,
+                "kwcore: root storage of '%s' released without Commit; its changes are lost",
+                path.c_str());
+  kwDiagnose(message);
+}
+
 class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwStorageImpl> {
  public:
   /// A root (node null: it follows the tree's root through Revert) or a
@@ -509,9 +456,12 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       if (FAILED(hr)) return hr;
       if (m_tree->inMemory) {
         m_tree->committed.swap(image);
-        return S_OK;
+      } else {
+        hr = WriteFileAtomically(m_tree->target, image);
+        if (FAILED(hr)) return hr;
       }
-      return WriteFileAtomically(m_tree->path, image);
+      m_tree->changed = m_tree->replacePending = false;
+      return S_OK;
     });
   }
 
@@ -521,7 +471,11 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       if (!IsRoot() || !m_tree->writable) return S_OK;
       std::shared_ptr<Node> fresh;
       HRESULT hr;
-      if (m_tree->inMemory) {
+      if (m_tree->replacePending) {
+        // The file there is not the one created: return to the empty root.
+        fresh = EmptyRoot();
+        hr = S_OK;
+      } else if (m_tree->inMemory) {
         if (m_tree->committed.empty()) {
           fresh = EmptyRoot();
           hr = S_OK;
@@ -530,13 +484,14 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
         }
       } else {
         std::vector<BYTE> bytes;
-        hr = ReadWholeFile(m_tree->path, &bytes);
+        hr = ReadWholeFile(m_tree->target, &bytes);
         if (SUCCEEDED(hr)) hr = kwcfb::Parse(bytes.data(), bytes.size(), &fresh);
       }
       if (FAILED(hr)) return hr;
       // The old root object stays usable; everything opened below it is gone.
       for (auto& [name, child] : m_tree->root->children) kwcfb::Retire(*child);
       m_tree->root = std::move(fresh);
+      m_tree->changed = m_tree->replacePending;
       return S_OK;
     });
   }
@@ -569,6 +524,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       if (it == Self().children.end()) return STG_E_FILENOTFOUND;
       kwcfb::Retire(*it->second);
       Self().children.erase(it);
+      m_tree->changed = true;
       return S_OK;
     });
   }
@@ -590,6 +546,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       handle.key() = std::move(newKey);
       handle.mapped()->name.swap(newName);  // cannot throw with the element outside
       children.insert(std::move(handle));
+      m_tree->changed = true;
       return S_OK;
     });
   }
@@ -603,6 +560,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     if (!Self().live) return STG_E_REVERTED;
     if (!m_writable) return STG_E_ACCESSDENIED;
     Self().clsid = clsid;
+    m_tree->changed = true;
     return S_OK;
   }
 
@@ -619,7 +577,9 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
   }
 
  private:
-  ~CkwStorage() = default;
+  ~CkwStorage() {
+    if (IsRoot() && m_tree->changed && !m_tree->inMemory) DiagnoseUncommitted(m_tree->path);
+  }
 
   HRESULT CheckChange(const OLECHAR* pwcsName, std::u16string* name) {
     if (!Self().live) return STG_E_REVERTED;
@@ -649,6 +609,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       it = children.erase(it);
     }
     children.emplace_hint(it, std::move(key), node);
+    m_tree->changed = true;
     *out = std::move(node);
     return S_OK;
   }
@@ -675,12 +636,15 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
 };
 
 HRESULT MakeRoot(std::shared_ptr<Node> root, bool writable, bool inMemory, const char* path,
-                 DWORD grfMode, IStorage** ppstg) {
+                 DWORD grfMode, IStorage** ppstg, std::string target = {},
+                 bool replacePending = false) {
   auto tree = std::make_shared<Tree>();
   tree->root = std::move(root);
   tree->writable = writable;
   tree->inMemory = inMemory;
   if (path) tree->path = path;
+  tree->target = target.empty() ? tree->path : std::move(target);
+  tree->changed = tree->replacePending = replacePending;
   *ppstg = new (std::nothrow) CkwStorage(std::move(tree), nullptr, grfMode, writable);
   return *ppstg ? S_OK : STG_E_INSUFFICIENTMEMORY;
 }
@@ -700,12 +664,26 @@ KWPLATFORM_API HRESULT StgCreateDocfile(const char* pszPath, DWORD grfMode, DWOR
     bool wantsWrite = false;
     HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
     if (FAILED(hr)) return hr;
-    std::shared_ptr<Node> root = EmptyRoot();
-    std::vector<BYTE> image;
-    hr = kwcfb::Serialize(*root, &image);
-    if (SUCCEEDED(hr)) hr = WriteFileAtomically(pszPath, image);
+    std::string target;
+    hr = kwResolveReplaceTarget(pszPath, &target);
     if (FAILED(hr)) return hr;
-    return MakeRoot(std::move(root), true, false, pszPath, grfMode | STGM_READWRITE, ppstgOpen);
+    // Begun here so that a path that cannot be written fails now.
+    CkwAtomicFile file;
+    hr = file.Begin(target);
+    if (FAILED(hr)) return hr;
+    std::shared_ptr<Node> root = EmptyRoot();
+    // An existing file is the last good save: it stays until the first Commit
+    // replaces it. A new one is written empty at once.
+    if (!file.Replaces()) {
+      std::vector<BYTE> image;
+      hr = kwcfb::Serialize(*root, &image);
+      if (SUCCEEDED(hr) && !kwWriteAll(file.Fd(), image.data(), image.size()))
+        hr = FromErrno(errno, STG_E_WRITEFAULT);
+      if (SUCCEEDED(hr)) hr = file.Commit();
+      if (FAILED(hr)) return hr;
+    }
+    return MakeRoot(std::move(root), true, false, pszPath, grfMode | STGM_READWRITE, ppstgOpen,
+                    std::move(target), file.Replaces());
   });
 }
 
@@ -727,7 +705,15 @@ KWPLATFORM_API HRESULT StgOpenStorage(const char* pszPath, IStorage* pstgPriorit
     std::shared_ptr<Node> root;
     hr = kwcfb::Parse(bytes.data(), bytes.size(), &root);
     if (FAILED(hr)) return hr;
-    return MakeRoot(std::move(root), wantsWrite, false, pszPath, grfMode, ppstgOpen);
+    // Commit replaces the file a link names, never the link.
+    std::string target;
+    if (wantsWrite) {
+      hr = kwResolveReplaceTarget(pszPath, &target);
+      if (FAILED(hr)) return hr;
+      kwRemoveStaleTemporaries(target);
+    }
+    return MakeRoot(std::move(root), wantsWrite, false, pszPath, grfMode, ppstgOpen,
+                    std::move(target));
   });
 }
 
@@ -789,8 +775,10 @@ KWPLATFORM_API HRESULT StgSaveToMemory(IStorage* pstg, void** ppv, std::size_t* 
 
 KWPLATFORM_API HRESULT StgIsStorageFile(const char* pszPath) {
   if (!pszPath) return STG_E_INVALIDPOINTER;
-  CkwFd fd(::open(pszPath, O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  CkwFd fd(kwOpenWithoutBlocking(pszPath, &st));
   if (fd.get() < 0) return STG_E_FILENOTFOUND;
+  if (!S_ISREG(st.st_mode)) return S_FALSE;
   BYTE head[sizeof kwcfb::kSignature];
   bool match = kwReadFull(fd.get(), head, sizeof head) == static_cast<ssize_t>(sizeof head) &&
                std::memcmp(head, kwcfb::kSignature, sizeof head) == 0;

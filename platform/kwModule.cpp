@@ -3,6 +3,7 @@
 #include "kwModule.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -48,6 +49,14 @@ HMODULE kwLoadModule(const char* pszPath) noexcept {
   if (pszPath == nullptr || std::strchr(pszPath, '/') == nullptr) {
     DiagnoseFormatted("refused to load module", pszPath != nullptr ? pszPath : "(null)",
                       "a module path must contain a directory");
+    return nullptr;
+  }
+  // The loader opens the file without O_NONBLOCK: a FIFO would hang the
+  // caller for good, holding the factory's lock. What is missing is left to
+  // the loader, whose message says so.
+  struct stat status;
+  if (stat(pszPath, &status) == 0 && !S_ISREG(status.st_mode)) {
+    DiagnoseFormatted("cannot load module", pszPath, "not a regular file");
     return nullptr;
   }
   // RTLD_LOCAL: components must not see each other's symbols, and two of

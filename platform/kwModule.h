@@ -12,8 +12,9 @@ typedef void* HMODULE;
 /// global. The path must name a directory (contain a "/"): a bare name would
 /// send the loader through LD_LIBRARY_PATH, the cache and the default
 /// directories, where anyone may have planted a file of that name, so it is
-/// refused. Returns null on failure and passes the loader's reason to the
-/// diagnostic callback (kwDiagnostics.h).
+/// refused. So is a path that names anything but a regular file: the loader
+/// would wait for ever on a FIFO. Returns null on failure and passes the
+/// reason to the diagnostic callback (kwDiagnostics.h).
 KWPLATFORM_API HMODULE kwLoadModule(const char* pszPath) noexcept;
 
 /// The address of the exported symbol `pszName` of `module`, or null (the

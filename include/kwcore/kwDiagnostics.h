@@ -3,8 +3,10 @@
 // Failures that the API reports only as a code (a component module that does
 // not load, a module without its creation entry) carry a reason that the
 // code cannot hold: the dynamic loader's own text, for example a missing
-// dependency or an unresolved symbol. kwcore writes such reasons nowhere by
-// default; a host that wants them installs a callback here.
+// dependency or an unresolved symbol. Some events have no code to carry them
+// at all: a root storage released with changes that were never committed
+// (kwStorage.h) is told here, naming its file. kwcore writes such messages
+// nowhere by default; a host that wants them installs a callback here.
 #pragma once
 
 #include <kwcore/kwExport.h>

@@ -5,11 +5,28 @@
 // Memory model. Opening a compound file reads it whole into an in-memory tree
 // of storages and streams; the file on disk is closed again at once. Every
 // change stays in memory until the root storage's Commit, which writes the
-// whole tree to a temporary file in the same directory, flushes it, renames it
-// over the target and flushes the directory: a failure or crash at any moment
-// leaves either the old file or the new one on disk, never a mix. A failed
-// Commit returns why and keeps the changes in memory. Releasing the root
-// without Commit leaves the file as it was; Revert drops uncommitted changes.
+// whole tree to a new file in the same directory, flushes it, moves it over
+// the target and flushes the directory: a failure or crash at any moment
+// leaves either the old file or the new one on disk, never a mix. The new
+// file has no name until it is moved into place where the file system allows
+// it, so a crash leaves no temporary behind; elsewhere, temporaries of
+// processes that died are removed the next time the file is opened for
+// writing or committed. A failed Commit returns why and keeps the changes in
+// memory. Releasing a root that holds changes without Commit leaves the file
+// as it was and says so through the diagnostic callback (kwDiagnostics.h),
+// naming the file; Revert drops uncommitted changes.
+//
+// Links. A symbolic link is followed when a root is opened for writing or
+// created: Commit replaces the file that the link names, beside that file,
+// and the link stays a link. A hard link cannot survive a Commit: the name the
+// root was opened by gets a new file, and the other names of the old file
+// keep the old content. The new file keeps the old one's permission bits and,
+// as far as the process may set them, its owner and group (a process that is
+// not privileged keeps the group where it belongs to it, and otherwise
+// becomes the owner).
+//
+// Only regular files are opened and replaced: a FIFO, a device or a socket is
+// refused at once, never waited on.
 //
 // Sub-storages and streams are views on that tree. Commit and Revert on a
 // sub-storage or a stream succeed and do nothing: only the root transacts.
@@ -286,9 +303,14 @@ struct IStorage : IUnknown {
 
 /// Creates a new compound file at `pszPath`, replacing any file there (as if
 /// STGM_CREATE were always given), and returns its root storage, which is
-/// read-write whatever the access bits of `grfMode`. The empty file is
-/// written at once, atomically, so a bad path fails here
-/// (STG_E_PATHNOTFOUND, STG_E_ACCESSDENIED...). `reserved` must be 0.
+/// read-write whatever the access bits of `grfMode`. Where there is no file
+/// yet, the empty one is written at once, atomically. An existing file is
+/// left untouched until the first Commit, which replaces it atomically as
+/// every Commit does: a crash or a forgotten Commit keeps the last good save,
+/// and Revert before then returns to the empty root. Either way a bad path
+/// fails here (STG_E_PATHNOTFOUND, STG_E_ACCESSDENIED...), and so does a
+/// path naming a directory, a FIFO or a device (STG_E_ACCESSDENIED), which
+/// stays as it is. `reserved` must be 0.
 KWPLATFORM_API HRESULT StgCreateDocfile(const char* pszPath, DWORD grfMode, DWORD reserved,
                                         IStorage** ppstgOpen);
 
@@ -296,7 +318,9 @@ KWPLATFORM_API HRESULT StgCreateDocfile(const char* pszPath, DWORD grfMode, DWOR
 /// change with STG_E_ACCESSDENIED; with STGM_WRITE or STGM_READWRITE changes
 /// are kept in memory until Commit. `pstgPriority` and `snbExclude` must be
 /// null and `reserved` 0. A missing file is STG_E_FILENOTFOUND, a file that is
-/// not a compound file STG_E_INVALIDHEADER, a damaged one STG_E_DOCFILECORRUPT.
+/// not a compound file STG_E_INVALIDHEADER, a damaged one STG_E_DOCFILECORRUPT,
+/// a directory STG_E_ACCESSDENIED; a FIFO or a device is not read and is
+/// STG_E_INVALIDHEADER.
 KWPLATFORM_API HRESULT StgOpenStorage(const char* pszPath, IStorage* pstgPriority, DWORD grfMode,
                                       SNB snbExclude, DWORD reserved, IStorage** ppstgOpen);
 
@@ -314,7 +338,8 @@ KWPLATFORM_API HRESULT StgOpenMemoryDocfile(const void* pv, std::size_t cb, DWOR
 KWPLATFORM_API HRESULT StgSaveToMemory(IStorage* pstg, void** ppv, std::size_t* pcb);
 
 /// S_OK when the file at `pszPath` starts with the compound-file signature,
-/// S_FALSE when it does not, STG_E_FILENOTFOUND when it cannot be opened.
+/// S_FALSE when it does not or is not a regular file (which is not read),
+/// STG_E_FILENOTFOUND when it cannot be opened.
 KWPLATFORM_API HRESULT StgIsStorageFile(const char* pszPath);
 
 /// The task allocator that STATSTG names and StgSaveToMemory buffers come from.

@@ -1,8 +1,10 @@
 // Registration files: the list, the default file, and the search through them.
 #include <kwcore/CkwObjectFactory.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -178,8 +180,8 @@ TEST_F(RegistrationFiles, SearchInOneFile) {
   };
   const Case cases[] = {
       {"bare name beside the executable", file, &bare, m_programPath + "comp.so", {}},
-      {"directory used as written", file, &relative, "sub/comp.so", {}},
-      {"backslash is a separator too", file, &windowsStyle, "sub\\comp.so", {}},
+      {"relative directory beside the file", file, &relative, m_dir / "sub/comp.so", {}},
+      {"backslash is a separator too", file, &windowsStyle, m_dir / "sub\\comp.so", {}},
       {"value cut at 1023 characters", file, &longValue, tooLong.substr(0, 1023), {}},
       {"empty value", file, &empty, "", notAvailable},
       {"not in the file", file, &CLSID_kwTestUnknown, "", notAvailable},
@@ -212,6 +214,39 @@ TEST_F(RegistrationFiles, AFileEditedBetweenTwoCreationsIsReadAgain) {
       file, Registration({{CLSID_kwTestCountedA, kwTest::ComponentPath("kwtest_counting")}}));
   ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, nullptr));
   CkwObjectFactory::kwFreeObject(&object, nullptr);
+}
+
+TEST_F(RegistrationFiles, RelativeModulePathsAreReadBesideTheFileNotTheWorkingDirectory) {
+  const std::string module = kwTest::ComponentPath("kwtest_counting");
+  ASSERT_EQ(mkdir((m_dir / "relsub").c_str(), 0700), 0);
+  std::filesystem::copy_file(module, m_dir / "relsub/libcomp.so");
+  std::filesystem::copy_file(module, m_dir / "libcomp.so");
+  Register({{CLSID_kwTestCountedA, "relsub/libcomp.so"}, {CLSID_kwTestCountedB, "./libcomp.so"}});
+  kwTest::TempDir elsewhere;  // holds nothing: what is found there is planted
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(elsewhere.path().c_str()), 0);
+  for (const GUID& clsid : {CLSID_kwTestCountedA, CLSID_kwTestCountedB}) {
+    CkwServiceObject* object = nullptr;
+    EXPECT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &object, nullptr));
+    if (object != nullptr) CkwObjectFactory::kwFreeObject(&object, nullptr);
+  }
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(RegistrationFiles, AModulePathNamingAFifoCannotBeLoadedAndDoesNotBlock) {
+  const std::string fifo = m_dir / "libfifo.so";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Register({{CLSID_kwTestUnknown, fifo}});
+  kwTest::DiagnosticLog log;
+  CkwServiceObject* object = nullptr;
+  CkwErrorInfo error = kwStaleRecord();
+  alarm(30);  // a blocked load ends the program instead of hanging the run
+  EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestUnknown, &object, &error));
+  alarm(0);
+  EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
+                                         CkwObjectFactory::kwMETHOD_CREATE_OBJECT)));
+  EXPECT_TRUE(log.Contains("cannot load module '" + fifo + "': not a regular file"));
 }
 
 }  // namespace
