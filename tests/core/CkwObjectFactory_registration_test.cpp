@@ -108,7 +108,7 @@ TEST_F(RegistrationFiles, NamesFromTheExecutableAndTheKeyText) {
   std::string name;
   EXPECT_TRUE(kwFactoryProbe::kwGetDefaultRegistrationFileName(name, nullptr));
   EXPECT_EQ(name, "kwfactory_test.ini");
-  EXPECT_TRUE(kwFactoryProbe::kwConvertToString(CLSID_CkwServiceObject, name));
+  EXPECT_TRUE(kwFactoryProbe::kwConvertToString(CLSID_CkwServiceObject, name, nullptr));
   EXPECT_EQ(name, "D637092D-6B0A-4F0F-A6DA-73DBD26FAAED");
 
   // A "/" is added unless the directory ends in a separator; case is kept.
@@ -212,6 +212,52 @@ TEST_F(RegistrationFiles, AFileEditedBetweenTwoCreationsIsReadAgain) {
       file, Registration({{CLSID_kwTestCountedA, kwTest::ComponentPath("kwtest_counting")}}));
   ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&CLSID_kwTestCountedA, &object, nullptr));
   CkwObjectFactory::kwFreeObject(&object, nullptr);
+}
+
+// Every mistake reads as code 7 in the record; the diagnostics say which.
+TEST_F(RegistrationFiles, DiagnosticsSayWhyACLSIDWasNotFound) {
+  const std::string key = kwTest::Key(CLSID_Listed);
+  const std::string file = m_dir / "components.ini", module = m_dir / "absent.so";
+  const struct {
+    const char* mistake;
+    const char* text;  // null: no file at all
+    std::vector<std::string> said;
+  } kRows[] = {
+      {"mistyped CLSID",
+       "[COMPONENT]\n11112222-3333-4444-5555-666677770002=x.so\n",
+       {"registration: " + file + ": no key " + key + " in section [COMPONENT]",
+        "create: {" + key + "}: not registered in any registration file searched"}},
+      {"braces",
+       "[COMPONENT]\n{11112222-3333-4444-5555-666677770001}=x.so\n",
+       {"; key {11112222-3333-4444-5555-666677770001} is written with braces"}},
+      {"another form",
+       "[component]\n11112222333344445555666677770001=x.so\n",
+       {"; key 11112222333344445555666677770001 names the same CLSID in another form"}},
+      {"wrong section",
+       "[COMPONENTS]\n11112222-3333-4444-5555-666677770001=x.so\n",
+       {"registration: " + file + ": no section [COMPONENT]"}},
+      {"missing file",
+       nullptr,
+       {"registration: " + file + ": set, but there is no such file",
+        "registration: " + file + ": no such file"}},
+      {"missing module",
+       nullptr,  // written below: the value is this run's directory
+       {"registration: " + file + ": key " + key + " in section [COMPONENT] names " + module,
+        "module: " + module + ": ", "create: {" + key + "}: its module did not load"}},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.mistake);
+    unlink(file.c_str());
+    if (row.text != nullptr) kwTest::WriteFile(file, row.text);
+    if (row.said.size() == 3) kwTest::WriteFile(file, Registration({{CLSID_Listed, module}}));
+    kwTest::DiagnosticLog log;
+    ASSERT_TRUE(Set("components.ini"));
+    CkwServiceObject* object = nullptr;
+    CkwErrorInfo error;
+    EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_Listed, &object, &error));
+    EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_COMPONENT_NOT_AVAILABLE, 1, 1)));
+    for (const std::string& text : row.said) EXPECT_TRUE(log.Contains(text)) << text;
+  }
 }
 
 }  // namespace
