@@ -12,6 +12,7 @@
 
 #include "components/kwTestComponents.h"
 #include "support/kwExpectFailure.h"
+#include "support/kwFailingAllocation.h"
 #include "support/kwFactoryProbe.h"
 #include "support/kwTempDir.h"
 
@@ -110,6 +111,11 @@ TEST_F(RegistrationFiles, NamesFromTheExecutableAndTheKeyText) {
   EXPECT_EQ(name, "kwfactory_test.ini");
   EXPECT_TRUE(kwFactoryProbe::kwConvertToString(CLSID_CkwServiceObject, name, nullptr));
   EXPECT_EQ(name, "D637092D-6B0A-4F0F-A6DA-73DBD26FAAED");
+  CkwErrorInfo error;
+  std::string empty;
+  kwTest::FailAllocation(1);
+  EXPECT_FALSE(kwFactoryProbe::kwConvertToString(CLSID_CkwServiceObject, empty, &error));
+  EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 12)));
 
   // A "/" is added unless the directory ends in a separator; case is kept.
   const std::pair<const char*, std::string> cases[] = {
