@@ -47,10 +47,15 @@ bench: deps
 	cmake --build --preset bench
 	scripts/run-bench.sh build/bench
 
+# Ten minutes of fuzzing, then the allocation-failure sweep at every
+# allocation (not every third, as in `make test`) under ASan + UBSan.
 fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
 	scripts/run-fuzz.sh build/fuzz 600
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan --target sweep_test
+	KWCORE_SWEEP_STRIDE=1 build/asan/tests/sweep_test
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
