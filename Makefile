@@ -28,8 +28,9 @@ test-tsan:
 	cmake --build --preset tsan
 	ctest --preset tsan
 
-# About a minute of fuzzing the compound-file reader (and ten seconds the Nubra
-# value readers) under ASan + UBSan.
+# About a minute of fuzzing the compound-file reader, and ten seconds each the
+# Nubra value readers, the registration-file reader and the persistent list
+# loader, under ASan + UBSan.
 test-fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
