@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -266,6 +267,32 @@ TEST_F(PersistentObjectList, FailureTableAndFailedSavesAndLoads) {
       std::int32_t own = k > 1 && error.m_nErrorCode == 3 ? 3 : code;
       EXPECT_TRUE(kwIsFailure(error, {own, 2, method, kListSource})) << code << " at call " << k;
     }
+  }
+}
+
+// A failed load says which class it could not re-create, or which element was missing.
+TEST_F(PersistentObjectList, DiagnosticsNameTheClassOrTheElementALoadMissed) {
+  CkwPersistentObjectList list;
+  Add(list, kItemA, "one");
+  const GUID unknown = {0x7E57FFFF, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  for (const char* missing : {"", "Count", "Item0"}) {
+    CkwComPtr<IStorage> root = Memory();
+    ASSERT_TRUE(list.kwSave(root.get(), nullptr));
+    std::u16string name(missing, missing + std::strlen(missing));
+    ASSERT_EQ(*missing == '\0' ? kwtest::PutStream(root.get(), u"ItemGUID", Bytes(unknown))
+                               : root->DestroyElement(name.c_str()),
+              S_OK);
+    kwTest::DiagnosticLog log;
+    CkwPersistentObjectList loaded;
+    EXPECT_FALSE(loaded.kwLoad(root.get(), nullptr));
+    EXPECT_TRUE(*missing == '\0'
+                    ? log.Contains("load: persistent list: item 0: cannot re-create class "
+                                   "{7E57FFFF-0001-0002-0304-05060708090A}: not available (code 7, "
+                                   "severity 1)")
+                    : log.Contains(std::string("load: persistent list: no ") +
+                                   (missing[0] == 'C' ? "stream" : "storage") + " \"" + missing +
+                                   "\" in the storage"))
+        << missing;
   }
 }
 
