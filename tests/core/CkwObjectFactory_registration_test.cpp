@@ -12,8 +12,8 @@
 
 #include "components/kwTestComponents.h"
 #include "support/kwExpectFailure.h"
-#include "support/kwFailingAllocation.h"
 #include "support/kwFactoryProbe.h"
+#include "support/kwFailingAllocation.h"
 #include "support/kwTempDir.h"
 
 namespace {
@@ -224,38 +224,27 @@ TEST_F(RegistrationFiles, AFileEditedBetweenTwoCreationsIsReadAgain) {
 TEST_F(RegistrationFiles, DiagnosticsSayWhyACLSIDWasNotFound) {
   const std::string key = kwTest::Key(CLSID_Listed);
   const std::string file = m_dir / "components.ini", module = m_dir / "absent.so";
+  const std::string braced = "{" + key + "}", run = "registration: " + file + ": ";
   const struct {
-    const char* mistake;
-    const char* text;  // null: no file at all
+    std::string text;  // "": no file at all
     std::vector<std::string> said;
   } kRows[] = {
-      {"mistyped CLSID",
-       "[COMPONENT]\n11112222-3333-4444-5555-666677770002=x.so\n",
-       {"registration: " + file + ": no key " + key + " in section [COMPONENT]",
-        "create: {" + key + "}: not registered in any registration file searched"}},
-      {"braces",
-       "[COMPONENT]\n{11112222-3333-4444-5555-666677770001}=x.so\n",
-       {"; key {11112222-3333-4444-5555-666677770001} is written with braces"}},
-      {"another form",
-       "[component]\n11112222333344445555666677770001=x.so\n",
+      {"[COMPONENT]\n11112222-3333-4444-5555-666677770002=x.so\n",  // mistyped
+       {run + "no key " + key + " in section [COMPONENT]",
+        "create: " + braced + ": not registered in any registration file searched"}},
+      {"[COMPONENT]\n" + braced + "=x.so\n", {"; key " + braced + " is written with braces"}},
+      {"[component]\n11112222333344445555666677770001=x.so\n",
        {"; key 11112222333344445555666677770001 names the same CLSID in another form"}},
-      {"wrong section",
-       "[COMPONENTS]\n11112222-3333-4444-5555-666677770001=x.so\n",
-       {"registration: " + file + ": no section [COMPONENT]"}},
-      {"missing file",
-       nullptr,
-       {"registration: " + file + ": set, but there is no such file",
-        "registration: " + file + ": no such file"}},
-      {"missing module",
-       nullptr,  // written below: the value is this run's directory
-       {"registration: " + file + ": key " + key + " in section [COMPONENT] names " + module,
-        "module: " + module + ": ", "create: {" + key + "}: its module did not load"}},
+      {"[COMPONENTS]\n" + key + "=x.so\n", {run + "no section [COMPONENT]"}},
+      {"", {run + "set, but there is no such file", run + "no such file"}},
+      {Registration({{CLSID_Listed, module}}),
+       {run + "key " + key + " in section [COMPONENT] names " + module, "module: " + module + ": ",
+        "create: " + braced + ": its module did not load"}},
   };
   for (const auto& row : kRows) {
-    SCOPED_TRACE(row.mistake);
+    SCOPED_TRACE(row.text);
     unlink(file.c_str());
-    if (row.text != nullptr) kwTest::WriteFile(file, row.text);
-    if (row.said.size() == 3) kwTest::WriteFile(file, Registration({{CLSID_Listed, module}}));
+    if (!row.text.empty()) kwTest::WriteFile(file, row.text);
     kwTest::DiagnosticLog log;
     ASSERT_TRUE(Set("components.ini"));
     CkwServiceObject* object = nullptr;

@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -274,25 +273,21 @@ TEST_F(PersistentObjectList, FailureTableAndFailedSavesAndLoads) {
 TEST_F(PersistentObjectList, DiagnosticsNameTheClassOrTheElementALoadMissed) {
   CkwPersistentObjectList list;
   Add(list, kItemA, "one");
-  const GUID unknown = {0x7E57FFFF, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
-  for (const char* missing : {"", "Count", "Item0"}) {
+  for (auto [missing, said] :
+       {std::pair(u"",
+                  "item 0: cannot re-create class {7E57FFFF-0001-0002-0304-05060708090A}: "
+                  "not available (code 7, severity 1)"),
+        {u"Count", "no stream \"Count\" in the storage"},
+        {u"Item0", "no storage \"Item0\" in the storage"}}) {
     CkwComPtr<IStorage> root = Memory();
     ASSERT_TRUE(list.kwSave(root.get(), nullptr));
-    std::u16string name(missing, missing + std::strlen(missing));
-    ASSERT_EQ(*missing == '\0' ? kwtest::PutStream(root.get(), u"ItemGUID", Bytes(unknown))
-                               : root->DestroyElement(name.c_str()),
+    const GUID unknown = {0x7E57FFFF, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+    ASSERT_EQ(*missing ? root->DestroyElement(missing)
+                       : kwtest::PutStream(root.get(), u"ItemGUID", Bytes(unknown)),
               S_OK);
     kwTest::DiagnosticLog log;
-    CkwPersistentObjectList loaded;
-    EXPECT_FALSE(loaded.kwLoad(root.get(), nullptr));
-    EXPECT_TRUE(*missing == '\0'
-                    ? log.Contains("load: persistent list: item 0: cannot re-create class "
-                                   "{7E57FFFF-0001-0002-0304-05060708090A}: not available (code 7, "
-                                   "severity 1)")
-                    : log.Contains(std::string("load: persistent list: no ") +
-                                   (missing[0] == 'C' ? "stream" : "storage") + " \"" + missing +
-                                   "\" in the storage"))
-        << missing;
+    EXPECT_FALSE(CkwPersistentObjectList().kwLoad(root.get(), nullptr));
+    EXPECT_TRUE(log.Contains(std::string("load: persistent list: ") + said)) << said;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <list>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -172,56 +173,34 @@ TEST(ServiceObjectList, RandomChurnMatchesStdList) {
   }
 }
 
-// A derived list whose find lets an object in twice holds [x, y, x]. After
-// an iteration has stepped onto the third node, remove, insert and replace
-// still act on the first node equal to the position, and next goes on from
-// the node it was given.
+// A derived list whose find lets an object in twice holds [x, y, x]. After an
+// iteration has stepped onto the third node, remove (r), insert (i) and replace
+// (p) still act on the first x, and next goes on from the node it was given.
 struct CDuplicates : CkwServiceObjectList {
   bool kwFindServiceObject(CkwServiceObject*, std::intptr_t* p, CkwErrorInfo*) override {
-    *p = 0;
-    return false;
+    return *p = 0, false;
   }
 };
 TEST(ServiceObjectList, ObjectListedTwiceActsOnItsFirstNode) {
-  const struct {
-    const char* name;
-    bool (*change)(CDuplicates&, CkwServiceObject* x, CkwServiceObject* z);
-    std::vector<int> expected;  // 0 x, 1 y, 2 z
-  } kCases[] = {
-      {"remove",
-       [](CDuplicates& l, auto* x, auto*) { return l.kwRemoveServiceObject(x, nullptr); },
-       {1, 0}},
-      {"insert",
-       [](CDuplicates& l, auto* x, auto* z) { return l.kwInsertServiceObject(z, Pos(x), nullptr); },
-       {0, 2, 1, 0}},
-      {"replace",
-       [](CDuplicates& l, auto* x, auto* z) {
-         return l.kwReplaceServiceObject(Pos(x), z, nullptr);
-       },
-       {2, 1, 0}},  // frees x
-  };
-  for (const auto& c : kCases) {
-    CkwServiceObject *x = New(), *y = New(), *z = New();
-    Objects names{x, y, z};
+  for (auto [change, expected] : {std::pair('r', "yx"), {'i', "xzyx"}, {'p', "zyx"}}) {
+    CkwServiceObject *x = New(), *y = New(), *z = New(), *object = nullptr;
     CDuplicates list;
     for (CkwServiceObject* o : {x, y, x}) ASSERT_TRUE(list.kwAddServiceObject(o, nullptr));
-    CkwServiceObject* object = nullptr;
     std::intptr_t position = 0;
     ASSERT_TRUE(list.kwGetFirstServiceObject(&object, &position, nullptr) &&
                 list.kwGetNextServiceObject(&object, &position, nullptr) && position == Pos(x));
-    ASSERT_TRUE(c.change(list, x, z)) << c.name;
-    Objects walked;
+    ASSERT_TRUE(change == 'r'   ? list.kwRemoveServiceObject(x, nullptr)
+                : change == 'i' ? list.kwInsertServiceObject(z, Pos(x), nullptr)
+                                : list.kwReplaceServiceObject(Pos(x), z, nullptr));  // frees x
+    std::string walked;
     list.kwGetFirstServiceObject(&object, &position, nullptr);
-    for (int guard = 0; object != nullptr && guard < 8; ++guard) {
-      walked.push_back(object);
-      if (!list.kwGetNextServiceObject(&object, &position, nullptr)) break;
-    }
-    Objects expected;
-    for (int i : c.expected) expected.push_back(names[static_cast<std::size_t>(i)]);
-    EXPECT_EQ(walked, expected) << c.name;
+    for (; object != nullptr && walked.size() < 8;
+         list.kwGetNextServiceObject(&object, &position, nullptr))
+      walked += object == x ? 'x' : object == y ? 'y' : 'z';
+    EXPECT_EQ(walked, expected) << change;
     list.kwRemoveAllServiceObject(nullptr);
     for (CkwServiceObject* o : {x, y, z})
-      if (o != x || c.expected[0] != 2) Free(o);  // replace freed x
+      if (o != x || change != 'p') Free(o);
   }
 }
 
