@@ -32,8 +32,9 @@ test-tsan:
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS); status=$$?; scripts/ctest-skips.sh build/tsan; exit $$status
 
-# About a minute of fuzzing the compound-file reader (and ten seconds the Nubra
-# value readers) under ASan + UBSan.
+# About a minute of fuzzing the compound-file reader, and ten seconds each the
+# Nubra value readers, the registration-file reader and the persistent list
+# loader, under ASan + UBSan.
 test-fuzz:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
@@ -53,10 +54,15 @@ bench: deps
 	cmake --build --preset bench
 	scripts/run-bench.sh build/bench
 
+# Ten minutes of fuzzing, then the allocation-failure sweep at every
+# allocation (not every third, as in `make test`) under ASan + UBSan.
 fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 	scripts/run-fuzz.sh build/fuzz 600
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan --target sweep_test
+	KWCORE_SWEEP_STRIDE=1 build/asan/tests/sweep_test
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -1,5 +1,7 @@
 #include <kwcore/CkwObjectFactory.h>
 
+#include <sys/stat.h>
+
 #include <unordered_map>
 #include <utility>
 
@@ -34,6 +36,24 @@ struct GUIDHash {
     return static_cast<std::size_t>((high * 0x9E3779B97F4A7C15ull) ^ low);
   }
 };
+
+// The CLSID in registry form, for diagnostics.
+struct CLSIDText {
+  explicit CLSIDText(const GUID& clsid) noexcept { kwGUIDToString(clsid, text, sizeof text); }
+  char text[kwGUID_STRING_LENGTH + 1];
+};
+
+// Says how a creation ended, when somebody listens. `how` completes
+// "create: {CLSID}: ".
+void DiagnoseCreation(const GUID* pCLSID, const char* how, const CkwErrorInfo* pRecord) noexcept {
+  if (!kwDiagnosticsEnabled() || pCLSID == nullptr) return;
+  CLSIDText clsid(*pCLSID);
+  if (pRecord == nullptr)
+    kwDiagnoseF("create: %s: %s", clsid.text, how);
+  else
+    kwDiagnoseF("create: %s: %s (code %d, severity %d)", clsid.text, how,
+                static_cast<int>(pRecord->m_nErrorCode), static_cast<int>(pRecord->m_nSeverity));
+}
 
 }  // namespace
 
@@ -119,11 +139,19 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
   if (position == nullptr) {
     std::string path;
     kwSearchComponentPath(pCLSID, path, record.get());
-    if (record.Severity() == kwSEVERITY_ERROR) return false;
-    if (record.Severity() == kwSEVERITY_WARNING)
+    if (record.Severity() == kwSEVERITY_ERROR) {
+      DiagnoseCreation(pCLSID, "the registration search failed", record.get());
+      return false;
+    }
+    if (record.Severity() == kwSEVERITY_WARNING) {
+      DiagnoseCreation(pCLSID, "not registered in any registration file searched", nullptr);
       return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
+    }
     HMODULE module = kwLoadModule(path.c_str());
-    if (module == nullptr) return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
+    if (module == nullptr) {
+      DiagnoseCreation(pCLSID, "its module did not load", nullptr);
+      return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
+    }
     // Loading ran the module's initialisers, which may have created objects
     // through the factory on this thread and so recorded this very CLSID
     // already: the pair is then used as it stands, never added twice.
@@ -134,8 +162,10 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
             position = index.AddAtHead(*pCLSID, module, m_ofComponentCLSIDSearchTable,
                                        m_ofComponentModuleSearchTable);
             return true;
-          }))
+          })) {
+        DiagnoseCreation(pCLSID, "out of memory", record.get());
         return false;
+      }
       kwEnsureComponentSearchTableSizeWithinLimitation(nullptr);
     }
   }
@@ -147,15 +177,21 @@ bool CkwObjectFactory::kwCreateObject(const GUID* pCLSID, CkwServiceObject** ppO
   }
   // Copied out: a creation nested in the entry may move or drop this pair.
   kwCreateComponentFunction entry = position->entry;
-  if (entry == nullptr) return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
+  if (entry == nullptr) {
+    DiagnoseCreation(pCLSID, "its module has no entry " kwCOMPONENT_ENTRY_NAME, nullptr);
+    return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
+  }
 
   entry(pCLSID, ppObject, record.get());  // its verdict is the severity alone
   switch (record.Severity()) {
     case kwSEVERITY_NONE:
+      DiagnoseCreation(pCLSID, "created", nullptr);
       return true;
     case kwSEVERITY_WARNING:
+      DiagnoseCreation(pCLSID, "the component declined with a warning", record.get());
       return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
     default:
+      DiagnoseCreation(pCLSID, "the component failed", record.get());
       return false;  // the component's error stands as it wrote it
   }
 }
@@ -194,6 +230,11 @@ bool CkwObjectFactory::kwSetComponentRegistrationFile(const char* pszDirectory,
   std::string fullName;
   if (!kwCombineRegistrationFileName(pszDirectory, pszFileName, fullName, record.get()))
     return false;
+  // Accepted all the same: the file may be written later, and a search
+  // reads whatever is there then.
+  struct stat status;
+  if (kwDiagnosticsEnabled() && stat(fullName.c_str(), &status) != 0)
+    kwDiagnoseF("registration: %s: set, but there is no such file", fullName.c_str());
   return record.Guard([&] {
     std::list<std::string> replacement;
     replacement.push_back(std::move(fullName));
@@ -256,17 +297,27 @@ bool CkwObjectFactory::kwSearchComponentPath(const GUID* pCLSID, std::string& pa
   std::lock_guard<std::mutex> lock(m_ofSyncObjectForRegistrationFile);
   if (pCLSID == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
 
-  // A listed file without the CLSID is expected: tried with a null record.
-  for (const std::string& fileName : m_ofRegistrationFileNameList)
-    if (kwSearchComponentPathWithinRegistrationFile(fileName.c_str(), pCLSID, path, nullptr))
+  // A listed file without the CLSID is expected and skipped; running out of
+  // memory while reading one is not, and must not read as "not registered".
+  for (const std::string& fileName : m_ofRegistrationFileNameList) {
+    CkwWorkingRecord fileRecord(nullptr, kSource, kwMETHOD_NONE);
+    if (kwSearchComponentPathWithinRegistrationFile(fileName.c_str(), pCLSID, path,
+                                                    fileRecord.get()))
       return true;
+    if (fileRecord.get()->m_nErrorCode == kwERROR_OUT_OF_MEMORY &&
+        fileRecord.Severity() == kwSEVERITY_ERROR)
+      return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
+  }
 
   bool searchDefault;
   {
     std::lock_guard<std::mutex> switchLock(m_ofSyncObjectForDefaultRegistrationFileSearch);
     searchDefault = m_bEnableDefaultRegistrationFileSearch;
   }
-  if (!searchDefault) return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
+  if (!searchDefault) {
+    kwDiagnoseF("registration: the default registration file is not searched (switched off)");
+    return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
+  }
 
   std::string directory, fileName;
   if (!kwGetProgramPath(directory, record.get())) return false;
@@ -278,6 +329,51 @@ bool CkwObjectFactory::kwSearchComponentPath(const GUID* pCLSID, std::string& pa
   });
 }
 
+namespace {
+
+// Says what one registration file held for a key, when somebody listens.
+void DiagnoseLookUp(const char* file, const char* key, kwProfileStatus status, const char* similar,
+                    const char* value) noexcept {
+  switch (status) {
+    case kwPROFILE_FOUND:
+      if (*value == '\0')
+        kwDiagnoseF("registration: %s: empty value for key %s in section [%s]", file, key,
+                    kRegistrationSection);
+      else
+        kwDiagnoseF("registration: %s: key %s in section [%s] names %s", file, key,
+                    kRegistrationSection, value);
+      return;
+    case kwPROFILE_NO_FILE:
+      kwDiagnoseF("registration: %s: no such file", file);
+      return;
+    case kwPROFILE_UNREADABLE:
+      kwDiagnoseF("registration: %s: cannot be read (not a readable regular file)", file);
+      return;
+    case kwPROFILE_NO_SECTION:
+      kwDiagnoseF("registration: %s: no section [%s]", file, kRegistrationSection);
+      return;
+    case kwPROFILE_NO_KEY:
+      if (*similar == '\0')
+        kwDiagnoseF("registration: %s: no key %s in section [%s]", file, key, kRegistrationSection);
+      else if (*similar == '{')
+        kwDiagnoseF(
+            "registration: %s: no key %s in section [%s]; key %s is written with braces, "
+            "write it without them",
+            file, key, kRegistrationSection, similar);
+      else
+        kwDiagnoseF(
+            "registration: %s: no key %s in section [%s]; key %s names the same CLSID "
+            "in another form, write it as %s",
+            file, key, kRegistrationSection, similar, key);
+      return;
+    case kwPROFILE_OUT_OF_MEMORY:
+      kwDiagnoseF("registration: %s: out of memory while reading", file);
+      return;
+  }
+}
+
+}  // namespace
+
 bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* pszFileName,
                                                                    const GUID* pCLSID,
                                                                    std::string& path,
@@ -288,10 +384,17 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
   if (pCLSID == nullptr || pszFileName == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   return record.Guard([&] {
     std::string key;
-    if (!kwConvertToString(*pCLSID, key)) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
+    if (!kwConvertToString(*pCLSID, key, record.get())) return false;
     char value[kRegistrationValueSize];
-    std::size_t length =
-        kwGetProfileString(kRegistrationSection, key.c_str(), "", value, sizeof value, pszFileName);
+    std::size_t length = 0;
+    // The near miss is looked for only when somebody will read about it.
+    const bool diagnose = kwDiagnosticsEnabled();
+    char similar[kRegistrationValueSize];
+    kwProfileStatus status =
+        kwLookUpProfileString(kRegistrationSection, key.c_str(), value, sizeof value, &length,
+                              pszFileName, diagnose ? similar : nullptr, sizeof similar);
+    if (diagnose) DiagnoseLookUp(pszFileName, key.c_str(), status, similar, value);
+    if (status == kwPROFILE_OUT_OF_MEMORY) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
     // No file, no key and an empty value all read as not registered.
     if (length == 0) return kwFAIL(record, kwERROR_COMPONENT_NOT_AVAILABLE);
 
@@ -300,7 +403,7 @@ bool CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile(const char* p
       // A bare module name lies in the executable's directory, never on the
       // loader's search path: the loader is always handed a directory.
       std::string programPath;
-      kwGetProgramPath(programPath, nullptr);
+      if (!kwGetProgramPath(programPath, record.get())) return false;
       path = std::move(programPath);
       path.append(written);
     } else if (written.front() == '/') {
@@ -335,7 +438,7 @@ bool CkwObjectFactory::kwCombineRegistrationFileName(const char* pszDirectory,
     } else {
       // An empty directory is taken as no directory: a name relative to the
       // current directory would change meaning whenever the host moves.
-      kwGetProgramPath(combined, nullptr);
+      if (!kwGetProgramPath(combined, record.get())) return false;
     }
     // No lower-casing: Linux file names are case-sensitive, and two names
     // that differ in case are two files.
@@ -372,9 +475,9 @@ bool CkwObjectFactory::kwGetDefaultRegistrationFileName(std::string& fileName,
   });
 }
 
-bool CkwObjectFactory::kwConvertToString(const GUID& clsid, std::string& key) {
-  // No record to report in: the caller reports the failure as its own.
-  CkwWorkingRecord record(nullptr, kSource, kwMETHOD_NONE);
+bool CkwObjectFactory::kwConvertToString(const GUID& clsid, std::string& key,
+                                         CkwErrorInfo* pErrorInfo) {
+  CkwWorkingRecord record(pErrorInfo, kSource, CkwObjectFactory::kwMETHOD_CONVERT_TO_STRING);
   // The registry form without its braces.
   char text[kwGUID_STRING_LENGTH + 1];
   kwGUIDToString(clsid, text, sizeof text);

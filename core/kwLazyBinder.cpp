@@ -114,10 +114,7 @@ void* Ask(bool failure, unsigned code, const kwBindingInfo& info) {
 }
 
 void Diagnose(const char* what, const char* name, const char* reason) noexcept {
-  char message[PATH_MAX + 512];
-  std::snprintf(message, sizeof message, "kwcore: %s '%s': %s", what, name,
-                reason != nullptr ? reason : "no reason given");
-  kwDiagnose(message);
+  kwDiagnoseF("binding: %s %s: %s", what, name, reason != nullptr ? reason : "no reason given");
 }
 
 // The directory that libkwcore was loaded from, made absolute by the loader

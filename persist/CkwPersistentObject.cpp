@@ -7,6 +7,7 @@
 #include <kwcore/kwcpp.h>
 
 #include "core/CkwWorkingRecord.h"
+#include "kwLoadDiagnostics.h"
 
 const GUID IID_SkwPersistentObject_Method = {
     0xBDCA3662, 0x0121, 0x4209, {0x89, 0x46, 0x85, 0x73, 0x60, 0x78, 0x0B, 0xCA}};
@@ -99,8 +100,10 @@ bool CkwPersistentObject::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInfo) {
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   kwClearData();
   CkwComPtr<IStream> stream;
-  if (kwImport::StreamOpen(pStorage, kStreamName, stream.put()) < 0)
+  if (LONG status = kwImport::StreamOpen(pStorage, kStreamName, stream.put()); status < 0) {
+    kwDiagnoseOpenFailure("persistent object", "stream", kStreamName, status);
     return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
+  }
   char name[kNameBufferSize] = {};
   if (kwImport::StreamReadVariant(stream.get(), name) < 0)
     return kwFAIL(record, kwERROR_STREAM_READ_FAILED);

@@ -7,6 +7,7 @@
 #include <kwcore/kwcpp.h>
 
 #include "core/CkwWorkingRecord.h"
+#include "kwLoadDiagnostics.h"
 #include "platform/kwLittleEndian.h"
 
 const GUID kwGUID_SourcePersistentObjectList = {
@@ -49,6 +50,20 @@ class PendingItem {
  private:
   CkwServiceObject* m_pItem = nullptr;
 };
+
+// The factory's own lines (registration files, module) come before this one.
+void DiagnoseCreationFailure(int index, const GUID& clsid, const CkwErrorInfo& why) noexcept {
+  if (!kwDiagnosticsEnabled()) return;
+  char text[kwGUID_STRING_LENGTH + 1];
+  kwGUIDToString(clsid, text, sizeof text);
+  kwDiagnoseF(
+      "load: persistent list: item %d: cannot re-create class %s: %s (code %d, severity %d)", index,
+      text,
+      why.m_nErrorCode == kwERROR_COMPONENT_NOT_AVAILABLE ? "not available"
+      : why.m_nErrorCode == kwERROR_OUT_OF_MEMORY         ? "out of memory"
+                                                          : "the factory failed",
+      static_cast<int>(why.m_nErrorCode), static_cast<int>(why.m_nSeverity));
+}
 
 }  // namespace
 
@@ -165,13 +180,17 @@ bool CkwPersistentObjectList::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInf
 
   CkwComPtr<IStream> stream;
   BYTE reserved[kReservedBlockSize] = {};
-  if (kwImport::StreamOpen(pStorage, kBlankStream, stream.put()) < 0)
+  if (LONG status = kwImport::StreamOpen(pStorage, kBlankStream, stream.put()); status < 0) {
+    kwDiagnoseOpenFailure("persistent list", "stream", kBlankStream, status);
     return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
+  }
   if (kwImport::StreamReadMemoryBlock(stream.get(), reserved) < 0)
     return kwFAIL(record, kwERROR_STREAM_READ_FAILED);
 
-  if (kwImport::StreamOpen(pStorage, kCountStream, stream.put()) < 0)
+  if (LONG status = kwImport::StreamOpen(pStorage, kCountStream, stream.put()); status < 0) {
+    kwDiagnoseOpenFailure("persistent list", "stream", kCountStream, status);
     return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
+  }
   BYTE countBytes[4] = {};
   if (FAILED(stream->Read(countBytes, sizeof countBytes, nullptr)))
     return kwFAIL(record, kwERROR_STREAM_READ_FAILED);
@@ -179,8 +198,10 @@ bool CkwPersistentObjectList::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInf
   for (int i = 0; i < 4; ++i) rawCount |= static_cast<std::uint32_t>(countBytes[i]) << (8 * i);
   const auto count = static_cast<std::int32_t>(rawCount);
 
-  if (kwImport::StreamOpen(pStorage, kItemGUIDStream, stream.put()) < 0)
+  if (LONG status = kwImport::StreamOpen(pStorage, kItemGUIDStream, stream.put()); status < 0) {
+    kwDiagnoseOpenFailure("persistent list", "stream", kItemGUIDStream, status);
     return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
+  }
   // A hostile count costs nothing: the first item that cannot be read or
   // created ends the load.
   for (std::int32_t index = 0; index < count; ++index) {
@@ -189,12 +210,17 @@ bool CkwPersistentObjectList::kwLoad(IStorage* pStorage, CkwErrorInfo* pErrorInf
       return kwFAIL(record, kwERROR_STREAM_READ_FAILED);
     GUID clsid = kwGUIDFromBytes(clsidBytes);
     PendingItem item;
-    if (!CkwObjectFactory::kwCreateObject(&clsid, item.out(), record.get()))
+    if (!CkwObjectFactory::kwCreateObject(&clsid, item.out(), record.get())) {
+      DiagnoseCreationFailure(index, clsid, *record.get());
       return kwFAIL(record, kwERROR_INVALID_POSITION);
+    }
     WCHAR name[32];
     CkwComPtr<IStorage> child;
-    if (!ItemStorageName(index, name) || kwImport::StorageOpen(pStorage, name, child.put()) < 0)
+    if (!ItemStorageName(index, name)) return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
+    if (LONG status = kwImport::StorageOpen(pStorage, name, child.put()); status < 0) {
+      kwDiagnoseOpenFailure("persistent list", "storage", name, status);
       return kwFAIL(record, kwERROR_OPEN_ELEMENT_FAILED);
+    }
     SkwPersistentObject_Method* persistence = PersistenceOf(item.get(), record.get());
     if (persistence == nullptr) return kwFAIL(record, kwERROR_SERVICE_NOT_OFFERED);
     if (!persistence->kwLoad(child.get(), record.get()))

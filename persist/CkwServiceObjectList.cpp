@@ -44,6 +44,10 @@ struct CkwServiceObjectList::Storage {
   std::size_t capacity = 0;
   std::size_t size = 0;
   int shift = 64;
+  // Entries whose object is listed in an earlier entry as well: only a
+  // derived list whose find lets an object in twice makes any. While there
+  // are none, an object's entry is its only node.
+  std::size_t duplicates = 0;
 
   ~Storage() {
     while (blocks != nullptr) {
@@ -92,6 +96,17 @@ struct CkwServiceObjectList::Storage {
     while (slots[i].key != nullptr) i = (i + 1) & (capacity - 1);
     slots[i] = {key, node};
     ++size;
+  }
+
+  // Room must have been reserved.
+  void Add(CkwServiceObject* key, Node* node) noexcept {
+    if (Find(key) != nullptr) ++duplicates;
+    Insert(key, node);
+  }
+
+  void Remove(const CkwServiceObject* key, const Node* node) noexcept {
+    Erase(key, node);
+    if (Find(key) != nullptr) --duplicates;
   }
 
   // Removes the entry of `node`, not merely the first entry of `key`: a
@@ -156,17 +171,29 @@ CkwServiceObjectList::~CkwServiceObjectList() {
   ReleaseAll();
 }
 
-CkwServiceObjectList::Node* CkwServiceObjectList::NodeAt(std::intptr_t nPosition) noexcept {
+CkwServiceObjectList::Node* CkwServiceObjectList::FirstNodeOf(std::intptr_t nPosition) noexcept {
   auto* object = reinterpret_cast<CkwServiceObject*>(nPosition);
-  if (m_pHint != nullptr && m_pHint->object == object) return m_pHint;
   if (nPosition == 0 || m_pStorage == nullptr) return nullptr;
-  return m_pStorage->Find(object);
+  if (m_pStorage->duplicates == 0) return m_pStorage->Find(object);
+  // An object listed twice: the index may name either node, and a position
+  // means the first one.
+  for (Node* node = m_pHead; node != nullptr; node = node->next)
+    if (node->object == object) return node;
+  return nullptr;
+}
+
+CkwServiceObjectList::Node* CkwServiceObjectList::NodeAt(std::intptr_t nPosition) noexcept {
+  // An iteration goes on from the node the last step stopped at, even when
+  // its object is listed again before it.
+  if (m_pHint != nullptr && m_pHint->object == reinterpret_cast<CkwServiceObject*>(nPosition))
+    return m_pHint;
+  return FirstNodeOf(nPosition);
 }
 
 void CkwServiceObjectList::Unlink(Node* node) noexcept {
   (node->prev ? node->prev->next : m_pHead) = node->next;
   (node->next ? node->next->prev : m_pTail) = node->prev;
-  m_pStorage->Erase(node->object, node);
+  m_pStorage->Remove(node->object, node);
   if (m_pHint == node) m_pHint = nullptr;
   m_pStorage->ReturnNode(node);
   if (--m_nCount == 0) ReleaseAll();
@@ -247,7 +274,7 @@ bool CkwServiceObjectList::LinkAfter(CkwServiceObject* pObject, Node* after) noe
     if (m_nCount == 0) ReleaseAll();
     return false;
   }
-  m_pStorage->Insert(pObject, node);
+  m_pStorage->Add(pObject, node);
   node->object = pObject;
   node->prev = after;
   node->next = after ? after->next : m_pHead;
@@ -271,7 +298,7 @@ bool CkwServiceObjectList::kwRemoveServiceObject(CkwServiceObject* pObject,
                                                  CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_REMOVE);
   if (pObject == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  Node* node = NodeAt(reinterpret_cast<std::intptr_t>(pObject));
+  Node* node = FirstNodeOf(reinterpret_cast<std::intptr_t>(pObject));
   if (node == nullptr) return kwFAIL(record, kwERROR_NOT_FOUND);
   Unlink(node);
   Notify();
@@ -285,7 +312,7 @@ bool CkwServiceObjectList::kwInsertServiceObject(CkwServiceObject* pObject, std:
   std::intptr_t found = 0;
   if (kwFindServiceObject(pObject, &found, nullptr)) return kwFAIL(record, kwERROR_ALREADY_PRESENT);
   Node* after = nullptr;
-  if (nPosition != 0 && (after = NodeAt(nPosition)) == nullptr)
+  if (nPosition != 0 && (after = FirstNodeOf(nPosition)) == nullptr)
     return kwFAIL(record, kwERROR_INVALID_POSITION);
   if (!LinkAfter(pObject, after)) return kwFAIL(record, kwERROR_OUT_OF_MEMORY);
   Notify();
@@ -300,13 +327,13 @@ bool CkwServiceObjectList::kwReplaceServiceObject(std::intptr_t nPosition,
   std::intptr_t found = 0;
   if (kwFindServiceObject(pObject, &found, nullptr) && found != nPosition)
     return kwFAIL(record, kwERROR_ALREADY_PRESENT);
-  Node* node = NodeAt(nPosition);
+  Node* node = FirstNodeOf(nPosition);
   if (node == nullptr) return kwFAIL(record, kwERROR_INVALID_POSITION);
   CkwServiceObject* replaced = node->object;
   if (replaced != pObject) {
-    // Erasing first leaves room, so the insert below cannot need memory.
-    m_pStorage->Erase(replaced, node);
-    m_pStorage->Insert(pObject, node);
+    // Removing first leaves room, so the add below cannot need memory.
+    m_pStorage->Remove(replaced, node);
+    m_pStorage->Add(pObject, node);
     node->object = pObject;
     if (!CkwObjectFactory::kwFreeObject(&replaced, pErrorInfo)) return false;
   }
@@ -383,7 +410,7 @@ bool CkwServiceObjectList::kwFindServiceObject(CkwServiceObject* pObject, std::i
                                                CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, kSource, CkwServiceObjectList::kwMETHOD_FIND);
   if (pObject == nullptr || pnPosition == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
-  if (NodeAt(reinterpret_cast<std::intptr_t>(pObject)) == nullptr) {
+  if (FirstNodeOf(reinterpret_cast<std::intptr_t>(pObject)) == nullptr) {
     *pnPosition = 0;
     return kwWARN(record, kwERROR_NOT_FOUND);
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -113,10 +114,16 @@ std::shared_ptr<const ParsedFile> Parse(std::string_view text) {
 }
 
 // The parsed file at `path`, from the cache when its identity is unchanged.
-// Null when the file cannot be read. Throws std::bad_alloc only.
-std::shared_ptr<const ParsedFile> Load(const char* path) {
+// Null when the file cannot be read, and `*why` says whether it is missing
+// or unreadable. Throws std::bad_alloc only.
+std::shared_ptr<const ParsedFile> Load(const char* path, kwProfileStatus* why) {
   struct stat status;
-  if (stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+  *why = kwPROFILE_UNREADABLE;
+  if (stat(path, &status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) *why = kwPROFILE_NO_FILE;
+    return nullptr;
+  }
+  if (!S_ISREG(status.st_mode)) return nullptr;
   {
     std::lock_guard<std::mutex> lock(g_oCacheLock);
     for (auto it = g_ofCache.begin(); it != g_ofCache.end(); ++it) {
@@ -152,11 +159,27 @@ std::shared_ptr<const ParsedFile> Load(const char* path) {
   return parsed;
 }
 
-const std::string* Find(const ParsedFile& parsed, const char* section, const char* key) {
-  auto sectionIt = parsed.find(Lower(section));
-  if (sectionIt == parsed.end()) return nullptr;
-  auto keyIt = sectionIt->second.find(Lower(key));
-  return keyIt == sectionIt->second.end() ? nullptr : &keyIt->second;
+// The key's letters and digits in lower case: what is left of a CLSID key
+// when its braces, dashes and case are set aside.
+std::string Essence(std::string_view key) {
+  std::string essence;
+  for (char c : key)
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
+      essence += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return essence;
+}
+
+// Keys are stored lower-cased; the first similar one in hash order is as
+// good as any for saying how the wanted key was mistyped.
+void FindSimilar(const Section& section, const char* key, char* out, std::size_t size) {
+  std::string wanted = Essence(key);
+  for (const auto& [name, value] : section) {
+    if (Essence(name) != wanted) continue;
+    std::size_t length = std::min(name.size(), size - 1);
+    std::memcpy(out, name.data(), length);
+    out[length] = '\0';
+    return;
+  }
 }
 
 std::size_t CopyOut(std::string_view value, char* buffer, std::size_t size) noexcept {
@@ -168,21 +191,44 @@ std::size_t CopyOut(std::string_view value, char* buffer, std::size_t size) noex
 
 }  // namespace
 
+kwProfileStatus kwLookUpProfileString(const char* pszSection, const char* pszKey, char* buffer,
+                                      std::size_t size, std::size_t* pLength,
+                                      const char* pszFileName, char* similarKey,
+                                      std::size_t similarSize) noexcept {
+  std::size_t ignored = 0;
+  if (pLength == nullptr) pLength = &ignored;
+  *pLength = buffer != nullptr && size != 0 ? CopyOut("", buffer, size) : 0;
+  if (similarKey != nullptr && similarSize != 0) similarKey[0] = '\0';
+  if (pszSection == nullptr || pszKey == nullptr || pszFileName == nullptr)
+    return kwPROFILE_NO_FILE;
+  try {
+    kwProfileStatus why = kwPROFILE_NO_FILE;
+    std::shared_ptr<const ParsedFile> parsed = Load(pszFileName, &why);
+    if (parsed == nullptr) return why;
+    auto section = parsed->find(Lower(pszSection));
+    if (section == parsed->end()) return kwPROFILE_NO_SECTION;
+    auto value = section->second.find(Lower(pszKey));
+    if (value == section->second.end()) {
+      if (similarKey != nullptr && similarSize != 0)
+        FindSimilar(section->second, pszKey, similarKey, similarSize);
+      return kwPROFILE_NO_KEY;
+    }
+    if (buffer != nullptr && size != 0) *pLength = CopyOut(value->second, buffer, size);
+    return kwPROFILE_FOUND;
+  } catch (const std::bad_alloc&) {
+    // Said as such: a caller must not mistake it for a missing entry.
+    return kwPROFILE_OUT_OF_MEMORY;
+  }
+}
+
 std::size_t kwGetProfileString(const char* pszSection, const char* pszKey, const char* pszDefault,
                                char* buffer, std::size_t size, const char* pszFileName) noexcept {
   if (buffer == nullptr || size == 0) return 0;
-  std::string_view fallback = pszDefault != nullptr ? pszDefault : "";
-  if (pszSection == nullptr || pszKey == nullptr || pszFileName == nullptr)
-    return CopyOut(fallback, buffer, size);
-  try {
-    std::shared_ptr<const ParsedFile> parsed = Load(pszFileName);
-    if (parsed == nullptr) return CopyOut(fallback, buffer, size);
-    const std::string* value = Find(*parsed, pszSection, pszKey);
-    return CopyOut(value != nullptr ? std::string_view(*value) : fallback, buffer, size);
-  } catch (const std::bad_alloc&) {
-    // Out of memory reads as a file that cannot be read.
-    return CopyOut(fallback, buffer, size);
-  }
+  std::size_t length = 0;
+  if (kwLookUpProfileString(pszSection, pszKey, buffer, size, &length, pszFileName, nullptr, 0) ==
+      kwPROFILE_FOUND)
+    return length;
+  return CopyOut(pszDefault != nullptr ? pszDefault : "", buffer, size);
 }
 
 std::uint64_t kwGetProfileParseCount() noexcept {

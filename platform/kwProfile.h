@@ -35,6 +35,29 @@ KWPLATFORM_API std::size_t kwGetProfileString(const char* pszSection, const char
                                               const char* pszDefault, char* buffer,
                                               std::size_t size, const char* pszFileName) noexcept;
 
+/// What a lookup found, for callers that must tell why there is no value.
+enum kwProfileStatus : int {
+  kwPROFILE_FOUND = 0,         ///< the key is there (its value may be empty)
+  kwPROFILE_NO_FILE = 1,       ///< no file of that name
+  kwPROFILE_UNREADABLE = 2,    ///< not a regular file, or it cannot be opened or read
+  kwPROFILE_NO_SECTION = 3,    ///< the file has no such section
+  kwPROFILE_NO_KEY = 4,        ///< the section has no such key
+  kwPROFILE_OUT_OF_MEMORY = 5  ///< memory ran out; nothing is known about the file
+};
+
+/// As kwGetProfileString without a default: copies the value into `buffer`
+/// (cut to `size - 1` characters; empty unless found) and stores its length
+/// in `*pLength`, and says what was found. When the key is missing and
+/// `similarKey` is not null, the first key of the section that names the
+/// same thing when braces, dashes and case are ignored is copied there (cut
+/// to `similarSize - 1`), or an empty string; so a caller can say "written
+/// with braces" at no cost to those that do not ask.
+KWPLATFORM_API kwProfileStatus kwLookUpProfileString(const char* pszSection, const char* pszKey,
+                                                     char* buffer, std::size_t size,
+                                                     std::size_t* pLength, const char* pszFileName,
+                                                     char* similarKey,
+                                                     std::size_t similarSize) noexcept;
+
 /// How many times a file has been parsed since the process started; for
 /// tests and benchmarks that check the cache.
 KWPLATFORM_API std::uint64_t kwGetProfileParseCount() noexcept;

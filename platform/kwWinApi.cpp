@@ -29,9 +29,12 @@ struct Registry {
   std::unordered_map<const void*, Block*> byData;    // guarded by lock
 };
 
-Registry& TheRegistry() {
-  // Never destroyed: callers may free blocks from static destructors.
-  static Registry* registry = new Registry;
+Registry& TheRegistry() noexcept {
+  // Never destroyed: callers may free blocks from static destructors. Built
+  // in static storage, so that the first use cannot run out of memory inside
+  // the noexcept operations below.
+  alignas(Registry) static unsigned char storage[sizeof(Registry)];
+  static Registry* registry = ::new (storage) Registry;
   return *registry;
 }
 

@@ -62,7 +62,7 @@ bool NotImplemented(const kwVrelProxyIdentity& identity, std::int32_t method,
 }
 
 bool Load(const kwVrelProxyIdentity& identity, std::int32_t method, IStorage* pStorage,
-          CkwErrorInfo* pErrorInfo) noexcept {
+          CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, identity.clsid, method);
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   IStream* opened = nullptr;
@@ -75,7 +75,7 @@ bool Load(const kwVrelProxyIdentity& identity, std::int32_t method, IStorage* pS
 }
 
 bool Save(const kwVrelProxyIdentity& identity, std::int32_t method, IStorage* pStorage,
-          CkwErrorInfo* pErrorInfo) noexcept {
+          CkwErrorInfo* pErrorInfo) {
   CkwWorkingRecord record(pErrorInfo, identity.clsid, method);
   if (pStorage == nullptr) return kwFAIL(record, kwERROR_NULL_POINTER);
   IStream* created = nullptr;

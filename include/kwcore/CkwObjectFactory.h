@@ -33,8 +33,15 @@
 // Failures (general category, source CLSID_CkwObjectFactory, method numbers
 // below): null argument, code 2 severity 2; CLSID not registered, module not
 // loaded, module without entry, or the component answered with a warning:
-// code 7 severity 1; executable path not obtained: code 5 severity 2; a
-// component's error (severity 2) is passed on as the component wrote it.
+// code 7 severity 1; executable path not obtained: code 5 severity 2; out of
+// memory anywhere in a creation, the registration files' reading included:
+// code 1 severity 2; a component's error (severity 2) is passed on as the
+// component wrote it.
+//
+// Why a CLSID was not found (which files were searched, what each held, a
+// key written with braces, the loader's message) is told through the
+// diagnostic callback and, with KWCORE_DEBUG=1, on standard error
+// (kwDiagnostics.h).
 #pragma once
 
 #include <cstdint>
@@ -62,6 +69,7 @@ class KWCORE_API CkwObjectFactory {
     kwMETHOD_GET_DEFAULT_REGISTRATION_FILE_NAME = 5,
     kwMETHOD_COMBINE_REGISTRATION_FILE_NAME = 10,
     kwMETHOD_SEARCH_COMPONENT_PATH_WITHIN_REGISTRATION_FILE = 11,
+    kwMETHOD_CONVERT_TO_STRING = 12,
   };
 
   /// The most CLSIDs the search table remembers; the least recently used
@@ -123,9 +131,9 @@ class KWCORE_API CkwObjectFactory {
   /// "kw" + the executable's base name without extension + ".ini".
   static bool kwGetDefaultRegistrationFileName(std::string& fileName, CkwErrorInfo* pErrorInfo);
   /// The registration key of a CLSID: its registry form without braces,
-  /// upper-case hexadecimal. Fails only when memory runs out; having no
-  /// record, it leaves the report (code 1) to its caller.
-  static bool kwConvertToString(const GUID& clsid, std::string& key);
+  /// upper-case hexadecimal. Fails only when memory runs out: code 1,
+  /// method 12.
+  static bool kwConvertToString(const GUID& clsid, std::string& key, CkwErrorInfo* pErrorInfo);
 
  private:
   /// Trims the search table to kwMAX_SEARCH_TABLE_SIZE pairs, dropping the

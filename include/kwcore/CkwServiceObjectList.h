@@ -126,6 +126,10 @@ class KWCORE_API CkwServiceObjectList {
   struct Node;
   struct Storage;
 
+  // The first node whose object is at `nPosition`: what remove, insert and
+  // replace act on.
+  Node* FirstNodeOf(std::intptr_t nPosition) noexcept;
+  // The node an iteration step delivers: the hint when it matches.
   Node* NodeAt(std::intptr_t nPosition) noexcept;
   bool LinkAfter(CkwServiceObject* pObject, Node* after) noexcept;
   bool Step(CkwServiceObject** ppObject, std::intptr_t* pnPosition, bool forward,

@@ -119,14 +119,15 @@ namespace kwVrelProxyDetail {
 KWCORE_API bool NotImplemented(const kwVrelProxyIdentity& identity, std::int32_t method,
                                CkwErrorInfo* pErrorInfo) noexcept;
 /// Opens the class's stream and releases it unread: code 27, severity 1,
-/// when it cannot be opened; code 2 for a null storage.
+/// when it cannot be opened; code 2 for a null storage. Not noexcept, as
+/// nothing that reaches Nubra is: binding it may throw CkwBindingException.
 KWCORE_API bool Load(const kwVrelProxyIdentity& identity, std::int32_t method, IStorage* pStorage,
-                     CkwErrorInfo* pErrorInfo) noexcept;
+                     CkwErrorInfo* pErrorInfo);
 /// Creates the class's stream holding one memory block of 32 zero bytes:
 /// code 26, severity 1, when it cannot be created; code 24 when the block
 /// cannot be written; code 2 for a null storage.
 KWCORE_API bool Save(const kwVrelProxyIdentity& identity, std::int32_t method, IStorage* pStorage,
-                     CkwErrorInfo* pErrorInfo) noexcept;
+                     CkwErrorInfo* pErrorInfo);
 /// Any two proxies of one kind are equal: true whenever both pointers are
 /// set, code 2 otherwise.
 KWCORE_API bool IsEqual(const kwVrelProxyIdentity& identity, std::int32_t method,

@@ -3,10 +3,22 @@
 // Failures that the API reports only as a code (a component module that does
 // not load, a module without its creation entry) carry a reason that the
 // code cannot hold: the dynamic loader's own text, for example a missing
-// dependency or an unresolved symbol. Some events have no code to carry them
-// at all: a root storage released with changes that were never committed
-// (kwStorage.h) is told here, naming its file. kwcore writes such messages
-// nowhere by default; a host that wants them installs a callback here.
+// dependency or an unresolved symbol; which registration files were searched
+// for a CLSID and what each held (no such file, no section [COMPONENT], no
+// such key, a key written with braces); how each creation ended; the class
+// and the reason when a persistent list cannot re-create an item; the
+// element that a load found missing; a root storage released with changes
+// that were never committed (kwStorage.h), naming its file. One plain line each, such as
+//     registration: /etc/app/components.ini: no section [COMPONENT]
+//     module: /opt/app/libcomp.so: libdep.so.1: cannot open shared object file
+//     create: {5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13}: its module did not load
+// (docs/components.md lists them all).
+//
+// kwcore writes them nowhere by default; a host that wants them installs a
+// callback here. Setting the environment variable KWCORE_DEBUG=1 also sends
+// every message to standard error, prefixed "kwcore: ", without any change
+// to the host. While neither is on, no message is even formatted. Error
+// records are the same either way.
 #pragma once
 
 #include <kwcore/kwExport.h>

@@ -15,6 +15,7 @@
 #include "components/kwTestComponents.h"
 #include "support/kwExpectFailure.h"
 #include "support/kwFactoryProbe.h"
+#include "support/kwFailingAllocation.h"
 #include "support/kwTempDir.h"
 
 namespace {
@@ -110,8 +111,13 @@ TEST_F(RegistrationFiles, NamesFromTheExecutableAndTheKeyText) {
   std::string name;
   EXPECT_TRUE(kwFactoryProbe::kwGetDefaultRegistrationFileName(name, nullptr));
   EXPECT_EQ(name, "kwfactory_test.ini");
-  EXPECT_TRUE(kwFactoryProbe::kwConvertToString(CLSID_CkwServiceObject, name));
+  EXPECT_TRUE(kwFactoryProbe::kwConvertToString(CLSID_CkwServiceObject, name, nullptr));
   EXPECT_EQ(name, "D637092D-6B0A-4F0F-A6DA-73DBD26FAAED");
+  CkwErrorInfo error;
+  std::string empty;
+  kwTest::FailAllocation(1);
+  EXPECT_FALSE(kwFactoryProbe::kwConvertToString(CLSID_CkwServiceObject, empty, &error));
+  EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_OUT_OF_MEMORY, kwSEVERITY_ERROR, 12)));
 
   // A "/" is added unless the directory ends in a separator; case is kept.
   const std::pair<const char*, std::string> cases[] = {
@@ -246,7 +252,42 @@ TEST_F(RegistrationFiles, AModulePathNamingAFifoCannotBeLoadedAndDoesNotBlock) {
   alarm(0);
   EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_COMPONENT_NOT_AVAILABLE, kwSEVERITY_WARNING,
                                          CkwObjectFactory::kwMETHOD_CREATE_OBJECT)));
-  EXPECT_TRUE(log.Contains("cannot load module '" + fifo + "': not a regular file"));
+  EXPECT_TRUE(log.Contains("module: " + fifo + ": not a regular file"));
+}
+
+// Every mistake reads as code 7 in the record; the diagnostics say which.
+TEST_F(RegistrationFiles, DiagnosticsSayWhyACLSIDWasNotFound) {
+  const std::string key = kwTest::Key(CLSID_Listed);
+  const std::string file = m_dir / "components.ini", module = m_dir / "absent.so";
+  const std::string braced = "{" + key + "}", run = "registration: " + file + ": ";
+  const struct {
+    std::string text;  // "": no file at all
+    std::vector<std::string> said;
+  } kRows[] = {
+      {"[COMPONENT]\n11112222-3333-4444-5555-666677770002=x.so\n",  // mistyped
+       {run + "no key " + key + " in section [COMPONENT]",
+        "create: " + braced + ": not registered in any registration file searched"}},
+      {"[COMPONENT]\n" + braced + "=x.so\n", {"; key " + braced + " is written with braces"}},
+      {"[component]\n11112222333344445555666677770001=x.so\n",
+       {"; key 11112222333344445555666677770001 names the same CLSID in another form"}},
+      {"[COMPONENTS]\n" + key + "=x.so\n", {run + "no section [COMPONENT]"}},
+      {"", {run + "set, but there is no such file", run + "no such file"}},
+      {Registration({{CLSID_Listed, module}}),
+       {run + "key " + key + " in section [COMPONENT] names " + module, "module: " + module + ": ",
+        "create: " + braced + ": its module did not load"}},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.text);
+    unlink(file.c_str());
+    if (!row.text.empty()) kwTest::WriteFile(file, row.text);
+    kwTest::DiagnosticLog log;
+    ASSERT_TRUE(Set("components.ini"));
+    CkwServiceObject* object = nullptr;
+    CkwErrorInfo error;
+    EXPECT_FALSE(CkwObjectFactory::kwCreateObject(&CLSID_Listed, &object, &error));
+    EXPECT_TRUE(kwIsFailure(error, Failure(kwERROR_COMPONENT_NOT_AVAILABLE, 1, 1)));
+    for (const std::string& text : row.said) EXPECT_TRUE(log.Contains(text)) << text;
+  }
 }
 
 }  // namespace

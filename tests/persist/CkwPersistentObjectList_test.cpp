@@ -269,4 +269,26 @@ TEST_F(PersistentObjectList, FailureTableAndFailedSavesAndLoads) {
   }
 }
 
+// A failed load says which class it could not re-create, or which element was missing.
+TEST_F(PersistentObjectList, DiagnosticsNameTheClassOrTheElementALoadMissed) {
+  CkwPersistentObjectList list;
+  Add(list, kItemA, "one");
+  for (auto [missing, said] :
+       {std::pair(u"",
+                  "item 0: cannot re-create class {7E57FFFF-0001-0002-0304-05060708090A}: "
+                  "not available (code 7, severity 1)"),
+        {u"Count", "no stream \"Count\" in the storage"},
+        {u"Item0", "no storage \"Item0\" in the storage"}}) {
+    CkwComPtr<IStorage> root = Memory();
+    ASSERT_TRUE(list.kwSave(root.get(), nullptr));
+    const GUID unknown = {0x7E57FFFF, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+    ASSERT_EQ(*missing ? root->DestroyElement(missing)
+                       : kwtest::PutStream(root.get(), u"ItemGUID", Bytes(unknown)),
+              S_OK);
+    kwTest::DiagnosticLog log;
+    EXPECT_FALSE(CkwPersistentObjectList().kwLoad(root.get(), nullptr));
+    EXPECT_TRUE(log.Contains(std::string("load: persistent list: ") + said)) << said;
+  }
+}
+
 }  // namespace

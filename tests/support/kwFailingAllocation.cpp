@@ -37,6 +37,7 @@ void* AllocateOrThrow(std::size_t size, Alignment... alignment) {
 }  // namespace
 
 void kwTest::FailAllocation(int n) noexcept { g_nCountdown.store(n < 0 ? 0 : n); }
+int kwTest::PendingAllocationFailure() noexcept { return g_nCountdown.load(); }
 
 using std::align_val_t;
 using std::nothrow_t;

@@ -12,4 +12,8 @@ namespace kwTest {
 /// fails, then allocation works again; 0 disarms a pending failure.
 void FailAllocation(int n) noexcept;
 
+/// Allocations still to go before the armed failure; 0 once it has happened
+/// (or when nothing is armed).
+int PendingAllocationFailure() noexcept;
+
 }  // namespace kwTest

@@ -1,0 +1,275 @@
+// Every main operation run out of memory at each of its allocations in turn:
+// no crash, no leak (the asan preset), the documented code, and a file on
+// disk untouched by a failed commit. KWCORE_SWEEP_STRIDE=k fails every kth
+// allocation only after the 16th (1: all); KWCORE_SWEEP_FORK=1 runs each in a child process
+// so that aborts are counted rather than fatal (leaks are then not checked).
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <kwcore/CkwCheckLinkInfo.h>
+#include <kwcore/CkwDiscTemplateSettings.h>
+#include <kwcore/CkwObjectFactory.h>
+#include <kwcore/CkwPersistentObjectList.h>
+#include <kwcore/kwErrorCodes.h>
+#include <kwcore/kwWinApi.h>
+
+#include "components/persistent_items.h"
+#include "support/kwFailingAllocation.h"
+#include "support/kwStorageTestUtil.h"
+#include "support/kwTempDir.h"
+
+namespace {
+
+using Record = CkwErrorInfo*;
+struct Operation {
+  const char* name;
+  std::function<void()> before = {};  // makes what the call needs, before arming
+  std::function<bool(Record)> call;   // runs with the nth allocation failing
+  std::vector<int> inner = {};        // codes documented for a failed inner step, besides 1
+  std::function<void(bool)> after = {};
+};
+
+int Env(const char* name, int otherwise) {
+  const char* text = std::getenv(name);
+  return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : otherwise;
+}
+
+// One run; true when the operation got as far as its nth allocation.
+bool Run(const Operation& op, int n) {
+  CkwErrorInfo error;
+  if (op.before) op.before();
+  kwTest::FailAllocation(n);
+  bool ok = op.call(&error);
+  bool reached = kwTest::PendingAllocationFailure() == 0;
+  kwTest::FailAllocation(0);
+  bool known = error.m_nErrorCode == kwERROR_OUT_OF_MEMORY;
+  for (int code : op.inner) known = known || error.m_nErrorCode == code;
+  EXPECT_TRUE(ok || (known && error.m_nSeverity == kwSEVERITY_ERROR))
+      << op.name << " at allocation " << n << ": code " << error.m_nErrorCode << " severity "
+      << error.m_nSeverity;
+  if (op.after) op.after(ok);
+  return reached;
+}
+
+// In a child: 0 reached, 1 did not, 2 a check failed, -1 the child died.
+int RunInChild(const Operation& op, int n) {
+  std::fflush(nullptr);
+  if (pid_t child = fork(); child != 0) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  bool reached = Run(op, n);
+  std::fflush(nullptr);
+  _exit(::testing::Test::HasFailure() ? 2 : reached ? 0 : 1);
+}
+
+void Sweep(std::initializer_list<Operation> operations) {
+  const bool forked = Env("KWCORE_SWEEP_FORK", 0) == 1;
+  for (const Operation& op : operations) {
+    int runs = 1, aborts = 0, result = 0;
+    // The first allocations always, so that short operations are swept whole.
+    for (int n = 1;; n += n < 16 ? 1 : Env("KWCORE_SWEEP_STRIDE", 3), ++runs) {
+      result = forked ? RunInChild(op, n) : Run(op, n) ? 0 : 1;
+      if (result == 1) break;
+      aborts += result == -1;
+      EXPECT_NE(result, 2) << op.name << " at allocation " << n;
+    }
+    EXPECT_EQ(aborts, 0) << op.name;
+    std::printf("%s: %d runs, %d aborts\n", op.name, runs, aborts);
+  }
+}
+
+bool Status(HRESULT status, Record error) {
+  bool memory = status == E_OUTOFMEMORY || status == STG_E_INSUFFICIENTMEMORY;
+  if (FAILED(status)) error->m_nErrorCode = memory ? 1 : status, error->m_nSeverity = 2;
+  return SUCCEEDED(status);
+}
+
+CkwComPtr<IStorage> Memory(const std::string& image = "") {
+  CkwComPtr<IStorage> root;
+  EXPECT_EQ(image.empty()
+                ? StgCreateMemoryDocfile(kwtest::kRW, root.put())
+                : StgOpenMemoryDocfile(image.data(), image.size(), kwtest::kRW, root.put()),
+            S_OK);
+  return root;
+}
+
+struct CItem : CkwServiceObject {};
+struct CObject : CkwPersistentObject {};
+
+GUID Filler(int i) { return {0x5EE00000u + static_cast<unsigned>(i), 0, 0, {}}; }
+
+// The test item module is registered with 1000 further CLSIDs that it does not serve:
+// creating those evicts every other CLSID from the factory's table, so that the next
+// creation reads the registration file again.
+class Sweeps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
+    std::vector<std::pair<GUID, std::string>> pairs{
+        {CLSID_TestPersistentItem, KWTEST_PERSISTENT_ITEMS_MODULE},
+        {CLSID_TestPersistentItemB, KWTEST_PERSISTENT_ITEMS_MODULE}};
+    for (int i = 0; i < 1000; ++i) pairs.emplace_back(Filler(i), KWTEST_PERSISTENT_ITEMS_MODULE);
+    kwTest::WriteFile(m_dir / "items.ini", kwTest::Registration(pairs));
+    ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), "items.ini",
+                                                                 nullptr));
+    m_named.kwSetObjectName(std::string(100, 'n').data(), nullptr);
+    for (int i = 0; i < 50; ++i) {
+      CkwServiceObject* item = nullptr;
+      const GUID& clsid = i % 2 ? CLSID_TestPersistentItemB : CLSID_TestPersistentItem;
+      ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &item, nullptr));
+      ASSERT_TRUE(m_list.kwAddServiceObject(item, nullptr));
+    }
+    CkwComPtr<IStorage> root = Memory();
+    ASSERT_TRUE(m_list.kwSave(root.get(), nullptr) && m_named.kwSave(root.get(), nullptr));
+    m_image = kwtest::Image(root.get());
+  }
+
+  kwTest::TempDir m_dir;
+  CObject m_named;
+  CkwPersistentObjectList m_list;  // 50 items of both classes
+  std::string m_image;             // m_list and m_named saved
+};
+
+TEST_F(Sweeps, FactoryCreationByCLSIDAndRegistrationListChanges) {
+  CkwServiceObject* object = nullptr;
+  const std::string directory = m_dir.path() + "/a-directory-name-beyond-small-strings";
+  auto change = [&](auto operation) {
+    return [&, operation](Record e) { return operation(directory.c_str(), "file.ini", e); };
+  };
+  Sweep({{.name = "create by CLSID",
+          .before =
+              [&] {
+                for (int i = 0; i < 1000; ++i) {
+                  GUID clsid = Filler(i);
+                  CkwObjectFactory::kwCreateObject(&clsid, &object, nullptr);
+                }
+              },
+          .call =
+              [&](Record e) {
+                return CkwObjectFactory::kwCreateObject(&CLSID_TestPersistentItem, &object, e);
+              },
+          .after =
+              [&](bool) {
+                if (object != nullptr) CkwObjectFactory::kwFreeObject(&object, nullptr);
+              }},
+         {.name = "registration set",
+          .call = change(&CkwObjectFactory::kwSetComponentRegistrationFile)},
+         {.name = "registration add",
+          .call = change(&CkwObjectFactory::kwAddComponentRegistrationFile)},
+         {.name = "registration remove",
+          .call = change(&CkwObjectFactory::kwRemoveComponentRegistrationFile)}});
+}
+
+TEST_F(Sweeps, ListAddAndInsert) {
+  std::unique_ptr<CkwServiceObjectList> list;
+  int added = 0;
+  auto fill = [&](bool insert) {
+    return [&, insert](Record e) {
+      for (added = 0; added < 25; ++added) {
+        auto* item = new (std::nothrow) CItem;
+        if (item == nullptr) return true;  // the test's own allocation
+        if (!(insert ? list->kwInsertServiceObject(item, 0, e) : list->kwAddServiceObject(item, e)))
+          return delete item, false;
+      }
+      return true;
+    };
+  };
+  auto unchanged = [&](bool) {
+    int count = -1;
+    EXPECT_TRUE(list->kwGetTotalCount(&count, nullptr) && count == added);
+  };
+  auto fresh = [&] { list = std::make_unique<CkwServiceObjectList>(); };
+  // Replacing takes no memory: the node and the index slot are reused.
+  Sweep({{.name = "list add", .before = fresh, .call = fill(false), .after = unchanged},
+         {.name = "list insert", .before = fresh, .call = fill(true), .after = unchanged}});
+}
+
+TEST_F(Sweeps, PersistentObjectAndListSaveAndLoad) {
+  CObject object;
+  CkwPersistentObjectList list;
+  CkwComPtr<IStorage> root;
+  auto empty = [&] { root = Memory(); };
+  auto saved = [&] { root = Memory(m_image); };
+  Sweep({{"object save", empty, [&](Record e) { return m_named.kwSave(root.get(), e); }, {24, 26}},
+         {"object load", saved, [&](Record e) { return object.kwLoad(root.get(), e); }, {25, 27}},
+         {"list save", empty, [&](Record e) { return m_list.kwSave(root.get(), e); }, {3, 24, 26}},
+         {"list load", saved, [&](Record e) { return list.kwLoad(root.get(), e); }, {3, 25, 27}}});
+}
+
+// Saving again into a storage that holds a saved list replaces every element of it.
+TEST_F(Sweeps, ListSaveIntoAUsedStorage) {
+  CkwComPtr<IStorage> root;
+  Sweep({{"list save into a used storage",
+          [&] { root = Memory(m_image); },
+          [&](Record e) { return m_list.kwSave(root.get(), e); },
+          {3, 24, 26}}});
+}
+
+TEST_F(Sweeps, StorageOpenAndCommitLeaveTheFileAsItWasOnFailure) {
+  const std::string path = m_dir / "project.kwp";
+  kwTest::WriteFile(path, m_image);
+  CkwComPtr<IStorage> root;
+  auto open = [&] {
+    root.reset();
+    return StgOpenStorage(path.c_str(), nullptr, kwtest::kRW, nullptr, 0, root.put());
+  };
+  Sweep({{.name = "storage open", .call = [&](Record e) { return Status(open(), e); }},
+         {.name = "storage commit",
+          .before = [&] { EXPECT_TRUE(open() == S_OK && root->DestroyElement(u"Item7") == S_OK); },
+          .call = [&](Record e) { return Status(root->Commit(0), e); },
+          .after =
+              [&](bool committed) {
+                root.reset();
+                EXPECT_TRUE(committed || kwtest::FileBytes(path) == m_image) << "a failed commit";
+                kwTest::WriteFile(path, m_image);
+              }}});
+}
+
+TEST_F(Sweeps, RecordCopiesAndAssignments) {
+  CkwCheckLinkInfo info;
+  for (char c = 'a'; c < 'm'; ++c) info.kwAddFileName(std::string(40, c).c_str(), {}, nullptr);
+  CkwCheckLinkInfo* clone = nullptr;
+  char* name = nullptr;
+  CkwDiscTemplateSettings settings;
+  SAVEDATA data{};
+  reinterpret_cast<BYTE*>(&data)[100] = 7;
+  ASSERT_TRUE(settings.kwSetVIOSaveData(&data, nullptr));
+  auto* manager = CkwGlobalErrorManager::kwGetGlobalErrorManager();
+  Sweep({{.name = "check-link clone",
+          .call = [&](Record e) { return info.kwClone(&clone, e); },
+          .after = [&](bool) { delete clone; }},
+         {.name = "object name copy",
+          .call = [&](Record e) { return m_named.kwGetObjectName(&name, e); },
+          .after =
+              [&](bool got) {
+                if (got) GlobalUnlock(GlobalHandle(name)), GlobalFree(GlobalHandle(name));
+              }},
+         {.name = "disc template copy and assignment",
+          .before = [&] { manager->kwClearErrorInfo(); },
+          .call =
+              [&](Record e) {
+                CkwDiscTemplateSettings assigned;
+                std::unique_ptr<CkwDiscTemplateSettings> copy(
+                    new (std::nothrow) CkwDiscTemplateSettings(settings));
+                assigned = settings;
+                return !manager->kwGetLastErrorInfo(e);  // reported there, code 1
+              }},
+         // Reports nothing: a name that cannot be copied leaves the copy's name empty.
+         {.name = "persistent object copy and assignment", .call = [&](Record) {
+            CObject copy(m_named), assigned;
+            assigned = m_named;
+            return true;
+          }}});
+}
+
+}  // namespace
