@@ -24,3 +24,21 @@ for elf in "$lib/libkwcore.so" "$work/build/kwcore_binding"; do
 done
 env -u GLOBAL_HOOK_ENVIRONMENT_STRING "$work/build/kwcore_consumer"
 env -u GLOBAL_HOOK_ENVIRONMENT_STRING "$work/build/kwcore_binding"
+
+# The installed chapters example builds as a project of its own, and once
+# more without CMake, through pkg-config, as C++17: all the headers ask for.
+examples="$work/prefix/share/kwcore/examples/chapters"
+cmake -S "$examples" -B "$work/chapters" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/chapters" >/dev/null
+"$work/chapters/kwchapters_host" "$work/chapters/project.kwp" >/dev/null
+
+export PKG_CONFIG_PATH="$(dirname "$(find "$work/prefix" -name kwcore.pc -print -quit)")"
+read -r -a flags <<<"$(pkg-config --cflags --libs kwcore)"
+rpath="-Wl,-rpath,$(pkg-config --variable=libdir kwcore)"
+mkdir "$work/pc"
+cp "$examples/chapters.ini" "$work/pc/"
+c++ -std=c++17 -fPIC -shared -fvisibility=hidden -o "$work/pc/libkwchapters.so" \
+  "$examples/kwChapters.cpp" "${flags[@]}" "$rpath"
+c++ -std=c++17 -o "$work/pc/kwchapters_host" "$examples/kwChaptersHost.cpp" "${flags[@]}" "$rpath"
+"$work/pc/kwchapters_host" "$work/pc/project.kwp" >/dev/null
+echo "consumer, chapters example (CMake and pkg-config): ok"

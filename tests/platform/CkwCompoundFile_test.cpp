@@ -64,7 +64,9 @@ TEST(CompoundFileReader, RegressionCorpusGetsTheResultsItListsAndWhatOpensSurviv
 TEST(CompoundFileReader, ReadsFilesFromOtherWritersAsOlefileDoesAndRefusesTheDamagedOnes) {
   const std::string dir = SourceDir() + "/../shared/testdata/cfb/";
   std::ifstream manifest(dir + "MANIFEST.tsv");
-  if (!manifest) GTEST_SKIP() << "no files from other writers at " << dir;
+  if (!manifest)
+    GTEST_SKIP() << "no interop corpus (files from other writers): " << dir
+                 << "MANIFEST.tsv is missing; it comes with ../shared beside the checkout";
   int files = 0;
   for (std::string line; std::getline(manifest, line);) {
     const std::string name = line.substr(0, line.find('\t'));
