@@ -73,7 +73,7 @@ void DecodeProxy(IStream* stream, const SProxyKind& proxy, SNode& node, const st
     return;
   }
   const std::string master = kwGuidText(*proxy.master);
-  node.summary = std::string("proxy of a ") + proxy.kind + ", master class " + master;
+  node.summary = std::string("proxy: ") + proxy.kind + ", master class " + master;
   node.json = std::string(", \"proxy\": {\"kind\": \"") + proxy.kind + "\", \"class\": \"" +
               JsonName(proxy.stream) + "\", \"master\": \"" + master + "\"}";
 }
