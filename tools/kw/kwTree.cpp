@@ -165,10 +165,22 @@ void DecodeList(IStorage* storage, SNode& node, const std::string& path, SWalk& 
   if (classes.size() > 3) node.summary += ", ...";
   node.json =
       ", \"list\": {\"count\": " + std::to_string(items) + ", \"clsids\": [" + jsonClsids + "]}";
+  // Items by their index, found in one pass: a list may hold a great many.
+  std::vector<SNode*> itemNodes(clsids.size(), nullptr);
+  for (SNode& child : node.children) {
+    if (child.type != STGTY_STORAGE || child.name.size() < 5 ||
+        child.name.compare(0, 4, u"Item") != 0 || (child.name[4] == u'0' && child.name.size() > 5))
+      continue;
+    std::size_t index = 0;
+    for (std::size_t k = 4; k < child.name.size() && index < clsids.size(); ++k)
+      index = child.name[k] >= u'0' && child.name[k] <= u'9' ? index * 10 + (child.name[k] - u'0')
+                                                             : clsids.size();
+    if (index < clsids.size()) itemNodes[index] = &child;
+  }
   for (std::size_t k = 0; k < clsids.size(); ++k) {
     std::u16string itemName = u"Item";
     for (char digit : std::to_string(k)) itemName += static_cast<char16_t>(digit);
-    SNode* item = Child(node, itemName.c_str());
+    SNode* item = itemNodes[k];
     if (item != nullptr && item->type == STGTY_STORAGE)
       item->summary = "item " + std::to_string(k) + ", class " + kwGuidText(clsids[k]);
     else if (k < wanted)
