@@ -53,7 +53,9 @@ int RunCheck(const std::vector<std::string>& args) {
     std::printf("%s: damaged, %zu problem%s found by the reader\n", file.c_str(), problems.size(),
                 problems.size() == 1 ? "" : "s");
     for (const SProblem& problem : problems) Print(problem);
-    return kExitDamaged;
+    return Fail(kExitDamaged, "'" + file +
+                                  "' is damaged (see above); kwcore will not open it, so "
+                                  "go back to a copy saved before the damage");
   }
 
   CkwComPtr<IStorage> root;
@@ -70,7 +72,9 @@ int RunCheck(const std::vector<std::string>& args) {
     std::printf("%s: sound compound file, but %zu of kwcore's streams would not load\n",
                 file.c_str(), walk.problems.size());
     for (const std::string& problem : walk.problems) Print({UINT64_MAX, problem});
-    return kExitDamaged;
+    return Fail(kExitDamaged, "'" + file +
+                                  "' opens, but the project in it will not load whole "
+                                  "(see above); go back to a copy saved before the damage");
   }
   std::printf("%s: clean, %" PRIu64 " storages and %" PRIu64 " streams (%" PRIu64 " bytes) read\n",
               file.c_str(), walk.storages, walk.streams, walk.bytes);
