@@ -307,21 +307,22 @@ bool OpenStreamAt(IStorage* root, const std::string& file, const std::string& el
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
-  const std::string seeTree = "; run 'kw tree " + file + "' to see its elements";
-  if (parts.empty()) return Fail(kExitUsage, "no stream path given" + seeTree), false;
+  auto refuse = [&](const std::string& why) {
+    Fail(kExitFailed, why + "; run 'kw tree " + file + "' to see its elements");
+    return false;
+  };
+  if (parts.empty()) return refuse("no stream path given");
   root->AddRef();
   CkwComPtr<IStorage> storage(root);
   std::string walked;
   for (std::size_t k = 0; k < parts.size(); ++k) {
     std::u16string name;
-    if (!ElementName(parts[k], &name))
-      return Fail(kExitUsage, "'" + parts[k] + "' is no element name" + seeTree), false;
+    if (!ElementName(parts[k], &name)) return refuse("'" + parts[k] + "' is no element name");
     walked += (k == 0 ? "" : "/") + parts[k];
     if (k + 1 < parts.size()) {
       CkwComPtr<IStorage> child;
       HRESULT hr = storage->OpenStorage(name.c_str(), nullptr, STGM_READ, nullptr, 0, child.put());
-      if (FAILED(hr))
-        return Fail(kExitFailed, "no storage '" + walked + "' in " + file + seeTree), false;
+      if (FAILED(hr)) return refuse("no storage '" + walked + "' in " + file);
       storage = std::move(child);
       continue;
     }
@@ -329,8 +330,8 @@ bool OpenStreamAt(IStorage* root, const std::string& file, const std::string& el
     if (SUCCEEDED(hr)) return true;
     CkwComPtr<IStorage> probe;
     if (SUCCEEDED(storage->OpenStorage(name.c_str(), nullptr, STGM_READ, nullptr, 0, probe.put())))
-      return Fail(kExitFailed, "'" + walked + "' is a storage, not a stream" + seeTree), false;
-    return Fail(kExitFailed, "no stream '" + walked + "' in " + file + seeTree), false;
+      return refuse("'" + walked + "' is a storage, not a stream");
+    return refuse("no stream '" + walked + "' in " + file);
   }
   return false;
 }

@@ -4,10 +4,8 @@
 // builds a DVD project, saves it, reopens it, re-creates every item through
 // the factory and checks what it reads against what it wrote.
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -178,7 +176,6 @@ int RunDemo(const std::vector<std::string>& args) {
       return Fail(kExitFailed, "cannot write " + ini.string() + ": " + std::strerror(errno) +
                                    "; give a FILE in a folder you can write to");
     std::fprintf(out, "; written by kw demo\n[COMPONENT]\n");
-    std::string key;
     for (const SProxyClass& proxy : kProxies)
       std::fprintf(out, "%s=%s\n", kwGuidText(*proxy.master).substr(1, 36).c_str(),
                    masters.c_str());
