@@ -216,17 +216,39 @@ std::string JsonName(const std::u16string& name) {
   return text;
 }
 
+/// The length of the UTF-8 sequence that `lead` starts (1 for any other byte).
+static std::size_t SequenceLength(unsigned char lead) {
+  return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+}
+
+/// The UTF-16 units of the one UTF-8 character at `text`, by the platform's
+/// conversion; 0 when it is no valid character.
+static int Utf16Of(const char* text, std::size_t length, WCHAR (&units)[2]) {
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, static_cast<int>(length), units,
+                             2);
+}
+
 std::string JsonText(const std::string& text) {
   std::string json;
-  for (unsigned char c : text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = 1;
+    WCHAR units[2];
     if (c == '"' || c == '\\') {
       json += '\\';
       json += static_cast<char>(c);
     } else if (c < 0x20 || c == 0x7F) {
       AppendEscape(json, "\\u%04x", c);
+    } else if (c < 0x80) {
+      json += static_cast<char>(c);
+    } else if (length = SequenceLength(c);
+               i + length <= text.size() && Utf16Of(text.data() + i, length, units) > 0) {
+      json.append(text, i, length);
     } else {
-      json += static_cast<char>(c);  // UTF-8 passes through
+      json += "\\ufffd";  // text in another code page: JSON stays UTF-8
+      length = 1;
     }
+    i += length;
   }
   return json;
 }
@@ -254,18 +276,9 @@ bool ElementName(const std::string& text, std::u16string* name) {
       continue;
     }
     // UTF-8 through the platform's conversion, one character at a time.
-    std::size_t length = 1;
-    const auto lead = static_cast<unsigned char>(c);
-    if (lead >= 0xF0)
-      length = 4;
-    else if (lead >= 0xE0)
-      length = 3;
-    else if (lead >= 0xC0)
-      length = 2;
-    if (i + length > text.size()) return false;
+    const std::size_t length = SequenceLength(static_cast<unsigned char>(c));
     WCHAR units[2];
-    const int count = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data() + i,
-                                          static_cast<int>(length), units, 2);
+    const int count = i + length <= text.size() ? Utf16Of(text.data() + i, length, units) : 0;
     if (count <= 0) return false;
     name->append(units, static_cast<std::size_t>(count));
     i += length;
