@@ -4,7 +4,7 @@ PREFIX ?= /usr/local
 BUILD_TYPE ?= RelWithDebInfo
 # Build and test jobs (`make test JOBS=1` on a busy machine).
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-.PHONY: all deps build test test-default test-asan test-tsan test-fuzz consumer install bench fuzz format clean
+.PHONY: all deps build demo test test-default test-asan test-tsan test-fuzz consumer install bench fuzz format clean
 
 all: build
 
@@ -14,6 +14,15 @@ deps:
 build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default
+
+# The library's main job from end to end: kw demo builds, saves, reopens and
+# checks a DVD project in a fresh temporary folder; kw tree shows the file.
+demo: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default --target kw
+	@dir=$$(mktemp -d) && build/default/bin/kw demo "$$dir/demo.kwp" && echo && \
+	  build/default/bin/kw tree "$$dir/demo.kwp" && echo && \
+	  echo "The project file is $$dir/demo.kwp (its registration file $$dir/demo.ini beside it)."
 
 test: deps test-default test-asan test-tsan test-fuzz consumer
 

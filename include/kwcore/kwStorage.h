@@ -345,3 +345,18 @@ KWPLATFORM_API HRESULT StgIsStorageFile(const char* pszPath);
 /// The task allocator that STATSTG names and StgSaveToMemory buffers come from.
 KWPLATFORM_API void* CoTaskMemAlloc(std::size_t cb);
 KWPLATFORM_API void CoTaskMemFree(void* pv);
+
+// ---------------------------------------------------------------------------
+// Checking a file.
+
+/// Receives one problem that kwCheckCompoundFile found: `offset` is the byte
+/// offset in the file where it lies, UINT64_MAX when no single place holds
+/// it; `pszProblem` is one line of text, valid during the call only.
+typedef void (*kwCheckCallback)(void* pContext, std::uint64_t offset, const char* pszProblem);
+/// Reads the whole compound file at `pszPath` with every structural check the
+/// reader has and reports each problem found through `pfnProblem` (may be
+/// null). S_OK clean; STG_E_DOCFILECORRUPT damaged (problems reported, offset
+/// UINT64_MAX when no single place); STG_E_FILENOTFOUND / STG_E_ACCESSDENIED /
+/// STG_E_INVALIDHEADER unreadable.
+KWPLATFORM_API HRESULT kwCheckCompoundFile(const char* pszPath, kwCheckCallback pfnProblem,
+                                           void* pContext) noexcept;
