@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Proves the installed package works: install into a temporary prefix, then
-# configure, build and run tests/consumer against it with find_package. The
-# libraries that libkwcore binds on first use must be found beside it in the
-# prefix, and a host that sets no hook variable must see no difference.
+# Proves the installed package works: install into a temporary prefix, run
+# the installed kw demo (the factory loading the installed example modules,
+# proxies linked to the installed host masters, a project saved and read
+# back), build the installed chapters example against the prefix, and build
+# tests/consumer, a host that leaves the lazily bound libraries to libkwcore.
+# Those libraries must be found beside libkwcore in the prefix, and a host
+# that sets no hook variable must see no difference.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
@@ -22,8 +25,9 @@ for elf in "$lib/libkwcore.so" "$work/build/kwcore_binding"; do
     exit 1
   fi
 done
-env -u GLOBAL_HOOK_ENVIRONMENT_STRING "$work/build/kwcore_consumer"
 env -u GLOBAL_HOOK_ENVIRONMENT_STRING "$work/build/kwcore_binding"
+mkdir "$work/demo"
+env -u GLOBAL_HOOK_ENVIRONMENT_STRING "$work/prefix/bin/kw" demo "$work/demo/demo.kwp" >/dev/null
 
 # The installed chapters example builds as a project of its own, and once
 # more without CMake, through pkg-config, as C++17: all the headers ask for.
