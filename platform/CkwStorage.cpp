@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -736,7 +737,8 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     if (found && !(grfMode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
     // Allocations first, so that a failure leaves the storage as it was.
     std::size_t at = static_cast<std::size_t>(it - self.children.begin());
-    if (!found) self.children.reserve(self.children.size() + 1);
+    if (!found && self.children.size() == self.children.capacity())
+      self.children.reserve(std::max<std::size_t>(8, 2 * self.children.size()));
     Node* node = m_tree->arena->New();
     node->SetName(name);
     node->type = type;
