@@ -446,11 +446,12 @@ HRESULT Reader::BuildTree(Parsed* out) {
       }
       if (SUCCEEDED(hr)) {
         bool found = false;
+        parent->ReserveChild();
         auto at = parent->Find(node->Key(), &found);
         if (found) {
           hr = Problem(EntryOffset(id), "two elements of one storage have the same name");
         } else {
-          parent->children.insert(at, node);
+          parent->InsertChild(at, node);
           if (type == kTypeStorage) storages.emplace_back(node, kwLoadU32(e + kEntChild));
         }
       }
@@ -1007,11 +1008,123 @@ void Node::SetName(std::u16string_view text) noexcept {
 }
 
 std::vector<Node*>::iterator Node::Find(std::u16string_view wanted, bool* found) noexcept {
+  // Children mostly arrive in name order (a file's directory, numbered
+  // names): the end is checked first.
+  if (children.empty() || KeyLess(children.back()->Key(), wanted)) {
+    *found = false;
+    return children.end();
+  }
   auto at =
       std::lower_bound(children.begin(), children.end(), wanted,
                        [](const Node* n, std::u16string_view k) { return KeyLess(n->Key(), k); });
   *found = at != children.end() && (*at)->Key() == wanted;
   return at;
+}
+
+Node* Node::Lookup(std::u16string_view wanted) {
+  constexpr std::size_t kIndexFrom = 32;
+  if (!index && children.size() >= kIndexFrom) {
+    auto built = std::make_unique<ChildIndex>();
+    built->Reserve(children.size());
+    for (Node* child : children) built->Insert(child);
+    index = std::move(built);
+  }
+  // Names are often looked up in the order they are stored: the child after
+  // the last one found is tried first (a guess only; any value is safe).
+  std::size_t hint = lookupHint;
+  if (hint < children.size() && children[hint]->Key() == wanted) {
+    lookupHint = hint + 1;
+    return children[hint];
+  }
+  if (index) {
+    Node* node = index->Find(wanted);
+    if (node && hint + 1 < children.size() && children[hint + 1] == node) lookupHint = hint + 2;
+    return node;
+  }
+  bool found = false;
+  auto at = Find(wanted, &found);
+  if (!found) return nullptr;
+  lookupHint = static_cast<std::size_t>(at - children.begin()) + 1;
+  return *at;
+}
+
+void Node::ReserveChild() {
+  if (children.size() == children.capacity())
+    children.reserve(std::max<std::size_t>(8, 2 * children.size()));
+  if (index) index->Reserve(children.size() + 1);
+}
+
+void Node::InsertChild(std::vector<Node*>::iterator at, Node* child) noexcept {
+  children.insert(at, child);  // within the capacity reserved
+  if (index) index->Insert(child);
+}
+
+void Node::EraseChild(std::vector<Node*>::iterator at) noexcept {
+  if (index) index->Erase(*at);
+  children.erase(at);
+}
+
+void Node::ReplaceChild(std::vector<Node*>::iterator at, Node* child) noexcept {
+  if (index) {
+    index->Erase(*at);
+    index->Insert(child);  // the slot just freed is room enough
+  }
+  *at = child;
+}
+
+std::size_t ChildIndex::Hash(std::u16string_view key) noexcept {
+  std::uint64_t h = 0xCBF29CE484222325ull;
+  for (char16_t c : key) h = (h ^ c) * 0x100000001B3ull;
+  return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+Node* ChildIndex::Find(std::u16string_view key) const noexcept {
+  if (m_slots.empty()) return nullptr;
+  std::size_t mask = m_slots.size() - 1;
+  for (std::size_t i = Home(key);; i = (i + 1) & mask) {
+    Node* n = m_slots[i];
+    if (!n) return nullptr;
+    if (n->Key() == key) return n;
+  }
+}
+
+void ChildIndex::Reserve(std::size_t count) {
+  if (count * 2 <= m_slots.size()) return;
+  std::size_t capacity = 16;
+  while (capacity < count * 2) capacity *= 2;
+  std::vector<Node*> old(capacity, nullptr);
+  old.swap(m_slots);
+  m_size = 0;
+  for (Node* n : old)
+    if (n) Insert(n);
+}
+
+void ChildIndex::Insert(Node* node) noexcept {
+  std::size_t mask = m_slots.size() - 1;
+  std::size_t i = Home(node->Key());
+  while (m_slots[i]) i = (i + 1) & mask;
+  m_slots[i] = node;
+  ++m_size;
+}
+
+void ChildIndex::Erase(const Node* node) noexcept {
+  if (m_slots.empty()) return;
+  std::size_t mask = m_slots.size() - 1;
+  std::size_t i = Home(node->Key());
+  while (m_slots[i] && m_slots[i] != node) i = (i + 1) & mask;
+  if (!m_slots[i]) return;
+  // Backward-shift deletion keeps probe runs whole without tombstones.
+  std::size_t gap = i;
+  for (std::size_t j = (i + 1) & mask; m_slots[j]; j = (j + 1) & mask) {
+    std::size_t home = Home(m_slots[j]->Key());
+    bool movable = gap <= j ? (home <= gap || home > j) : (home <= gap && home > j);
+    if (movable) {
+      m_slots[gap] = m_slots[j];
+      gap = j;
+    }
+  }
+  m_slots[gap] = nullptr;
+  --m_size;
 }
 
 Node* Arena::New() {

@@ -158,6 +158,29 @@ class Chunks {
   std::uint64_t m_size = 0;
 };
 
+struct Node;
+
+/// The children of a storage with many, hashed by folded name: a lookup then
+/// touches one or two nodes instead of a binary search's scattered ones.
+/// Built at the first lookup, kept in step with every change after.
+class ChildIndex {
+ public:
+  Node* Find(std::u16string_view key) const noexcept;
+  /// Makes room for `count` children, so that Insert cannot fail.
+  void Reserve(std::size_t count);
+  void Insert(Node* node) noexcept;
+  void Erase(const Node* node) noexcept;
+
+ private:
+  static std::size_t Hash(std::u16string_view key) noexcept;
+  std::size_t Home(std::u16string_view key) const noexcept {
+    return Hash(key) & (m_slots.size() - 1);
+  }
+
+  std::vector<Node*> m_slots;  // open addressing; a power of two, at most half full
+  std::size_t m_size = 0;
+};
+
 /// One storage or stream. Nodes live in an Arena and point at each other
 /// with plain pointers; nothing is freed one by one or recursively.
 struct Node {
@@ -171,11 +194,13 @@ struct Node {
   DWORD stateBits = 0;
   FILETIME ctime{0, 0};
   FILETIME mtime{0, 0};
-  std::uint32_t start = 0;         ///< first sector of the unchanged bytes
-  std::uint64_t size = 0;          ///< stream size (the chunks' when changed)
-  std::unique_ptr<Chunks> chunks;  ///< null while the bytes are the source's
-  std::vector<Node*> children;     ///< in name order (KeyLess on keys)
-  Node* pending = nullptr;         ///< work list link of Retire
+  std::uint32_t start = 0;            ///< first sector of the unchanged bytes
+  std::uint64_t size = 0;             ///< stream size (the chunks' when changed)
+  std::unique_ptr<Chunks> chunks;     ///< null while the bytes are the source's
+  std::vector<Node*> children;        ///< in name order (KeyLess on keys)
+  std::unique_ptr<ChildIndex> index;  ///< of children, once looked up among many
+  Node* pending = nullptr;            ///< work list link of Retire
+  std::size_t lookupHint = 0;         ///< where the next lookup is guessed to land
 
   std::u16string_view Name() const noexcept { return {name, nameLength}; }
   std::u16string_view Key() const noexcept { return {key, nameLength}; }
@@ -183,6 +208,13 @@ struct Node {
   std::uint64_t StreamSize() const noexcept { return chunks ? chunks->Size() : size; }
   /// The child named `key` (folded), or where it would go.
   std::vector<Node*>::iterator Find(std::u16string_view key, bool* found) noexcept;
+  /// The child named `key` (folded), or null.
+  Node* Lookup(std::u16string_view key);
+  /// Makes room for one more child: InsertChild then cannot fail.
+  void ReserveChild();
+  void InsertChild(std::vector<Node*>::iterator at, Node* child) noexcept;
+  void EraseChild(std::vector<Node*>::iterator at) noexcept;
+  void ReplaceChild(std::vector<Node*>::iterator at, Node* child) noexcept;
 };
 
 /// Folds `name` for lookup into `key` (at most 31 units).

@@ -176,22 +176,26 @@ HRESULT AccessFromMode(DWORD grfMode, bool* wantsWrite) {
 /// for a new element (`strict`) may not hold the reserved characters; one
 /// that looks an element up may, since files from elsewhere carry such
 /// names and every element that enumerates must open by its name.
-HRESULT NameFrom(const OLECHAR* text, std::u16string* name, bool strict = true) {
+/// A caller's element name and its folded form (as children are ordered
+/// and looked up by), without allocating.
+struct ElementName {
+  char16_t text[31];
+  char16_t key[31];
+  std::size_t length = 0;
+  std::u16string_view Text() const { return {text, length}; }
+  std::u16string_view Key() const { return {key, length}; }
+};
+
+HRESULT NameFrom(const OLECHAR* text, ElementName* name, bool strict = true) {
   if (!text) return STG_E_INVALIDPOINTER;
-  name->clear();
+  name->length = 0;
   for (std::size_t i = 0; text[i] != 0; ++i) {
     if (i == 31) return STG_E_INVALIDNAME;
-    name->push_back(text[i]);
+    name->text[name->length++] = text[i];
   }
-  if (name->empty()) return STG_E_INVALIDNAME;
-  return !strict || kwcfb::IsValidName(*name) ? S_OK : STG_E_INVALIDNAME;
-}
-
-/// The folded form of `name`, as children are ordered by.
-std::u16string KeyOf(std::u16string_view name) {
-  std::u16string key(name.size(), u'\0');
-  kwcfb::FoldName(name, key.data());
-  return key;
+  if (name->length == 0) return STG_E_INVALIDNAME;
+  kwcfb::FoldName(name->Text(), name->key);
+  return !strict || kwcfb::IsValidName(name->Text()) ? S_OK : STG_E_INVALIDNAME;
 }
 
 /// A file root's Stat name: its path, decoded from UTF-8 where it is valid
@@ -653,39 +657,37 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
 
   HRESULT DestroyElement(const OLECHAR* pwcsName) override {
     return Guarded([&]() -> HRESULT {
-      std::u16string name;
+      ElementName name;
       HRESULT hr = CheckChange(pwcsName, &name, false);
       if (FAILED(hr)) return hr;
       bool found = false;
-      auto& children = Self().children;
-      auto it = Self().Find(KeyOf(name), &found);
+      auto it = Self().Find(name.Key(), &found);
       if (!found) return STG_E_FILENOTFOUND;
       kwcfb::Retire(**it);
-      children.erase(it);
+      Self().EraseChild(it);
       return S_OK;
     });
   }
 
   HRESULT RenameElement(const OLECHAR* pwcsOldName, const OLECHAR* pwcsNewName) override {
     return Guarded([&]() -> HRESULT {
-      std::u16string oldName, newName;
+      ElementName oldName, newName;
       HRESULT hr = CheckChange(pwcsOldName, &oldName, false);
       if (FAILED(hr)) return hr;
       hr = NameFrom(pwcsNewName, &newName);
       if (FAILED(hr)) return hr;
       Node& self = Self();
       bool found = false, clash = false;
-      auto it = self.Find(KeyOf(oldName), &found);
+      auto it = self.Find(oldName.Key(), &found);
       if (!found) return STG_E_FILENOTFOUND;
       Node* node = *it;
-      std::u16string newKey = KeyOf(newName);
-      self.Find(newKey, &clash);
-      if (clash && node->Key() != newKey) return STG_E_FILEALREADYEXISTS;
-      // Nothing below allocates: the vector shrinks by one, then regains it
-      // within its capacity.
-      self.children.erase(it);
-      node->SetName(newName);
-      self.children.insert(self.Find(node->Key(), &clash), node);
+      self.Find(newName.Key(), &clash);
+      if (clash && node->Key() != newName.Key()) return STG_E_FILEALREADYEXISTS;
+      // Nothing below allocates: the children shrink by one, then regain it
+      // within their capacity.
+      self.EraseChild(it);
+      node->SetName(newName.Text());
+      self.InsertChild(self.Find(node->Key(), &clash), node);
       return S_OK;
     });
   }
@@ -717,7 +719,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
  private:
   ~CkwStorage() = default;
 
-  HRESULT CheckChange(const OLECHAR* pwcsName, std::u16string* name, bool strict = true) {
+  HRESULT CheckChange(const OLECHAR* pwcsName, ElementName* name, bool strict = true) {
     if (!Self().live) return STG_E_REVERTED;
     HRESULT hr = NameFrom(pwcsName, name, strict);
     if (FAILED(hr)) return hr;
@@ -725,7 +727,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
   }
 
   HRESULT CreateElement(const OLECHAR* pwcsName, DWORD grfMode, DWORD type, Node** out) {
-    std::u16string name;
+    ElementName name;
     HRESULT hr = CheckChange(pwcsName, &name);
     if (FAILED(hr)) return hr;
     bool wantsWrite = false;
@@ -733,20 +735,20 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     if (FAILED(hr)) return hr;
     Node& self = Self();
     bool found = false;
-    auto it = self.Find(KeyOf(name), &found);
+    auto it = self.Find(name.Key(), &found);
     if (found && !(grfMode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
     // Allocations first, so that a failure leaves the storage as it was.
     std::size_t at = static_cast<std::size_t>(it - self.children.begin());
-    if (!found && self.children.size() == self.children.capacity())
-      self.children.reserve(std::max<std::size_t>(8, 2 * self.children.size()));
+    if (!found) self.ReserveChild();
     Node* node = m_tree->arena->New();
-    node->SetName(name);
+    node->SetName(name.Text());
     node->type = type;
+    auto where = self.children.begin() + static_cast<std::ptrdiff_t>(at);
     if (found) {
-      kwcfb::Retire(*self.children[at]);
-      self.children[at] = node;
+      kwcfb::Retire(**where);
+      self.ReplaceChild(where, node);
     } else {
-      self.children.insert(self.children.begin() + static_cast<std::ptrdiff_t>(at), node);
+      self.InsertChild(where, node);
     }
     *out = node;
     return S_OK;
@@ -755,16 +757,15 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
   HRESULT OpenElement(const OLECHAR* pwcsName, DWORD grfMode, DWORD type, Node** out,
                       bool* wantsWrite) {
     if (!Self().live) return STG_E_REVERTED;
-    std::u16string name;
+    ElementName name;
     HRESULT hr = NameFrom(pwcsName, &name, false);
     if (FAILED(hr)) return hr;
     hr = AccessFromMode(grfMode, wantsWrite);
     if (FAILED(hr)) return hr;
     if (*wantsWrite && !m_writable) return STG_E_ACCESSDENIED;
-    bool found = false;
-    auto it = Self().Find(KeyOf(name), &found);
-    if (!found || (*it)->type != type) return STG_E_FILENOTFOUND;
-    *out = *it;
+    Node* node = Self().Lookup(name.Key());
+    if (!node || node->type != type) return STG_E_FILENOTFOUND;
+    *out = node;
     return S_OK;
   }
 
