@@ -31,9 +31,12 @@ struct Registry {
   std::unordered_map<const void*, Block*> byData;    // guarded by lock
 };
 
-Registry& TheRegistry() {
-  // Never destroyed: callers may free blocks from static destructors.
-  static Registry* registry = new Registry;
+Registry& TheRegistry() noexcept {
+  // Never destroyed: callers may free blocks from static destructors. Built
+  // in static storage, since the noexcept functions below reach it before
+  // anything that could report a failed allocation.
+  alignas(Registry) static unsigned char storage[sizeof(Registry)];
+  static Registry* registry = new (storage) Registry;
   return *registry;
 }
 
