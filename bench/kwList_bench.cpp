@@ -28,7 +28,8 @@
 // Counts the kernel random draws of the whole process: the executable's
 // definition is the one every library's call binds to (exported).
 std::atomic<long> g_getrandomCalls{0};
-extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+extern "C" __attribute__((visibility("default"))) ssize_t getrandom(void* buffer, size_t length,
+                                                                    unsigned int flags) {
   g_getrandomCalls.fetch_add(1, std::memory_order_relaxed);
   return syscall(SYS_getrandom, buffer, length, flags);
 }
