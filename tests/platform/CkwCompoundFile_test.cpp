@@ -136,6 +136,21 @@ TEST(CompoundFileReader, HostileShapesAreRefusedOrReadWithinBounds) {
   EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024);  // KiB
 }
 
+// Names other writers use but ours refuses for new elements open by the
+// name they enumerate under.
+TEST(CompoundFileReader, ElementsOpenByTheNamesTheyEnumerateUnder) {
+  CkwComPtr<IStorage> root;
+  ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.put()), S_OK);
+  ASSERT_EQ(PutStream(root.get(), u"a_b", "slash"), S_OK);
+  std::string image = Image(root.get());
+  const std::string entry("a\0_\0b\0", 6);
+  ASSERT_NE(image.find(entry), std::string::npos);
+  image[image.find(entry) + 2] = '/';
+  ASSERT_EQ(OpenImage(image, &root), S_OK);
+  EXPECT_EQ(ChildNames(root.get()), std::vector<std::u16string>{u"a/b"});
+  EXPECT_EQ(GetStream(root.get(), u"a/b"), "slash");
+}
+
 // After Commit, the storage reads from the file it wrote: a stream open
 // across the commit reads what is now on disk, wherever its bytes moved.
 TEST(CompoundFileWriter, AStorageReadAfterCommitReadsTheNewFile) {
