@@ -938,11 +938,11 @@ void Chunks::Resize(std::uint64_t size) {
       std::size_t length;
       std::size_t k = BlockOf(at, &begin, &length);
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, begin + length) - at);
-      std::memset(m_blocks[k].get() + (at - begin), 0, n);
+      std::memset(Block(k) + (at - begin), 0, n);
       at += n;
     }
   } else {
-    // Blocks wholly beyond the new end go back.
+    // Blocks wholly beyond the new end go back (the first stays).
     while (!m_blocks.empty()) {
       std::uint64_t begin;
       std::size_t length;
@@ -964,7 +964,7 @@ void Chunks::Write(std::uint64_t offset, const void* data, std::size_t size) {
     std::size_t length;
     std::size_t k = BlockOf(at, &begin, &length);
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(end, begin + length) - at);
-    std::memcpy(m_blocks[k].get() + (at - begin), from, n);
+    std::memcpy(Block(k) + (at - begin), from, n);
     from += n;
     at += n;
   }
@@ -978,7 +978,7 @@ void Chunks::Read(std::uint64_t offset, void* data, std::size_t size) const noex
     std::size_t length;
     std::size_t k = BlockOf(at, &begin, &length);
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(end, begin + length) - at);
-    std::memcpy(to, m_blocks[k].get() + (at - begin), n);
+    std::memcpy(to, Block(k) + (at - begin), n);
     to += n;
     at += n;
   }
@@ -990,7 +990,7 @@ HRESULT Chunks::ForEach(const std::function<HRESULT(const BYTE*, std::size_t)>& 
     std::size_t length;
     std::size_t k = BlockOf(at, &begin, &length);
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(m_size, begin + length) - at);
-    HRESULT hr = piece(m_blocks[k].get(), n);
+    HRESULT hr = piece(Block(k), n);
     if (FAILED(hr)) return hr;
     at += n;
   }

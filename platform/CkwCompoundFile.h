@@ -153,8 +153,13 @@ class Chunks {
                              std::size_t* length) noexcept;
   void Reserve(std::uint64_t size);
 
-  std::vector<std::unique_ptr<BYTE[]>> m_blocks;
-  std::uint64_t m_capacity = 0;
+  BYTE* Block(std::size_t k) const noexcept {
+    return k == 0 ? const_cast<BYTE*>(m_first) : m_blocks[k - 1].get();
+  }
+
+  BYTE m_first[64];  ///< block 0, inside: a small stream costs one allocation
+  std::vector<std::unique_ptr<BYTE[]>> m_blocks;  ///< blocks 1, 2...
+  std::uint64_t m_capacity = sizeof m_first;
   std::uint64_t m_size = 0;
 };
 
