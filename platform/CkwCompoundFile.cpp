@@ -500,6 +500,7 @@ struct OutEntry {
   std::uint32_t right = kNoStream;
   std::uint32_t child = kNoStream;
   BYTE color = kBlack;
+  bool stream = false;  // kept here so that later passes need not visit the node
   std::uint32_t start = kEndOfChain;
   std::uint64_t size = 0;
 };
@@ -630,6 +631,7 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
       e.start = 0;
       continue;
     }
+    e.stream = true;
     e.size = e.node->StreamSize();
     if (e.size == 0) continue;
     if (e.size < kMiniStreamCutoff) {
@@ -696,7 +698,7 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   std::vector<std::uint32_t> miniFat(miniFatSectors * kPerSector, kFreeSect);
   for (std::size_t i = 1; i < entries.size(); ++i) {
     OutEntry& e = entries[i];
-    if (e.node->type != STGTY_STREAM || e.size == 0) continue;
+    if (!e.stream || e.size == 0) continue;
     if (e.size < kMiniStreamCutoff) {
       std::uint32_t count = static_cast<std::uint32_t>(CeilDiv(e.size, kMiniSectorSize));
       for (std::uint32_t k = 0; k < count; ++k)
@@ -744,8 +746,7 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
     bool miniPass = pass == 0;
     for (std::size_t i = 1; i < entries.size() && SUCCEEDED(hr); ++i) {
       const OutEntry& e = entries[i];
-      if (e.node->type != STGTY_STREAM || e.size == 0) continue;
-      if ((e.size < kMiniStreamCutoff) != miniPass) continue;
+      if (!e.stream || e.size == 0 || (e.size < kMiniStreamCutoff) != miniPass) continue;
       hr = StreamBytes(*e.node, e.size);
       std::uint32_t unit = miniPass ? kMiniSectorSize : kSectorSize;
       if (SUCCEEDED(hr)) hr = Zeros(CeilDiv(e.size, unit) * unit - e.size);
@@ -760,7 +761,7 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
     placements->clear();
     for (std::size_t i = 1; i < entries.size(); ++i) {
       const OutEntry& e = entries[i];
-      if (e.node->type == STGTY_STREAM)
+      if (e.stream)
         placements->push_back(
             {e.node, e.size ? e.start : kEndOfChain, e.size != 0 && e.size < kMiniStreamCutoff});
     }
