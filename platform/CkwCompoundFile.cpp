@@ -1,13 +1,19 @@
 // Reader and writer of compound files (the Microsoft Compound File Binary
 // format). The writer emits version 3 with 512-byte sectors, a mini stream for
-// small streams and balanced red-black directory trees; the reader takes
-// versions 3 and 4 and checks every number before it uses it.
+// small streams and balanced red-black directory trees, as one sequential pass
+// over the new file; the reader takes versions 3 and 4, checks every number
+// before it uses it and leaves stream bytes where they are until asked.
 #include "CkwCompoundFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/kwLittleEndian.h"
+#include "platform/kwPosixFile.h"
 
 namespace kwcfb {
 namespace {
@@ -16,8 +22,7 @@ constexpr std::uint32_t kMaxRegSect = 0xFFFFFFFAu;
 constexpr std::uint32_t kDifSect = 0xFFFFFFFCu;
 constexpr std::uint32_t kFatSect = 0xFFFFFFFDu;
 constexpr std::uint32_t kEndOfChain = 0xFFFFFFFEu;
-// Free FAT and mini-FAT entries (FREESECT, 0xFFFFFFFF) are written by filling
-// with 0xFF bytes.
+constexpr std::uint32_t kFreeSect = 0xFFFFFFFFu;
 constexpr std::uint32_t kNoStream = 0xFFFFFFFFu;
 
 constexpr std::uint32_t kMiniSectorSize = 64;
@@ -61,6 +66,10 @@ constexpr std::size_t kEntModifiedTime = 0x6C;
 constexpr std::size_t kEntStartSector = 0x74;
 constexpr std::size_t kEntSize = 0x78;
 
+// A mini stream up to this size is read into memory on its first use: many
+// small streams then cost no system call each.
+constexpr std::uint64_t kMiniCacheLimit = 32u << 20;
+
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
 
 // The fields an entry carries whatever its type, the root's included.
@@ -74,247 +83,293 @@ void ReadAttributes(const BYTE* e, Node* node) {
 // ---------------------------------------------------------------------------
 // Reader
 
-// Marks sectors visited by the chain being walked; a new stamp per chain makes
-// "reset" free, so cycle detection stays linear over a whole file.
-class ChainStamps {
- public:
-  explicit ChainStamps(std::size_t count) : m_stamps(count, 0) {}
-  void NextChain() { ++m_current; }
-  // False when `index` was already seen in the current chain.
-  bool Visit(std::uint32_t index) {
-    if (m_stamps[index] == m_current) return false;
-    m_stamps[index] = m_current;
-    return true;
-  }
-
- private:
-  std::vector<std::uint32_t> m_stamps;
-  std::uint32_t m_current = 0;
-};
-
 class Reader {
  public:
-  Reader(const BYTE* bytes, std::size_t size) : m_bytes(bytes), m_size(size) {}
+  Reader(std::shared_ptr<const Source> source, const ProblemFn* check)
+      : m_source(std::move(source)), m_size(m_source->Size()), m_check(check) {}
 
-  HRESULT Run(std::shared_ptr<Node>* root);
+  HRESULT ReadTables(bool checkOwnership);
+  HRESULT BuildTree(Parsed* out);
+  HRESULT ReadEveryStream(const Node& root);
+  std::shared_ptr<Tables> TakeTables() { return std::move(m_tables); }
 
  private:
-  const BYTE* Sector(std::uint32_t index) const {
-    if (index == m_lastPartial) return m_tail.data();
-    return m_bytes + (static_cast<std::size_t>(index) + 1) * m_sectorSize;
+  HRESULT Problem(std::uint64_t offset, const char* text, HRESULT hr = STG_E_DOCFILECORRUPT) {
+    if (m_check) (*m_check)(offset, text);
+    return hr;
+  }
+  std::uint64_t Offset(std::uint32_t sector) const { return m_tables->SectorOffset(sector); }
+  // Reads whole sectors, runs of neighbours in one call; the part of a last
+  // sector that the file cuts off reads as zeros.
+  HRESULT ReadSectors(const std::vector<std::uint32_t>& sectors, BYTE* out);
+  // Records that `sector` belongs to a chain: a second claim means two chains
+  // (or one chain twice: a loop) share it.
+  HRESULT Claim(std::uint32_t sector, const char* what);
+  HRESULT WalkChain(std::uint32_t start, std::uint64_t want, bool toEnd, const char* what,
+                    std::vector<std::uint32_t>* chain);
+  HRESULT ReadHeader();
+  HRESULT ReadFat();
+  HRESULT ReadDirectory();
+  HRESULT ReadMiniStructures();
+  HRESULT CheckStream(const BYTE* entry, std::uint64_t entryOffset, Node* node);
+  HRESULT ReadEntry(std::uint32_t id, Node* node);
+  const BYTE* Entry(std::uint32_t id) const {
+    return m_directory.data() + static_cast<std::size_t>(id) * kDirEntrySize;
+  }
+  std::uint64_t EntryOffset(std::uint32_t id) const {
+    std::uint32_t perSector = m_tables->sectorSize / kDirEntrySize;
+    return Offset(m_dirChain[id / perSector]) + (id % perSector) * kDirEntrySize;
   }
   // True when the first `length` bytes of `sector` lie inside the file: stream
   // bytes are never made up from the padding of a cut-off last sector.
-  bool InFile(std::uint32_t sector, std::size_t length) const {
-    return (static_cast<std::uint64_t>(sector) + 1) * m_sectorSize + length <= m_size;
-  }
-  HRESULT ReadHeader();
-  HRESULT ReadFat();
-  HRESULT WalkChain(std::uint32_t start, std::size_t want, bool toEnd,
-                    std::vector<std::uint32_t>* chain);
-  HRESULT WalkMiniChain(std::uint32_t start, std::size_t want, std::vector<std::uint32_t>* chain);
-  HRESULT ReadDirectory();
-  HRESULT ReadMiniStructures();
-  HRESULT BuildTree(std::shared_ptr<Node>* root);
-  HRESULT ReadEntry(std::uint32_t id, Node* node);
-  HRESULT ReadStreamData(const BYTE* entry, Node* node);
-  const BYTE* Entry(std::uint32_t id) const {
-    std::uint32_t perSector = m_sectorSize / kDirEntrySize;
-    return Sector(m_dirChain[id / perSector]) + (id % perSector) * kDirEntrySize;
+  bool InFile(std::uint32_t sector, std::uint64_t length) const {
+    return Offset(sector) + length <= m_size;
   }
 
-  const BYTE* m_bytes;
-  std::size_t m_size;
-  std::uint32_t m_sectorSize = 512;
-  std::uint32_t m_sectorCount = 0;
-  std::uint32_t m_lastPartial = kNoStream;  // index of a sector cut short by the file end
-  std::vector<BYTE> m_tail;                 // that sector, padded with zeros
-  std::vector<std::uint32_t> m_fat;
+  std::shared_ptr<const Source> m_source;
+  std::uint64_t m_size;
+  const ProblemFn* m_check;
+  std::shared_ptr<Tables> m_tables = std::make_shared<Tables>();
+  BYTE m_header[512] = {};
+  bool m_claims = true;
+  std::vector<BYTE> m_owned;      // per sector: claimed by a chain
+  std::vector<BYTE> m_miniOwned;  // per mini sector
   std::vector<std::uint32_t> m_dirChain;
+  std::vector<BYTE> m_directory;  // the directory sectors, freed once the tree is built
   std::uint32_t m_entryCount = 0;
-  std::vector<std::uint32_t> m_miniFat;
-  std::vector<std::uint32_t> m_miniStreamChain;
-  std::uint64_t m_miniStreamSize = 0;
-  std::unique_ptr<ChainStamps> m_stamps;
-  std::unique_ptr<ChainStamps> m_miniStamps;
-  bool m_version4 = false;
 };
 
+HRESULT Reader::ReadSectors(const std::vector<std::uint32_t>& sectors, BYTE* out) {
+  const std::uint32_t size = m_tables->sectorSize;
+  for (std::size_t i = 0; i < sectors.size();) {
+    std::size_t n = 1;
+    while (i + n < sectors.size() && sectors[i + n] == sectors[i] + n) ++n;
+    std::uint64_t offset = Offset(sectors[i]);
+    std::uint64_t want = static_cast<std::uint64_t>(n) * size;
+    std::uint64_t have = offset >= m_size ? 0 : std::min(want, m_size - offset);
+    BYTE* dest = out + i * size;
+    HRESULT hr = m_source->ReadAt(offset, dest, static_cast<std::size_t>(have));
+    if (FAILED(hr)) return Problem(offset, "the file cannot be read here", hr);
+    std::memset(dest + have, 0, static_cast<std::size_t>(want - have));
+    i += n;
+  }
+  return S_OK;
+}
+
+HRESULT Reader::Claim(std::uint32_t sector, const char* what) {
+  if (!m_claims) return S_OK;
+  if (m_owned[sector]) return Problem(Offset(sector), what);
+  m_owned[sector] = 1;
+  return S_OK;
+}
+
+// Follows a FAT chain from `start`: `want` sectors, or (with `toEnd`) up to the
+// end-of-chain mark. Every link is checked against the FAT and the file.
+HRESULT Reader::WalkChain(std::uint32_t start, std::uint64_t want, bool toEnd, const char* what,
+                          std::vector<std::uint32_t>* chain) {
+  chain->clear();
+  const std::vector<std::uint32_t>& fat = m_tables->fat;
+  std::uint32_t current = start;
+  std::uint64_t count = 0;
+  while (toEnd || count < want) {
+    if (current == kEndOfChain) {
+      if (toEnd) break;
+      return Problem(UINT64_MAX, what);
+    }
+    if (current > kMaxRegSect || current >= m_tables->sectorCount || current >= fat.size())
+      return Problem(UINT64_MAX, what);
+    HRESULT hr = Claim(current, what);
+    if (FAILED(hr)) return hr;
+    // Without claims (a file of our own) a loop still ends: no chain is
+    // longer than the file has sectors.
+    if (++count > m_tables->sectorCount) return Problem(UINT64_MAX, what);
+    chain->push_back(current);
+    current = fat[current];
+  }
+  return S_OK;
+}
+
 HRESULT Reader::ReadHeader() {
-  if (m_size < sizeof kSignature || std::memcmp(m_bytes, kSignature, sizeof kSignature) != 0)
-    return STG_E_INVALIDHEADER;
-  if (m_size < 512) return STG_E_INVALIDHEADER;
-  const BYTE* h = m_bytes;
+  std::size_t got = static_cast<std::size_t>(std::min<std::uint64_t>(m_size, sizeof m_header));
+  HRESULT hr = m_source->ReadAt(0, m_header, got);
+  if (FAILED(hr)) return hr;
+  if (got < sizeof kSignature || std::memcmp(m_header, kSignature, sizeof kSignature) != 0)
+    return Problem(0, "not a compound file: no signature", STG_E_INVALIDHEADER);
+  if (got < 512) return Problem(0, "the header is cut short", STG_E_INVALIDHEADER);
+  const BYTE* h = m_header;
+  Tables& t = *m_tables;
   std::uint16_t major = kwLoadU16(h + kOffMajorVersion);
   std::uint16_t shift = kwLoadU16(h + kOffSectorShift);
-  if (kwLoadU16(h + kOffByteOrder) != 0xFFFE) return STG_E_INVALIDHEADER;
+  if (kwLoadU16(h + kOffByteOrder) != 0xFFFE)
+    return Problem(kOffByteOrder, "unknown byte order", STG_E_INVALIDHEADER);
   if (major == 3 && shift == 9) {
-    m_sectorSize = 512;
+    t.sectorSize = 512;
   } else if (major == 4 && shift == 12) {
-    m_sectorSize = 4096;
-    m_version4 = true;
+    t.sectorSize = 4096;
+    t.version4 = true;
   } else {
-    return STG_E_INVALIDHEADER;
+    return Problem(kOffMajorVersion, "unsupported version or sector size", STG_E_INVALIDHEADER);
   }
-  if (kwLoadU16(h + kOffMiniSectorShift) != 6) return STG_E_INVALIDHEADER;
-  if (kwLoadU32(h + kOffMiniStreamCutoff) != kMiniStreamCutoff) return STG_E_INVALIDHEADER;
-  if (m_size < m_sectorSize) return STG_E_DOCFILECORRUPT;
-  std::uint64_t count = CeilDiv(m_size - m_sectorSize, m_sectorSize);
+  if (kwLoadU16(h + kOffMiniSectorShift) != 6)
+    return Problem(kOffMiniSectorShift, "unsupported mini sector size", STG_E_INVALIDHEADER);
+  if (kwLoadU32(h + kOffMiniStreamCutoff) != kMiniStreamCutoff)
+    return Problem(kOffMiniStreamCutoff, "unsupported mini stream cutoff", STG_E_INVALIDHEADER);
+  if (m_size < t.sectorSize) return Problem(0, "the file ends inside the header");
+  std::uint64_t count = CeilDiv(m_size - t.sectorSize, t.sectorSize);
   if (count > kMaxRegSect) return STG_E_DOCFILETOOLARGE;
-  m_sectorCount = static_cast<std::uint32_t>(count);
-  std::size_t rest = (m_size - m_sectorSize) % m_sectorSize;
-  if (rest != 0) {
-    m_lastPartial = m_sectorCount - 1;
-    m_tail.assign(m_sectorSize, 0);
-    std::memcpy(m_tail.data(), m_bytes + m_size - rest, rest);
-  }
-  m_stamps = std::make_unique<ChainStamps>(m_sectorCount);
+  t.sectorCount = static_cast<std::uint32_t>(count);
+  if (m_claims) m_owned.assign(t.sectorCount, 0);
   return S_OK;
 }
 
 HRESULT Reader::ReadFat() {
-  const BYTE* h = m_bytes;
+  const BYTE* h = m_header;
+  Tables& t = *m_tables;
   std::uint32_t numFat = kwLoadU32(h + kOffNumFatSectors);
-  if (numFat > m_sectorCount) return STG_E_DOCFILECORRUPT;
+  if (numFat > t.sectorCount)
+    return Problem(kOffNumFatSectors, "more FAT sectors than the file has sectors");
   std::vector<std::uint32_t> fatSectors;
   fatSectors.reserve(numFat);
   for (std::uint32_t i = 0; i < kHeaderDifatEntries && fatSectors.size() < numFat; ++i)
     fatSectors.push_back(kwLoadU32(h + kOffDifat + 4 * i));
   // The DIFAT chain is walked for as many sectors as the header counts, so a
   // count that the chain does not back is caught even when unused.
-  std::uint32_t perDifat = m_sectorSize / 4 - 1;
+  std::uint32_t perDifat = t.sectorSize / 4 - 1;
   std::uint32_t numDifat = kwLoadU32(h + kOffNumDifatSectors);
-  if (numDifat > m_sectorCount) return STG_E_DOCFILECORRUPT;
+  if (numDifat > t.sectorCount)
+    return Problem(kOffNumDifatSectors, "more DIFAT sectors than the file has sectors");
   std::uint32_t difat = kwLoadU32(h + kOffFirstDifatSector);
-  m_stamps->NextChain();
+  std::vector<BYTE> sector(t.sectorSize);
   for (std::uint32_t k = 0; k < numDifat; ++k) {
-    if (difat > kMaxRegSect || difat >= m_sectorCount) return STG_E_DOCFILECORRUPT;
-    if (!m_stamps->Visit(difat)) return STG_E_DOCFILECORRUPT;
-    const BYTE* s = Sector(difat);
+    if (difat > kMaxRegSect || difat >= t.sectorCount)
+      return Problem(kOffFirstDifatSector, "the DIFAT chain leaves the file");
+    HRESULT hr = Claim(difat, "the DIFAT chain loops or shares a sector");
+    if (FAILED(hr)) return hr;
+    hr = ReadSectors({difat}, sector.data());
+    if (FAILED(hr)) return hr;
     for (std::uint32_t i = 0; i < perDifat && fatSectors.size() < numFat; ++i)
-      fatSectors.push_back(kwLoadU32(s + 4 * i));
-    difat = kwLoadU32(s + 4 * perDifat);
+      fatSectors.push_back(kwLoadU32(sector.data() + 4 * i));
+    difat = kwLoadU32(sector.data() + 4 * perDifat);
   }
-  if (fatSectors.size() < numFat) return STG_E_DOCFILECORRUPT;
-  std::uint32_t perFat = m_sectorSize / 4;
-  m_fat.resize(static_cast<std::size_t>(numFat) * perFat);
-  for (std::uint32_t i = 0; i < numFat; ++i) {
-    std::uint32_t sector = fatSectors[i];
-    if (sector >= m_sectorCount) return STG_E_DOCFILECORRUPT;
-    const BYTE* s = Sector(sector);
-    for (std::uint32_t j = 0; j < perFat; ++j) m_fat[i * perFat + j] = kwLoadU32(s + 4 * j);
+  if (fatSectors.size() < numFat) return Problem(kOffNumDifatSectors, "the DIFAT is cut short");
+  for (std::uint32_t s : fatSectors) {
+    if (s >= t.sectorCount) return Problem(kOffDifat, "a FAT sector lies beyond the file");
+    HRESULT hr = Claim(s, "a FAT sector is listed twice or shared");
+    if (FAILED(hr)) return hr;
   }
-  return S_OK;
-}
-
-// Follows a FAT chain from `start`: `want` sectors, or (with `toEnd`) up to the
-// end-of-chain mark. Every link is checked against the FAT and the file.
-HRESULT Reader::WalkChain(std::uint32_t start, std::size_t want, bool toEnd,
-                          std::vector<std::uint32_t>* chain) {
-  chain->clear();
-  m_stamps->NextChain();
-  std::uint32_t current = start;
-  while (toEnd || chain->size() < want) {
-    if (current == kEndOfChain) {
-      if (toEnd) break;
-      return STG_E_DOCFILECORRUPT;
-    }
-    if (current > kMaxRegSect || current >= m_sectorCount || current >= m_fat.size())
-      return STG_E_DOCFILECORRUPT;
-    if (!m_stamps->Visit(current)) return STG_E_DOCFILECORRUPT;
-    chain->push_back(current);
-    current = m_fat[current];
-  }
-  return S_OK;
-}
-
-HRESULT Reader::WalkMiniChain(std::uint32_t start, std::size_t want,
-                              std::vector<std::uint32_t>* chain) {
-  chain->clear();
-  m_miniStamps->NextChain();
-  std::uint64_t miniSectors = CeilDiv(m_miniStreamSize, kMiniSectorSize);
-  std::uint32_t current = start;
-  while (chain->size() < want) {
-    if (current >= m_miniFat.size() || current >= miniSectors) return STG_E_DOCFILECORRUPT;
-    if (!m_miniStamps->Visit(current)) return STG_E_DOCFILECORRUPT;
-    chain->push_back(current);
-    current = m_miniFat[current];
-  }
+  std::uint32_t perFat = t.sectorSize / 4;
+  std::vector<BYTE> bytes(static_cast<std::size_t>(numFat) * t.sectorSize);
+  HRESULT hr = ReadSectors(fatSectors, bytes.data());
+  if (FAILED(hr)) return hr;
+  t.fat.resize(static_cast<std::size_t>(numFat) * perFat);
+  for (std::size_t i = 0; i < t.fat.size(); ++i) t.fat[i] = kwLoadU32(bytes.data() + 4 * i);
   return S_OK;
 }
 
 HRESULT Reader::ReadDirectory() {
-  HRESULT hr = WalkChain(kwLoadU32(m_bytes + kOffFirstDirSector), 0, true, &m_dirChain);
+  HRESULT hr = WalkChain(kwLoadU32(m_header + kOffFirstDirSector), 0, true,
+                         "the directory chain is damaged", &m_dirChain);
   if (FAILED(hr)) return hr;
   std::uint64_t entries =
-      static_cast<std::uint64_t>(m_dirChain.size()) * (m_sectorSize / kDirEntrySize);
-  if (entries == 0 || entries >= kNoStream) return STG_E_DOCFILECORRUPT;
+      static_cast<std::uint64_t>(m_dirChain.size()) * (m_tables->sectorSize / kDirEntrySize);
+  if (entries == 0 || entries >= kNoStream)
+    return Problem(kOffFirstDirSector, "the directory is empty or too large");
   m_entryCount = static_cast<std::uint32_t>(entries);
-  if (Entry(0)[kEntType] != kTypeRoot) return STG_E_DOCFILECORRUPT;
+  m_directory.resize(m_dirChain.size() * m_tables->sectorSize);
+  hr = ReadSectors(m_dirChain, m_directory.data());
+  if (FAILED(hr)) return hr;
+  if (Entry(0)[kEntType] != kTypeRoot)
+    return Problem(EntryOffset(0), "the first directory entry is not the root");
   return S_OK;
 }
 
 HRESULT Reader::ReadMiniStructures() {
+  Tables& t = *m_tables;
   const BYTE* root = Entry(0);
-  m_miniStreamSize = m_version4 ? kwLoadU64(root + kEntSize) : kwLoadU32(root + kEntSize);
+  t.miniStreamSize = t.version4 ? kwLoadU64(root + kEntSize) : kwLoadU32(root + kEntSize);
   // A mini stream can only hold streams below the cutoff, all of which sit in
   // the file too: anything larger than the file is a lie.
-  if (m_miniStreamSize > m_size) return STG_E_DOCFILECORRUPT;
-  if (m_miniStreamSize > 0) {
-    HRESULT hr = WalkChain(kwLoadU32(root + kEntStartSector),
-                           CeilDiv(m_miniStreamSize, m_sectorSize), false, &m_miniStreamChain);
+  if (t.miniStreamSize > m_size)
+    return Problem(EntryOffset(0) + kEntSize, "the mini stream is larger than the file");
+  if (t.miniStreamSize > 0) {
+    HRESULT hr =
+        WalkChain(kwLoadU32(root + kEntStartSector), CeilDiv(t.miniStreamSize, t.sectorSize), false,
+                  "the mini stream's chain is damaged", &t.miniStreamChain);
     if (FAILED(hr)) return hr;
   }
-  std::uint32_t firstMiniFat = kwLoadU32(m_bytes + kOffFirstMiniFatSector);
-  if (firstMiniFat != kEndOfChain && kwLoadU32(m_bytes + kOffNumMiniFatSectors) != 0) {
+  std::uint32_t firstMiniFat = kwLoadU32(m_header + kOffFirstMiniFatSector);
+  if (firstMiniFat != kEndOfChain && kwLoadU32(m_header + kOffNumMiniFatSectors) != 0) {
     std::vector<std::uint32_t> chain;
-    HRESULT hr = WalkChain(firstMiniFat, 0, true, &chain);
+    HRESULT hr = WalkChain(firstMiniFat, 0, true, "the mini FAT chain is damaged", &chain);
     if (FAILED(hr)) return hr;
-    std::uint32_t perSector = m_sectorSize / 4;
-    m_miniFat.resize(chain.size() * perSector);
-    for (std::size_t i = 0; i < chain.size(); ++i) {
-      const BYTE* s = Sector(chain[i]);
-      for (std::uint32_t j = 0; j < perSector; ++j)
-        m_miniFat[i * perSector + j] = kwLoadU32(s + 4 * j);
-    }
+    std::vector<BYTE> bytes(chain.size() * t.sectorSize);
+    hr = ReadSectors(chain, bytes.data());
+    if (FAILED(hr)) return hr;
+    t.miniFat.resize(chain.size() * (t.sectorSize / 4));
+    for (std::size_t i = 0; i < t.miniFat.size(); ++i)
+      t.miniFat[i] = kwLoadU32(bytes.data() + 4 * i);
   }
-  m_miniStamps = std::make_unique<ChainStamps>(m_miniFat.size());
+  if (m_claims) m_miniOwned.assign(t.miniFat.size(), 0);
   return S_OK;
 }
 
-HRESULT Reader::ReadStreamData(const BYTE* entry, Node* node) {
-  std::uint64_t size = m_version4 ? kwLoadU64(entry + kEntSize) : kwLoadU32(entry + kEntSize);
+HRESULT Reader::ReadTables(bool checkOwnership) {
+  m_claims = checkOwnership;
+  m_tables->source = m_source;
+  HRESULT hr = ReadHeader();
+  if (SUCCEEDED(hr)) hr = ReadFat();
+  if (SUCCEEDED(hr)) hr = ReadDirectory();
+  if (SUCCEEDED(hr)) hr = ReadMiniStructures();
+  return hr;
+}
+
+// Walks the chain of a stream once, so that it is known whole and its own
+// before anyone reads it: reads then need no checks beyond the file's size.
+HRESULT Reader::CheckStream(const BYTE* entry, std::uint64_t entryOffset, Node* node) {
+  const Tables& t = *m_tables;
+  std::uint64_t size = t.version4 ? kwLoadU64(entry + kEntSize) : kwLoadU32(entry + kEntSize);
+  node->start = kwLoadU32(entry + kEntStartSector);
+  node->size = 0;
   if (size == 0) return S_OK;
-  if (size > m_size || size > kMaxStreamSize) return STG_E_DOCFILECORRUPT;
-  std::uint32_t start = kwLoadU32(entry + kEntStartSector);
-  std::vector<std::uint32_t> chain;
-  node->data.resize(static_cast<std::size_t>(size));
-  BYTE* out = node->data.data();
+  if (size > m_size || size > kMaxStreamSize)
+    return Problem(entryOffset + kEntSize, "a stream is larger than the file");
+  node->size = size;
   if (size < kMiniStreamCutoff) {
-    HRESULT hr = WalkMiniChain(start, CeilDiv(size, kMiniSectorSize), &chain);
-    if (FAILED(hr)) return hr;
+    node->mini = true;
+    std::uint64_t miniSectors = CeilDiv(t.miniStreamSize, kMiniSectorSize);
+    std::uint32_t current = node->start;
     std::uint64_t left = size;
-    for (std::uint32_t mini : chain) {
-      std::uint64_t offset = static_cast<std::uint64_t>(mini) * kMiniSectorSize;
-      std::uint32_t sector = m_miniStreamChain[offset / m_sectorSize];
-      const BYTE* src = Sector(sector) + offset % m_sectorSize;
-      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kMiniSectorSize));
-      if (!InFile(sector, offset % m_sectorSize + n)) return STG_E_DOCFILECORRUPT;
-      std::memcpy(out, src, n);
-      out += n;
+    while (left > 0) {
+      if (current >= t.miniFat.size() || current >= miniSectors)
+        return Problem(entryOffset + kEntStartSector, "a mini stream's chain is damaged");
+      if (m_miniOwned[current])
+        return Problem(entryOffset + kEntStartSector,
+                       "a mini stream's chain loops or shares a mini sector");
+      m_miniOwned[current] = 1;
+      std::uint64_t offset = static_cast<std::uint64_t>(current) * kMiniSectorSize;
+      std::uint32_t sector = t.miniStreamChain[offset / t.sectorSize];
+      std::uint64_t n = std::min<std::uint64_t>(left, kMiniSectorSize);
+      if (!InFile(sector, offset % t.sectorSize + n))
+        return Problem(Offset(sector), "stream bytes lie beyond the end of the file");
       left -= n;
+      current = t.miniFat[current];
     }
-  } else {
-    HRESULT hr = WalkChain(start, CeilDiv(size, m_sectorSize), false, &chain);
-    if (FAILED(hr)) return hr;
-    std::uint64_t left = size;
-    for (std::uint32_t sector : chain) {
-      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, m_sectorSize));
-      if (!InFile(sector, n)) return STG_E_DOCFILECORRUPT;
-      std::memcpy(out, Sector(sector), n);
-      out += n;
-      left -= n;
-    }
+    return S_OK;
+  }
+  std::uint32_t current = node->start;
+  std::uint64_t left = size;
+  const std::vector<std::uint32_t>& fat = t.fat;
+  while (left > 0) {
+    if (current > kMaxRegSect || current >= t.sectorCount || current >= fat.size())
+      return Problem(entryOffset + kEntStartSector, "a stream's chain is damaged");
+    if (m_owned[current])
+      return Problem(Offset(current), "a stream's chain loops or shares a sector");
+    m_owned[current] = 1;
+    std::uint64_t n = std::min<std::uint64_t>(left, t.sectorSize);
+    if (!InFile(current, n))
+      return Problem(Offset(current), "stream bytes lie beyond the end of the file");
+    left -= n;
+    current = fat[current];
   }
   return S_OK;
 }
@@ -322,86 +377,130 @@ HRESULT Reader::ReadStreamData(const BYTE* entry, Node* node) {
 HRESULT Reader::ReadEntry(std::uint32_t id, Node* node) {
   const BYTE* e = Entry(id);
   std::uint16_t nameBytes = kwLoadU16(e + kEntNameLength);
-  if (nameBytes < 2 || nameBytes > 64 || nameBytes % 2 != 0) return STG_E_DOCFILECORRUPT;
-  node->name.clear();
+  if (nameBytes < 2 || nameBytes > 64 || nameBytes % 2 != 0)
+    return Problem(EntryOffset(id) + kEntNameLength, "a name length is not valid");
+  char16_t name[32];
+  std::size_t length = 0;
   for (std::uint16_t i = 0; i + 1 < nameBytes / 2; ++i) {
     char16_t c = kwLoadU16(e + kEntName + 2 * i);
     if (c == 0) break;
-    node->name.push_back(c);
+    name[length++] = c;
   }
-  if (node->name.empty()) return STG_E_DOCFILECORRUPT;
+  if (length == 0) return Problem(EntryOffset(id), "an element has an empty name");
+  node->SetName({name, length});
   node->type = e[kEntType] == kTypeStorage ? STGTY_STORAGE : STGTY_STREAM;
   ReadAttributes(e, node);
-  if (node->type == STGTY_STREAM) return ReadStreamData(e, node);
+  if (node->type == STGTY_STREAM) return CheckStream(e, EntryOffset(id), node);
   return S_OK;
 }
 
-HRESULT Reader::BuildTree(std::shared_ptr<Node>* rootOut) {
-  auto root = std::make_shared<Node>();
-  root->name = u"Root Entry";
-  ReadAttributes(Entry(0), root.get());
+HRESULT Reader::BuildTree(Parsed* out) {
+  auto arena = std::make_shared<Arena>();
+  Node* root = arena->New();
+  root->SetName(u"Root Entry");
+  ReadAttributes(Entry(0), root);
   // Every entry may be reached once only: a second visit is a cycle or a
   // shared subtree, both corruption. Both walks use explicit stacks whose size
   // is bounded by the number of entries.
   std::vector<BYTE> visited(m_entryCount, 0);
   visited[0] = 1;
+  HRESULT result = S_OK;
   std::vector<std::pair<Node*, std::uint32_t>> storages;
-  storages.emplace_back(root.get(), kwLoadU32(Entry(0) + kEntChild));
+  storages.emplace_back(root, kwLoadU32(Entry(0) + kEntChild));
   // Siblings are walked in order (left subtree, entry, right subtree), which
-  // for a valid tree is name order, so each insertion lands at the end of the
-  // map in constant time. An out-of-order tree still loads, just slower.
+  // for a valid tree is name order, so each child is appended in constant
+  // time. An out-of-order tree still loads, just slower.
   std::vector<std::uint32_t> path;
   while (!storages.empty()) {
     auto [parent, top] = storages.back();
     storages.pop_back();
     path.clear();
     std::uint32_t current = top;
-    while (current != kNoStream || !path.empty()) {
+    bool broken = false;
+    while (!broken && (current != kNoStream || !path.empty())) {
       while (current != kNoStream) {
-        if (current >= m_entryCount || visited[current]) return STG_E_DOCFILECORRUPT;
+        if (current >= m_entryCount || visited[current]) {
+          result = Problem(UINT64_MAX, current >= m_entryCount
+                                           ? "a directory link points beyond the directory"
+                                           : "the directory tree loops or shares an entry");
+          broken = true;
+          break;
+        }
         visited[current] = 1;
         path.push_back(current);
         current = kwLoadU32(Entry(current) + kEntLeft);
       }
+      if (broken) break;
       std::uint32_t id = path.back();
       path.pop_back();
       const BYTE* e = Entry(id);
-      BYTE type = e[kEntType];
-      if (type != kTypeStorage && type != kTypeStream) return STG_E_DOCFILECORRUPT;
-      auto node = std::make_shared<Node>();
-      HRESULT hr = ReadEntry(id, node.get());
-      if (FAILED(hr)) return hr;
-      if (type == kTypeStorage) storages.emplace_back(node.get(), kwLoadU32(e + kEntChild));
-      std::u16string key = Key(node->name);
-      auto& children = parent->children;
-      std::size_t before = children.size();
-      children.emplace_hint(children.end(), std::move(key), std::move(node));
-      if (children.size() == before) return STG_E_DOCFILECORRUPT;  // a duplicate name
       current = kwLoadU32(e + kEntRight);
+      BYTE type = e[kEntType];
+      HRESULT hr = S_OK;
+      Node* node = nullptr;
+      if (type != kTypeStorage && type != kTypeStream) {
+        hr = Problem(EntryOffset(id) + kEntType, "an entry has an unknown type");
+      } else {
+        node = arena->New();
+        hr = ReadEntry(id, node);
+      }
+      if (SUCCEEDED(hr)) {
+        bool found = false;
+        parent->ReserveChild();
+        auto at = parent->Find(node->Key(), &found);
+        if (found) {
+          hr = Problem(EntryOffset(id), "two elements of one storage have the same name");
+        } else {
+          parent->InsertChild(at, node);
+          if (type == kTypeStorage) storages.emplace_back(node, kwLoadU32(e + kEntChild));
+        }
+      }
+      if (FAILED(hr)) {
+        if (!m_check) return hr;
+        result = hr;  // a check goes on with the other elements
+      }
     }
+    if (broken && !m_check) return result;
   }
-  *rootOut = std::move(root);
-  return S_OK;
+  // A check goes on with whatever could be read.
+  m_directory = {};
+  out->arena = std::move(arena);
+  out->root = root;
+  out->tables = m_tables;
+  return result;
 }
 
-HRESULT Reader::Run(std::shared_ptr<Node>* root) {
-  HRESULT hr = ReadHeader();
-  if (SUCCEEDED(hr)) hr = ReadFat();
-  if (SUCCEEDED(hr)) hr = ReadDirectory();
-  if (SUCCEEDED(hr)) hr = ReadMiniStructures();
-  if (SUCCEEDED(hr)) hr = BuildTree(root);
-  return hr;
+HRESULT Reader::ReadEveryStream(const Node& root) {
+  HRESULT result = S_OK;
+  std::vector<const Node*> pending{&root};
+  std::vector<Extent> extents;
+  std::vector<BYTE> buffer(1 << 20);
+  while (!pending.empty()) {
+    const Node* node = pending.back();
+    pending.pop_back();
+    for (const Node* child : node->children) pending.push_back(child);
+    if (node->type != STGTY_STREAM || node->size == 0) continue;
+    HRESULT hr = StreamExtents(*m_tables, *node, &extents);
+    for (std::uint64_t at = 0; SUCCEEDED(hr) && at < node->size; at += buffer.size()) {
+      std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), node->size - at));
+      hr = ReadExtents(*m_tables, node->mini, extents, at, buffer.data(), n);
+    }
+    if (FAILED(hr)) result = Problem(UINT64_MAX, "a stream cannot be read to its end", hr);
+  }
+  return result;
 }
 
 // ---------------------------------------------------------------------------
 // Writer
 
 struct OutEntry {
-  const Node* node;
+  Node* node;
   std::uint32_t left = kNoStream;
   std::uint32_t right = kNoStream;
   std::uint32_t child = kNoStream;
   BYTE color = kBlack;
+  bool stream = false;  // kept here so that later passes need not visit the node
   std::uint32_t start = kEndOfChain;
   std::uint64_t size = 0;
 };
@@ -410,6 +509,7 @@ struct OutEntry {
 // name order, by taking middles. Every null link then lies on the two deepest
 // levels, so colouring the nodes of the deepest possible level red (and all
 // others black) gives equal black heights and no red node with a red child.
+// The recursion is as deep as the tree: the logarithm of the width.
 std::uint32_t BuildBalanced(std::vector<OutEntry>& entries, std::uint32_t first,
                             std::uint32_t count, unsigned depth, unsigned redDepth) {
   if (count == 0) return kNoStream;
@@ -427,37 +527,12 @@ unsigned FloorLog2(std::uint32_t n) {
   return r;
 }
 
-class Writer {
- public:
-  HRESULT Run(const Node& root, std::vector<BYTE>* image);
-
- private:
-  static constexpr std::uint32_t kSectorSize = 512;
-  static constexpr std::uint32_t kPerSector = kSectorSize / 4;
-  BYTE* Sector(std::uint32_t i) {
-    return m_image->data() + (static_cast<std::size_t>(i) + 1) * kSectorSize;
-  }
-  void SetFat(std::uint32_t index, std::uint32_t value) {
-    kwStoreU32(Sector(m_fatStart + index / kPerSector) + 4 * (index % kPerSector), value);
-  }
-  void ChainRun(std::uint32_t first, std::uint32_t count) {
-    for (std::uint32_t i = 0; i < count; ++i)
-      SetFat(first + i, i + 1 == count ? kEndOfChain : first + i + 1);
-  }
-  void WriteEntry(std::uint32_t id, const OutEntry& e);
-
-  std::vector<BYTE>* m_image = nullptr;
-  std::uint32_t m_fatStart = 0;
-  std::uint32_t m_dirStart = 0;
-};
-
-void Writer::WriteEntry(std::uint32_t id, const OutEntry& e) {
-  BYTE* p = Sector(m_dirStart + id / 4) + (id % 4) * kDirEntrySize;
+void StoreEntry(BYTE* p, bool isRoot, const OutEntry& e) {
   const Node& n = *e.node;
-  const std::u16string& name = id == 0 ? std::u16string(u"Root Entry") : n.name;
+  std::u16string_view name = isRoot ? std::u16string_view(u"Root Entry") : n.Name();
   for (std::size_t i = 0; i < name.size(); ++i) kwStoreU16(p + kEntName + 2 * i, name[i]);
   kwStoreU16(p + kEntNameLength, static_cast<std::uint16_t>(2 * (name.size() + 1)));
-  p[kEntType] = id == 0 ? kTypeRoot : (n.type == STGTY_STORAGE ? kTypeStorage : kTypeStream);
+  p[kEntType] = isRoot ? kTypeRoot : (n.type == STGTY_STORAGE ? kTypeStorage : kTypeStream);
   p[kEntColor] = e.color;
   kwStoreU32(p + kEntLeft, e.left);
   kwStoreU32(p + kEntRight, e.right);
@@ -465,7 +540,7 @@ void Writer::WriteEntry(std::uint32_t id, const OutEntry& e) {
   if (n.type == STGTY_STORAGE) {
     kwStoreGUID(p + kEntClsid, n.clsid);
     kwStoreU32(p + kEntStateBits, n.stateBits);
-    if (id != 0) {
+    if (!isRoot) {
       kwStoreU32(p + kEntCreationTime, n.ctime.dwLowDateTime);
       kwStoreU32(p + kEntCreationTime + 4, n.ctime.dwHighDateTime);
     }
@@ -478,17 +553,72 @@ void Writer::WriteEntry(std::uint32_t id, const OutEntry& e) {
   kwStoreU64(p + kEntSize, e.size);
 }
 
-HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
+class Writer {
+ public:
+  Writer(const Tables* tables, Sink* sink) : m_tables(tables), m_sink(sink) {}
+  HRESULT Run(const Node& root, std::vector<Placement>* placements, Tables* written);
+
+ private:
+  static constexpr std::uint32_t kSectorSize = 512;
+  static constexpr std::uint32_t kPerSector = kSectorSize / 4;
+  HRESULT Zeros(std::uint64_t count) {
+    static constexpr BYTE kZeros[kSectorSize] = {};
+    while (count > 0) {
+      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof kZeros));
+      HRESULT hr = m_sink->Write(kZeros, n);
+      if (FAILED(hr)) return hr;
+      count -= n;
+    }
+    return S_OK;
+  }
+  HRESULT Words(const std::vector<std::uint32_t>& words) {
+    std::vector<BYTE> bytes(std::min<std::size_t>(words.size(), 1 << 18) * 4);
+    for (std::size_t i = 0; i < words.size();) {
+      std::size_t n = std::min(words.size() - i, bytes.size() / 4);
+      for (std::size_t j = 0; j < n; ++j) kwStoreU32(bytes.data() + 4 * j, words[i + j]);
+      HRESULT hr = m_sink->Write(bytes.data(), 4 * n);
+      if (FAILED(hr)) return hr;
+      i += n;
+    }
+    return S_OK;
+  }
+  HRESULT StreamBytes(const Node& node, std::uint64_t size);
+
+  const Tables* m_tables;
+  Sink* m_sink;
+  std::vector<Extent> m_extents;
+};
+
+HRESULT Writer::StreamBytes(const Node& node, std::uint64_t size) {
+  if (node.chunks)
+    return node.chunks->ForEach(
+        [&](const BYTE* data, std::size_t n) { return m_sink->Write(data, n); });
+  if (!m_tables) return STG_E_UNKNOWN;
+  HRESULT hr = StreamExtents(*m_tables, node, &m_extents);
+  if (FAILED(hr)) return hr;
+  if (!node.mini) {
+    for (const Extent& e : m_extents) {
+      hr = m_sink->Copy(*m_tables->source, e.offset, e.length);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+  BYTE buffer[kMiniStreamCutoff];
+  hr = ReadExtents(*m_tables, true, m_extents, 0, buffer, static_cast<std::size_t>(size));
+  return SUCCEEDED(hr) ? m_sink->Write(buffer, static_cast<std::size_t>(size)) : hr;
+}
+
+HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables* written) {
   // Directory ids in breadth-first order; each storage's children take
   // consecutive ids in name order, so their balanced tree is built in place.
   std::vector<OutEntry> entries;
-  entries.push_back(OutEntry{&root});
+  entries.push_back(OutEntry{const_cast<Node*>(&root)});
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const Node* node = entries[i].node;
     if (node->type != STGTY_STORAGE || node->children.empty()) continue;
     if (entries.size() + node->children.size() >= kMaxRegSect) return STG_E_DOCFILETOOLARGE;
     std::uint32_t first = static_cast<std::uint32_t>(entries.size());
-    for (const auto& [name, child] : node->children) entries.push_back(OutEntry{child.get()});
+    for (Node* child : node->children) entries.push_back(OutEntry{child});
     std::uint32_t count = static_cast<std::uint32_t>(node->children.size());
     entries[i].child = BuildBalanced(entries, first, count, 0, FloorLog2(count));
   }
@@ -501,7 +631,8 @@ HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
       e.start = 0;
       continue;
     }
-    e.size = e.node->data.size();
+    e.stream = true;
+    e.size = e.node->StreamSize();
     if (e.size == 0) continue;
     if (e.size < kMiniStreamCutoff) {
       e.start = static_cast<std::uint32_t>(miniSectors);
@@ -529,65 +660,59 @@ HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
   std::uint64_t total = base + fat + difat;
   if (total >= kMaxRegSect / 2) return STG_E_DOCFILETOOLARGE;
 
-  m_image = image;
-  image->assign((total + 1) * kSectorSize, 0);
-  m_fatStart = 0;
   std::uint32_t difatStart = static_cast<std::uint32_t>(fat);
-  m_dirStart = static_cast<std::uint32_t>(difatStart + difat);
-  std::uint32_t miniFatStart = static_cast<std::uint32_t>(m_dirStart + dirSectors);
+  std::uint32_t dirStart = static_cast<std::uint32_t>(difatStart + difat);
+  std::uint32_t miniFatStart = static_cast<std::uint32_t>(dirStart + dirSectors);
   std::uint32_t miniStreamStart = static_cast<std::uint32_t>(miniFatStart + miniFatSectors);
   std::uint32_t bigStart = static_cast<std::uint32_t>(miniStreamStart + miniStreamSectors);
 
   // FAT: free everywhere, then the chains of every structure.
-  std::memset(Sector(0), 0xFF, fat * kSectorSize);
-  for (std::uint32_t i = 0; i < fat; ++i) SetFat(i, kFatSect);
-  for (std::uint32_t i = 0; i < difat; ++i) SetFat(difatStart + i, kDifSect);
-  ChainRun(m_dirStart, static_cast<std::uint32_t>(dirSectors));
-  ChainRun(miniFatStart, static_cast<std::uint32_t>(miniFatSectors));
-  ChainRun(miniStreamStart, static_cast<std::uint32_t>(miniStreamSectors));
+  std::vector<std::uint32_t> fatTable(fat * kPerSector, kFreeSect);
+  auto chainRun = [&](std::uint32_t first, std::uint64_t count) {
+    for (std::uint64_t i = 0; i < count; ++i)
+      fatTable[first + i] =
+          i + 1 == count ? kEndOfChain : static_cast<std::uint32_t>(first + i + 1);
+  };
+  for (std::uint32_t i = 0; i < fat; ++i) fatTable[i] = kFatSect;
+  for (std::uint32_t i = 0; i < difat; ++i) fatTable[difatStart + i] = kDifSect;
+  chainRun(dirStart, dirSectors);
+  chainRun(miniFatStart, miniFatSectors);
+  chainRun(miniStreamStart, miniStreamSectors);
 
   // DIFAT: the header's 109 slots, then DIFAT sectors of 127 slots and a link.
-  BYTE* header = image->data();
+  BYTE header[kSectorSize] = {};
   std::memset(header + kOffDifat, 0xFF, 4 * kHeaderDifatEntries);
-  if (difat) std::memset(Sector(difatStart), 0xFF, difat * kSectorSize);
+  std::vector<std::uint32_t> difatTable(difat * kPerSector, kFreeSect);
   for (std::uint32_t i = 0; i < fat; ++i) {
     if (i < kHeaderDifatEntries) {
       kwStoreU32(header + kOffDifat + 4 * i, i);
     } else {
       std::uint32_t k = i - kHeaderDifatEntries;
-      kwStoreU32(Sector(difatStart + k / (kPerSector - 1)) + 4 * (k % (kPerSector - 1)), i);
+      difatTable[(k / (kPerSector - 1)) * kPerSector + k % (kPerSector - 1)] = i;
     }
   }
   for (std::uint32_t i = 0; i < difat; ++i)
-    kwStoreU32(Sector(difatStart + i) + 4 * (kPerSector - 1),
-               i + 1 == difat ? kEndOfChain : difatStart + i + 1);
+    difatTable[i * kPerSector + kPerSector - 1] = i + 1 == difat ? kEndOfChain : difatStart + i + 1;
 
-  // Mini FAT and stream bytes.
-  if (miniFatSectors) std::memset(Sector(miniFatStart), 0xFF, miniFatSectors * kSectorSize);
-  BYTE* miniStream = miniStreamSectors ? Sector(miniStreamStart) : nullptr;
+  // Mini FAT and the chains of regular streams.
+  std::vector<std::uint32_t> miniFat(miniFatSectors * kPerSector, kFreeSect);
   for (std::size_t i = 1; i < entries.size(); ++i) {
     OutEntry& e = entries[i];
-    if (e.node->type != STGTY_STREAM || e.size == 0) continue;
+    if (!e.stream || e.size == 0) continue;
     if (e.size < kMiniStreamCutoff) {
       std::uint32_t count = static_cast<std::uint32_t>(CeilDiv(e.size, kMiniSectorSize));
-      for (std::uint32_t k = 0; k < count; ++k) {
-        std::uint32_t index = e.start + k;
-        kwStoreU32(Sector(miniFatStart + index / kPerSector) + 4 * (index % kPerSector),
-                   k + 1 == count ? kEndOfChain : index + 1);
-      }
-      std::memcpy(miniStream + static_cast<std::size_t>(e.start) * kMiniSectorSize,
-                  e.node->data.data(), e.size);
+      for (std::uint32_t k = 0; k < count; ++k)
+        miniFat[e.start + k] = k + 1 == count ? kEndOfChain : e.start + k + 1;
     } else {
-      std::uint32_t count = static_cast<std::uint32_t>(CeilDiv(e.size, kSectorSize));
       e.start += bigStart;
-      ChainRun(e.start, count);
-      std::memcpy(Sector(e.start), e.node->data.data(), e.size);
+      chainRun(e.start, CeilDiv(e.size, kSectorSize));
     }
   }
 
   // Directory: unused slots carry no-stream links, then the entries.
-  for (std::uint64_t i = 0; i < dirSectors * 4; ++i) {
-    BYTE* p = Sector(m_dirStart + static_cast<std::uint32_t>(i / 4)) + (i % 4) * kDirEntrySize;
+  std::vector<BYTE> directory(dirSectors * kSectorSize, 0);
+  for (std::size_t i = 0; i < dirSectors * 4; ++i) {
+    BYTE* p = directory.data() + i * kDirEntrySize;
     kwStoreU32(p + kEntLeft, kNoStream);
     kwStoreU32(p + kEntRight, kNoStream);
     kwStoreU32(p + kEntChild, kNoStream);
@@ -595,7 +720,7 @@ HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
   entries[0].start = miniStreamSectors ? miniStreamStart : kEndOfChain;
   entries[0].size = miniSectors * kMiniSectorSize;
   for (std::size_t i = 0; i < entries.size(); ++i)
-    WriteEntry(static_cast<std::uint32_t>(i), entries[i]);
+    StoreEntry(directory.data() + i * kDirEntrySize, i == 0, entries[i]);
 
   std::memcpy(header, kSignature, sizeof kSignature);
   kwStoreU16(header + kOffMinorVersion, 0x003E);
@@ -604,16 +729,429 @@ HRESULT Writer::Run(const Node& root, std::vector<BYTE>* image) {
   kwStoreU16(header + kOffSectorShift, 9);
   kwStoreU16(header + kOffMiniSectorShift, 6);
   kwStoreU32(header + kOffNumFatSectors, static_cast<std::uint32_t>(fat));
-  kwStoreU32(header + kOffFirstDirSector, m_dirStart);
+  kwStoreU32(header + kOffFirstDirSector, dirStart);
   kwStoreU32(header + kOffMiniStreamCutoff, static_cast<std::uint32_t>(kMiniStreamCutoff));
   kwStoreU32(header + kOffFirstMiniFatSector, miniFatSectors ? miniFatStart : kEndOfChain);
   kwStoreU32(header + kOffNumMiniFatSectors, static_cast<std::uint32_t>(miniFatSectors));
   kwStoreU32(header + kOffFirstDifatSector, difat ? difatStart : kEndOfChain);
   kwStoreU32(header + kOffNumDifatSectors, static_cast<std::uint32_t>(difat));
+
+  // Everything goes out once, in file order.
+  HRESULT hr = m_sink->Write(header, sizeof header);
+  if (SUCCEEDED(hr)) hr = Words(fatTable);
+  if (SUCCEEDED(hr)) hr = Words(difatTable);
+  if (SUCCEEDED(hr)) hr = m_sink->Write(directory.data(), directory.size());
+  if (SUCCEEDED(hr)) hr = Words(miniFat);
+  for (int pass = 0; pass < 2 && SUCCEEDED(hr); ++pass) {
+    bool miniPass = pass == 0;
+    for (std::size_t i = 1; i < entries.size() && SUCCEEDED(hr); ++i) {
+      const OutEntry& e = entries[i];
+      if (!e.stream || e.size == 0 || (e.size < kMiniStreamCutoff) != miniPass) continue;
+      hr = StreamBytes(*e.node, e.size);
+      std::uint32_t unit = miniPass ? kMiniSectorSize : kSectorSize;
+      if (SUCCEEDED(hr)) hr = Zeros(CeilDiv(e.size, unit) * unit - e.size);
+    }
+    if (miniPass && SUCCEEDED(hr))
+      hr = Zeros(miniStreamSectors * kSectorSize - miniSectors * kMiniSectorSize);
+  }
+  if (SUCCEEDED(hr)) hr = m_sink->Finish();
+  if (FAILED(hr)) return hr;
+
+  if (placements) {
+    placements->clear();
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      const OutEntry& e = entries[i];
+      if (e.stream)
+        placements->push_back(
+            {e.node, e.size ? e.start : kEndOfChain, e.size != 0 && e.size < kMiniStreamCutoff});
+    }
+  }
+  if (written) {
+    written->sectorSize = kSectorSize;
+    written->sectorCount = static_cast<std::uint32_t>(total);
+    written->version4 = false;
+    fatTable.resize(total);  // the free tail of the last FAT sector is not needed
+    written->fat = std::move(fatTable);
+    written->miniFat = std::move(miniFat);
+    written->miniStreamChain.resize(miniStreamSectors);
+    for (std::uint32_t i = 0; i < miniStreamSectors; ++i)
+      written->miniStreamChain[i] = miniStreamStart + i;
+    written->miniStreamSize = miniSectors * kMiniSectorSize;
+  }
   return S_OK;
 }
 
+// ---------------------------------------------------------------------------
+// Sinks
+
+class FdSink final : public Sink {
+ public:
+  explicit FdSink(int fd) : m_fd(fd), m_buffer(kBufferSize) {}
+
+  HRESULT Write(const void* data, std::size_t size) override {
+    if (m_used + size > m_buffer.size()) {
+      HRESULT hr = Flush();
+      if (FAILED(hr)) return hr;
+    }
+    if (size >= m_buffer.size()) return kwWriteAll(m_fd, data, size) ? S_OK : WriteFault();
+    std::memcpy(m_buffer.data() + m_used, data, size);
+    m_used += size;
+    return S_OK;
+  }
+
+  HRESULT Copy(const Source& source, std::uint64_t offset, std::uint64_t size) override {
+    if (source.Memory()) return Write(source.Memory() + offset, static_cast<std::size_t>(size));
+    HRESULT hr = Flush();
+    if (FAILED(hr)) return hr;
+    // Kernel-side first; file systems that cannot (or old kernels) fall back
+    // to large reads and writes through the buffer.
+    loff_t from = static_cast<loff_t>(offset);
+    while (size > 0 && m_kernelCopy) {
+      ssize_t n =
+          ::copy_file_range(source.Fd(), &from, m_fd, nullptr, static_cast<std::size_t>(size), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+                    errno == EBADF)) {
+        m_kernelCopy = false;
+        break;
+      }
+      if (n < 0) return WriteFault();
+      if (n == 0) return STG_E_READFAULT;  // the old file was cut under us
+      size -= static_cast<std::uint64_t>(n);
+    }
+    offset = static_cast<std::uint64_t>(from);
+    while (size > 0) {
+      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, m_buffer.size()));
+      hr = source.ReadAt(offset, m_buffer.data(), n);
+      if (FAILED(hr)) return hr;
+      if (!kwWriteAll(m_fd, m_buffer.data(), n)) return WriteFault();
+      offset += n;
+      size -= n;
+    }
+    return S_OK;
+  }
+
+  HRESULT Finish() override { return Flush(); }
+
+ private:
+  static constexpr std::size_t kBufferSize = 1 << 20;
+  static HRESULT WriteFault() {
+    switch (errno) {
+      case ENOSPC:
+      case EDQUOT:
+      case EFBIG:
+        return STG_E_MEDIUMFULL;
+      default:
+        return STG_E_WRITEFAULT;
+    }
+  }
+  HRESULT Flush() {
+    if (m_used == 0) return S_OK;
+    std::size_t used = m_used;
+    m_used = 0;
+    return kwWriteAll(m_fd, m_buffer.data(), used) ? S_OK : WriteFault();
+  }
+
+  int m_fd;
+  std::vector<BYTE> m_buffer;
+  std::size_t m_used = 0;
+  bool m_kernelCopy = true;
+};
+
+class MemorySink final : public Sink {
+ public:
+  explicit MemorySink(std::vector<BYTE>* image) : m_image(image) {}
+  HRESULT Write(const void* data, std::size_t size) override {
+    const auto* bytes = static_cast<const BYTE*>(data);
+    m_image->insert(m_image->end(), bytes, bytes + size);
+    return S_OK;
+  }
+  HRESULT Copy(const Source& source, std::uint64_t offset, std::uint64_t size) override {
+    std::size_t at = m_image->size();
+    m_image->resize(at + static_cast<std::size_t>(size));
+    return source.ReadAt(offset, m_image->data() + at, static_cast<std::size_t>(size));
+  }
+  HRESULT Finish() override { return S_OK; }
+
+ private:
+  std::vector<BYTE>* m_image;
+};
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+
+Source::~Source() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+HRESULT Source::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const noexcept {
+  if (offset > m_size || size > m_size - offset) return STG_E_READFAULT;
+  if (m_fd < 0) {
+    if (size) std::memcpy(buffer, m_bytes.data() + offset, size);
+    return S_OK;
+  }
+  auto* bytes = static_cast<char*>(buffer);
+  ssize_t got = kwTransferFull(size, [&](std::size_t done) {
+    return ::pread(m_fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+  });
+  return got == static_cast<ssize_t>(size) ? S_OK : STG_E_READFAULT;
+}
+
+std::unique_ptr<Sink> MakeFdSink(int fd) { return std::make_unique<FdSink>(fd); }
+std::unique_ptr<Sink> MakeMemorySink(std::vector<BYTE>* image) {
+  return std::make_unique<MemorySink>(image);
+}
+
+// Block k < 15 holds 64 << k bytes from 64 * (2^k - 1); every later block
+// holds 1 MiB.
+std::size_t Chunks::BlockOf(std::uint64_t offset, std::uint64_t* begin,
+                            std::size_t* length) noexcept {
+  constexpr std::uint64_t kDoubling = 64u * ((1u << 15) - 1);
+  if (offset < kDoubling) {
+    unsigned k = 63u - static_cast<unsigned>(__builtin_clzll(offset / 64 + 1));
+    *begin = 64u * ((std::uint64_t{1} << k) - 1);
+    *length = std::size_t{64} << k;
+    return k;
+  }
+  std::uint64_t k = (offset - kDoubling) >> 20;
+  *begin = kDoubling + (k << 20);
+  *length = std::size_t{1} << 20;
+  return static_cast<std::size_t>(15 + k);
+}
+
+void Chunks::Reserve(std::uint64_t size) {
+  while (m_capacity < size) {
+    std::uint64_t begin;
+    std::size_t length;
+    BlockOf(m_capacity, &begin, &length);
+    m_blocks.push_back(std::make_unique_for_overwrite<BYTE[]>(length));
+    m_capacity += length;
+  }
+}
+
+void Chunks::Resize(std::uint64_t size) {
+  if (size > m_size) {
+    Reserve(size);
+    std::uint64_t at = m_size;
+    while (at < size) {
+      std::uint64_t begin;
+      std::size_t length;
+      std::size_t k = BlockOf(at, &begin, &length);
+      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, begin + length) - at);
+      std::memset(Block(k) + (at - begin), 0, n);
+      at += n;
+    }
+  } else {
+    // Blocks wholly beyond the new end go back (the first stays).
+    while (!m_blocks.empty()) {
+      std::uint64_t begin;
+      std::size_t length;
+      BlockOf(m_capacity - 1, &begin, &length);
+      if (begin < size) break;
+      m_blocks.pop_back();
+      m_capacity = begin;
+    }
+  }
+  m_size = size;
+}
+
+void Chunks::Write(std::uint64_t offset, const void* data, std::size_t size) {
+  if (offset > m_size) Resize(offset);  // the gap reads as zeros
+  Reserve(offset + size);
+  const auto* from = static_cast<const BYTE*>(data);
+  for (std::uint64_t at = offset, end = offset + size; at < end;) {
+    std::uint64_t begin;
+    std::size_t length;
+    std::size_t k = BlockOf(at, &begin, &length);
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(end, begin + length) - at);
+    std::memcpy(Block(k) + (at - begin), from, n);
+    from += n;
+    at += n;
+  }
+  m_size = std::max<std::uint64_t>(m_size, offset + size);
+}
+
+void Chunks::Read(std::uint64_t offset, void* data, std::size_t size) const noexcept {
+  auto* to = static_cast<BYTE*>(data);
+  for (std::uint64_t at = offset, end = offset + size; at < end;) {
+    std::uint64_t begin;
+    std::size_t length;
+    std::size_t k = BlockOf(at, &begin, &length);
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(end, begin + length) - at);
+    std::memcpy(to, Block(k) + (at - begin), n);
+    to += n;
+    at += n;
+  }
+}
+
+HRESULT Chunks::ForEach(const std::function<HRESULT(const BYTE*, std::size_t)>& piece) const {
+  for (std::uint64_t at = 0; at < m_size;) {
+    std::uint64_t begin;
+    std::size_t length;
+    std::size_t k = BlockOf(at, &begin, &length);
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(m_size, begin + length) - at);
+    HRESULT hr = piece(Block(k), n);
+    if (FAILED(hr)) return hr;
+    at += n;
+  }
+  return S_OK;
+}
+
+void FoldName(std::u16string_view name, char16_t* key) noexcept {
+  for (std::size_t i = 0; i < name.size() && i < 31; ++i) key[i] = UpperCase(name[i]);
+}
+
+void Node::SetName(std::u16string_view text) noexcept {
+  nameLength = static_cast<std::uint8_t>(std::min<std::size_t>(text.size(), 31));
+  std::copy_n(text.data(), nameLength, name);
+  FoldName(text.substr(0, nameLength), key);
+}
+
+std::vector<Node*>::iterator Node::Find(std::u16string_view wanted, bool* found) noexcept {
+  // Children mostly arrive in name order (a file's directory, numbered
+  // names): the end is checked first.
+  if (children.empty() || KeyLess(children.back()->Key(), wanted)) {
+    *found = false;
+    return children.end();
+  }
+  auto at =
+      std::lower_bound(children.begin(), children.end(), wanted,
+                       [](const Node* n, std::u16string_view k) { return KeyLess(n->Key(), k); });
+  *found = at != children.end() && (*at)->Key() == wanted;
+  return at;
+}
+
+Node* Node::Lookup(std::u16string_view wanted) {
+  constexpr std::size_t kIndexFrom = 32;
+  if (!index && children.size() >= kIndexFrom) {
+    auto built = std::make_unique<ChildIndex>();
+    built->Reserve(children.size());
+    for (Node* child : children) built->Insert(child);
+    index = std::move(built);
+  }
+  // Names are often looked up in the order they are stored: the child after
+  // the last one found is tried first (a guess only; any value is safe).
+  std::size_t hint = lookupHint;
+  if (hint < children.size() && children[hint]->Key() == wanted) {
+    lookupHint = hint + 1;
+    return children[hint];
+  }
+  if (index) {
+    Node* node = index->Find(wanted);
+    if (node && hint + 1 < children.size() && children[hint + 1] == node) lookupHint = hint + 2;
+    return node;
+  }
+  bool found = false;
+  auto at = Find(wanted, &found);
+  if (!found) return nullptr;
+  lookupHint = static_cast<std::size_t>(at - children.begin()) + 1;
+  return *at;
+}
+
+void Node::ReserveChild() {
+  if (children.size() == children.capacity())
+    children.reserve(std::max<std::size_t>(8, 2 * children.size()));
+  if (index) index->Reserve(children.size() + 1);
+}
+
+void Node::InsertChild(std::vector<Node*>::iterator at, Node* child) noexcept {
+  children.insert(at, child);  // within the capacity reserved
+  if (index) index->Insert(child);
+}
+
+void Node::EraseChild(std::vector<Node*>::iterator at) noexcept {
+  if (index) index->Erase(*at);
+  children.erase(at);
+}
+
+void Node::ReplaceChild(std::vector<Node*>::iterator at, Node* child) noexcept {
+  if (index) {
+    index->Erase(*at);
+    index->Insert(child);  // the slot just freed is room enough
+  }
+  *at = child;
+}
+
+std::size_t ChildIndex::Hash(std::u16string_view key) noexcept {
+  std::uint64_t h = 0xCBF29CE484222325ull;
+  for (char16_t c : key) h = (h ^ c) * 0x100000001B3ull;
+  return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+Node* ChildIndex::Find(std::u16string_view key) const noexcept {
+  if (m_slots.empty()) return nullptr;
+  std::size_t mask = m_slots.size() - 1;
+  for (std::size_t i = Home(key);; i = (i + 1) & mask) {
+    Node* n = m_slots[i];
+    if (!n) return nullptr;
+    if (n->Key() == key) return n;
+  }
+}
+
+void ChildIndex::Reserve(std::size_t count) {
+  if (count * 2 <= m_slots.size()) return;
+  std::size_t capacity = 16;
+  while (capacity < count * 2) capacity *= 2;
+  std::vector<Node*> old(capacity, nullptr);
+  old.swap(m_slots);
+  m_size = 0;
+  for (Node* n : old)
+    if (n) Insert(n);
+}
+
+void ChildIndex::Insert(Node* node) noexcept {
+  std::size_t mask = m_slots.size() - 1;
+  std::size_t i = Home(node->Key());
+  while (m_slots[i]) i = (i + 1) & mask;
+  m_slots[i] = node;
+  ++m_size;
+}
+
+void ChildIndex::Erase(const Node* node) noexcept {
+  if (m_slots.empty()) return;
+  std::size_t mask = m_slots.size() - 1;
+  std::size_t i = Home(node->Key());
+  while (m_slots[i] && m_slots[i] != node) i = (i + 1) & mask;
+  if (!m_slots[i]) return;
+  // Backward-shift deletion keeps probe runs whole without tombstones.
+  std::size_t gap = i;
+  for (std::size_t j = (i + 1) & mask; m_slots[j]; j = (j + 1) & mask) {
+    std::size_t home = Home(m_slots[j]->Key());
+    bool movable = gap <= j ? (home <= gap || home > j) : (home <= gap && home > j);
+    if (movable) {
+      m_slots[gap] = m_slots[j];
+      gap = j;
+    }
+  }
+  m_slots[gap] = nullptr;
+  --m_size;
+}
+
+Node* Arena::New() {
+  if (m_blocks.empty() || m_used == m_blockSize) {
+    m_blockSize = m_blocks.empty() ? 16 : std::min<std::size_t>(m_blockSize * 2, 4096);
+    m_blocks.push_back(std::make_unique<Node[]>(m_blockSize));
+    m_used = 0;
+  }
+  return &m_blocks.back()[m_used++];
+}
+
+void Retire(Node& node) noexcept {
+  node.live = false;
+  node.pending = nullptr;
+  Node* list = &node;
+  while (list) {
+    Node* n = list;
+    list = n->pending;
+    n->pending = nullptr;
+    for (Node* child : n->children) {
+      child->live = false;
+      child->pending = list;
+      list = child;
+    }
+  }
+}
 
 char16_t UpperCase(char16_t c) noexcept {
   if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
@@ -634,43 +1172,151 @@ char16_t UpperCase(char16_t c) noexcept {
   return c;
 }
 
-std::u16string Key(const std::u16string& name) {
-  std::u16string key(name);
-  for (char16_t& c : key) c = UpperCase(c);
-  return key;
-}
-
-bool IsValidName(const std::u16string& name) noexcept {
+bool IsValidName(std::u16string_view name) noexcept {
   if (name.empty() || name.size() > 31) return false;
   for (char16_t c : name)
     if (c == u'/' || c == u'\\' || c == u':' || c == u'!') return false;
   return true;
 }
 
-void Retire(Node& node) noexcept {
-  node.live = false;
-  std::vector<Node*> pending{&node};
-  // A vector that cannot grow would only leave some nodes live, which keeps
-  // them usable; never worse than a crash.
-  try {
-    while (!pending.empty()) {
-      Node* n = pending.back();
-      pending.pop_back();
-      for (auto& [name, child] : n->children) {
-        child->live = false;
-        pending.push_back(child.get());
+HRESULT Open(std::shared_ptr<const Source> source, Parsed* out) noexcept {
+  return Guarded([&] {
+    Reader reader(std::move(source), nullptr);
+    HRESULT hr = reader.ReadTables(true);
+    return SUCCEEDED(hr) ? reader.BuildTree(out) : hr;
+  });
+}
+
+HRESULT StreamExtents(const Tables& t, const Node& node, std::vector<Extent>* out) noexcept {
+  return Guarded([&]() -> HRESULT {
+    out->clear();
+    std::uint64_t left = node.size;
+    std::uint32_t current = node.start;
+    // The chain was checked when the file was opened; the bounds are checked
+    // again because they cost nothing and keep every read inside the tables.
+    if (node.mini) {
+      while (left > 0) {
+        if (current >= t.miniFat.size()) return STG_E_DOCFILECORRUPT;
+        std::uint64_t n = std::min<std::uint64_t>(left, kMiniSectorSize);
+        std::uint64_t offset = static_cast<std::uint64_t>(current) * kMiniSectorSize;
+        if (!out->empty() && out->back().offset + out->back().length == offset)
+          out->back().length += n;
+        else
+          out->push_back({offset, n});
+        left -= n;
+        current = t.miniFat[current];
+      }
+      return S_OK;
+    }
+    std::uint64_t steps = 0;
+    while (left > 0) {
+      if (current >= t.fat.size() || current >= t.sectorCount || ++steps > t.sectorCount)
+        return STG_E_DOCFILECORRUPT;
+      std::uint64_t n = std::min<std::uint64_t>(left, t.sectorSize);
+      std::uint64_t offset = t.SectorOffset(current);
+      if (!out->empty() && out->back().offset + out->back().length == offset)
+        out->back().length += n;
+      else
+        out->push_back({offset, n});
+      left -= n;
+      current = t.fat[current];
+    }
+    return S_OK;
+  });
+}
+
+HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& extents,
+                    std::uint64_t offset, void* buffer, std::size_t size) noexcept {
+  auto* out = static_cast<BYTE*>(buffer);
+  const BYTE* cache = nullptr;
+  if (mini) {
+    std::call_once(t.miniCacheOnce, [&t]() noexcept {
+      if (t.miniStreamSize > kMiniCacheLimit) return;
+      Guarded([&t] {
+        std::vector<BYTE> bytes(t.miniStreamChain.size() * t.sectorSize);
+        for (std::size_t i = 0; i < t.miniStreamChain.size();) {
+          std::size_t n = 1;
+          while (i + n < t.miniStreamChain.size() &&
+                 t.miniStreamChain[i + n] == t.miniStreamChain[i] + n)
+            ++n;
+          std::uint64_t at = t.SectorOffset(t.miniStreamChain[i]);
+          std::uint64_t have =
+              std::min<std::uint64_t>(static_cast<std::uint64_t>(n) * t.sectorSize,
+                                      at < t.source->Size() ? t.source->Size() - at : 0);
+          HRESULT hr =
+              t.source->ReadAt(at, bytes.data() + i * t.sectorSize, static_cast<std::size_t>(have));
+          if (FAILED(hr)) return hr;
+          i += n;
+        }
+        t.miniCache = std::move(bytes);
+        return S_OK;
+      });
+    });
+    if (!t.miniCache.empty()) cache = t.miniCache.data();
+  }
+  std::uint64_t base = 0;  // stream offset of the current extent
+  for (const Extent& e : extents) {
+    if (size == 0) break;
+    if (offset >= base + e.length) {
+      base += e.length;
+      continue;
+    }
+    std::uint64_t within = offset - base;
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, e.length - within));
+    std::uint64_t at = e.offset + within;
+    if (!mini) {
+      HRESULT hr = t.source->ReadAt(at, out, n);
+      if (FAILED(hr)) return hr;
+    } else if (cache) {
+      if (at + n > t.miniCache.size()) return STG_E_DOCFILECORRUPT;
+      std::memcpy(out, cache + at, n);
+    } else {
+      // Mini sectors never straddle a sector: one read per piece of a sector.
+      for (std::size_t done = 0; done < n;) {
+        std::uint64_t m = at + done;
+        std::size_t index = static_cast<std::size_t>(m / t.sectorSize);
+        if (index >= t.miniStreamChain.size()) return STG_E_DOCFILECORRUPT;
+        std::size_t piece = static_cast<std::size_t>(
+            std::min<std::uint64_t>(n - done, t.sectorSize - m % t.sectorSize));
+        HRESULT hr = t.source->ReadAt(t.SectorOffset(t.miniStreamChain[index]) + m % t.sectorSize,
+                                      out + done, piece);
+        if (FAILED(hr)) return hr;
+        done += piece;
       }
     }
-  } catch (...) {
+    out += n;
+    size -= n;
+    offset += n;
+    base += e.length;
+  }
+  return size == 0 ? S_OK : STG_E_READFAULT;
+}
+
+HRESULT Write(const Node& root, const Tables* tables, Sink* sink,
+              std::vector<Placement>* placements, Tables* written) noexcept {
+  return Guarded([&] { return Writer(tables, sink).Run(root, placements, written); });
+}
+
+void Relocate(const std::vector<Placement>& placements) noexcept {
+  for (const Placement& p : placements) {
+    p.node->size = p.node->StreamSize();
+    p.node->start = p.start;
+    p.node->mini = p.mini;
+    p.node->chunks.reset();
   }
 }
 
-HRESULT Parse(const BYTE* bytes, std::size_t size, std::shared_ptr<Node>* root) noexcept {
-  return Guarded([&] { return Reader(bytes, size).Run(root); });
-}
-
-HRESULT Serialize(const Node& root, std::vector<BYTE>* image) noexcept {
-  return Guarded([&] { return Writer().Run(root, image); });
+HRESULT Check(std::shared_ptr<const Source> source, const ProblemFn& problem) noexcept {
+  return Guarded([&] {
+    Reader reader(std::move(source), &problem);
+    HRESULT hr = reader.ReadTables(true);
+    if (FAILED(hr)) return hr;
+    Parsed parsed;
+    HRESULT tree = reader.BuildTree(&parsed);
+    if (!parsed.root) return tree;
+    HRESULT streams = reader.ReadEveryStream(*parsed.root);
+    return FAILED(tree) ? tree : streams;
+  });
 }
 
 }  // namespace kwcfb

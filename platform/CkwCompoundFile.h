@@ -1,13 +1,17 @@
-// The in-memory tree of a compound file and the codec that turns it into
-// bytes and back. Private to libkwplatform.
+// The tree of a compound file, the reader that builds it from a file or a
+// memory image without loading stream contents, and the writer that lays a
+// tree out from sizes alone and streams it to a sink. Private to
+// libkwplatform.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <kwcore/kwStorage.h>
@@ -16,6 +20,9 @@ namespace kwcfb {
 
 /// The first eight bytes of every compound file.
 inline constexpr BYTE kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+/// Streams may not grow beyond this: version-3 files carry 32-bit sizes.
+inline constexpr std::uint64_t kMaxStreamSize = 0x7FFFFFFFu;
 
 /// Runs `body`, which returns an HRESULT, so that no exception leaves the
 /// library: a failed allocation becomes STG_E_INSUFFICIENTMEMORY, anything
@@ -31,58 +38,258 @@ HRESULT Guarded(Body body) noexcept {
   }
 }
 
-/// Orders names as the compound-file format does once they are folded to
-/// upper case (see Key): shorter names first, names of the same length by
-/// their UTF-16 code units. Two names with equal keys are the same element.
-struct KeyLess {
-  bool operator()(const std::u16string& a, const std::u16string& b) const noexcept {
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;
-  }
-};
-
-/// The lookup key of a name: the name folded to upper case, once, so that
-/// comparisons inside the child maps stay plain.
-std::u16string Key(const std::u16string& name);
-
 /// The simple upper-case mapping the format uses for comparing names.
 char16_t UpperCase(char16_t c) noexcept;
 
-/// True when `name` may name an element: 1 to 31 UTF-16 units, none of them
-/// '/', '\\', ':' or '!'.
-bool IsValidName(const std::u16string& name) noexcept;
+/// True when `name` may name a new element: 1 to 31 UTF-16 units, none of
+/// them '/', '\\', ':' or '!'.
+bool IsValidName(std::u16string_view name) noexcept;
 
-/// One storage or stream. Children are kept in the format's name order, so
-/// enumeration, lookup and the writer's balanced trees all come from the map.
+/// Orders folded names as the format does: shorter first, then by code unit.
+inline bool KeyLess(std::u16string_view a, std::u16string_view b) noexcept {
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+// ---------------------------------------------------------------------------
+// Where bytes come from
+
+/// The bytes of one committed file: an open descriptor (read positionally,
+/// so the inode read from stays the one opened even when the path is
+/// replaced) or a memory image.
+class Source {
+ public:
+  /// Takes ownership of `fd`, a regular file of `size` bytes.
+  Source(int fd, std::uint64_t size) noexcept : m_fd(fd), m_size(size) {}
+  explicit Source(std::vector<BYTE> bytes) noexcept
+      : m_bytes(std::move(bytes)), m_size(m_bytes.size()) {}
+  ~Source();
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+
+  std::uint64_t Size() const noexcept { return m_size; }
+  int Fd() const noexcept { return m_fd; }
+  /// The image of a memory source, null for a file.
+  const BYTE* Memory() const noexcept { return m_fd < 0 ? m_bytes.data() : nullptr; }
+  /// Reads exactly `size` bytes at `offset`: STG_E_READFAULT when the file
+  /// fails or ends (it was cut under us), never a short read.
+  HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const noexcept;
+
+ private:
+  int m_fd = -1;
+  std::vector<BYTE> m_bytes;
+  std::uint64_t m_size;
+};
+
+/// Receives the bytes of a new file in order.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual HRESULT Write(const void* data, std::size_t size) = 0;
+  /// Appends `size` bytes of `source` from `offset`.
+  virtual HRESULT Copy(const Source& source, std::uint64_t offset, std::uint64_t size) = 0;
+  /// Pushes out what is buffered.
+  virtual HRESULT Finish() = 0;
+};
+
+/// A sink writing to a file descriptor in large sequential writes; unchanged
+/// data of a file source moves kernel-side (copy_file_range) where it can.
+std::unique_ptr<Sink> MakeFdSink(int fd);
+/// A sink appending to `*image`.
+std::unique_ptr<Sink> MakeMemorySink(std::vector<BYTE>* image);
+
+// ---------------------------------------------------------------------------
+// Tables of one committed file
+
+/// The sector tables of a source, read and checked at open: what a stream
+/// needs to find its bytes. Immutable once loaded; shared by the streams
+/// reading from it.
+struct Tables {
+  std::shared_ptr<const Source> source;
+  std::uint32_t sectorSize = 512;
+  std::uint32_t sectorCount = 0;
+  bool version4 = false;
+  std::vector<std::uint32_t> fat;
+  std::vector<std::uint32_t> miniFat;
+  std::vector<std::uint32_t> miniStreamChain;  ///< sectors of the mini stream, in order
+  std::uint64_t miniStreamSize = 0;
+  /// The mini stream, read whole on the first read of a mini stream when it
+  /// is small (see ReadExtents).
+  mutable std::once_flag miniCacheOnce;
+  mutable std::vector<BYTE> miniCache;
+
+  /// The sector size of every file this library writes.
+  static constexpr std::uint32_t kWrittenSectorSize = 512;
+
+  std::uint64_t SectorOffset(std::uint32_t sector) const noexcept {
+    return (static_cast<std::uint64_t>(sector) + 1) * sectorSize;
+  }
+};
+
+/// One contiguous piece of a stream in its source.
+struct Extent {
+  std::uint64_t offset;  ///< in the source
+  std::uint64_t length;
+};
+
+// ---------------------------------------------------------------------------
+// The tree
+
+/// Changed stream bytes, in blocks that double from 64 bytes to 1 MiB and
+/// stay 1 MiB after that: growth never moves what is written, and a block is
+/// found from an offset in constant time.
+class Chunks {
+ public:
+  std::uint64_t Size() const noexcept { return m_size; }
+  /// Grows (the new bytes read as zeros) or shrinks to `size`.
+  void Resize(std::uint64_t size);
+  void Write(std::uint64_t offset, const void* data, std::size_t size);
+  void Read(std::uint64_t offset, void* data, std::size_t size) const noexcept;
+  /// Calls `piece(pointer, length)` over the bytes in order.
+  HRESULT ForEach(const std::function<HRESULT(const BYTE*, std::size_t)>& piece) const;
+
+ private:
+  static std::size_t BlockOf(std::uint64_t offset, std::uint64_t* begin,
+                             std::size_t* length) noexcept;
+  void Reserve(std::uint64_t size);
+
+  BYTE* Block(std::size_t k) const noexcept {
+    return k == 0 ? const_cast<BYTE*>(m_first) : m_blocks[k - 1].get();
+  }
+
+  BYTE m_first[64];  ///< block 0, inside: a small stream costs one allocation
+  std::vector<std::unique_ptr<BYTE[]>> m_blocks;  ///< blocks 1, 2...
+  std::uint64_t m_capacity = sizeof m_first;
+  std::uint64_t m_size = 0;
+};
+
+struct Node;
+
+/// The children of a storage with many, hashed by folded name: a lookup then
+/// touches one or two nodes instead of a binary search's scattered ones.
+/// Built at the first lookup, kept in step with every change after.
+class ChildIndex {
+ public:
+  Node* Find(std::u16string_view key) const noexcept;
+  /// Makes room for `count` children, so that Insert cannot fail.
+  void Reserve(std::size_t count);
+  void Insert(Node* node) noexcept;
+  void Erase(const Node* node) noexcept;
+
+ private:
+  static std::size_t Hash(std::u16string_view key) noexcept;
+  std::size_t Home(std::u16string_view key) const noexcept {
+    return Hash(key) & (m_slots.size() - 1);
+  }
+
+  std::vector<Node*> m_slots;  // open addressing; a power of two, at most half full
+  std::size_t m_size = 0;
+};
+
+/// One storage or stream. Nodes live in an Arena and point at each other
+/// with plain pointers; nothing is freed one by one or recursively.
 struct Node {
-  std::u16string name;
+  char16_t name[32] = {};
+  char16_t key[32] = {};  ///< the name folded to upper case, once
+  std::uint8_t nameLength = 0;
+  bool live = true;   ///< cleared when the element leaves the tree
+  bool mini = false;  ///< the unchanged bytes are in the mini stream
   DWORD type = STGTY_STORAGE;
   CLSID clsid = GUID_NULL;
   DWORD stateBits = 0;
   FILETIME ctime{0, 0};
   FILETIME mtime{0, 0};
-  std::vector<BYTE> data;                                             ///< stream bytes
-  std::map<std::u16string, std::shared_ptr<Node>, KeyLess> children;  ///< by Key(name)
-  /// Cleared when the element leaves the tree (destroyed, replaced, reverted):
-  /// objects still holding it then report STG_E_REVERTED.
-  bool live = true;
+  std::uint32_t start = 0;            ///< first sector of the unchanged bytes
+  std::uint64_t size = 0;             ///< stream size (the chunks' when changed)
+  std::unique_ptr<Chunks> chunks;     ///< null while the bytes are the source's
+  std::vector<Node*> children;        ///< in name order (KeyLess on keys)
+  std::unique_ptr<ChildIndex> index;  ///< of children, once looked up among many
+  Node* pending = nullptr;            ///< work list link of Retire
+  std::size_t lookupHint = 0;         ///< where the next lookup is guessed to land
+
+  std::u16string_view Name() const noexcept { return {name, nameLength}; }
+  std::u16string_view Key() const noexcept { return {key, nameLength}; }
+  void SetName(std::u16string_view text) noexcept;
+  std::uint64_t StreamSize() const noexcept { return chunks ? chunks->Size() : size; }
+  /// The child named `key` (folded), or where it would go.
+  std::vector<Node*>::iterator Find(std::u16string_view key, bool* found) noexcept;
+  /// The child named `key` (folded), or null.
+  Node* Lookup(std::u16string_view key);
+  /// Makes room for one more child: InsertChild then cannot fail.
+  void ReserveChild();
+  void InsertChild(std::vector<Node*>::iterator at, Node* child) noexcept;
+  void EraseChild(std::vector<Node*>::iterator at) noexcept;
+  void ReplaceChild(std::vector<Node*>::iterator at, Node* child) noexcept;
 };
 
-/// Marks `node` and everything below it as gone, without recursion.
+/// Folds `name` for lookup into `key` (at most 31 units).
+void FoldName(std::u16string_view name, char16_t* key) noexcept;
+
+/// Allocates nodes in blocks and frees them all at once.
+class Arena {
+ public:
+  Node* New();
+
+ private:
+  std::vector<std::unique_ptr<Node[]>> m_blocks;
+  std::size_t m_used = 0;
+  std::size_t m_blockSize = 0;
+};
+
+/// Marks `node` and everything below it as gone: no recursion, no
+/// allocation (the work list runs through the nodes themselves).
 void Retire(Node& node) noexcept;
 
-/// Streams may not grow beyond this: version-3 files carry 32-bit sizes.
-inline constexpr std::uint64_t kMaxStreamSize = 0x7FFFFFFFu;
+/// A tree read from a source.
+struct Parsed {
+  std::shared_ptr<Arena> arena;
+  Node* root = nullptr;
+  std::shared_ptr<const Tables> tables;
+};
 
-/// Parses a whole compound-file image (versions 3 and 4) into a tree whose
-/// root is returned in `*root`. Trusts nothing in the bytes: a result other
-/// than S_OK is STG_E_INVALIDHEADER (not a compound file, or an unsupported
-/// header), STG_E_DOCFILECORRUPT (a damaged structure) or
-/// STG_E_INSUFFICIENTMEMORY. Never throws.
-HRESULT Parse(const BYTE* bytes, std::size_t size, std::shared_ptr<Node>* root) noexcept;
+/// Reads and checks the header, the sector tables and the directory of
+/// `source` (versions 3 and 4), and every chain against the sector tables:
+/// no sector of the file may belong to two chains. Stream bytes stay in the
+/// source. A result other than S_OK is STG_E_INVALIDHEADER (not a compound
+/// file, or an unsupported header), STG_E_DOCFILECORRUPT (a damaged
+/// structure), STG_E_READFAULT or STG_E_INSUFFICIENTMEMORY. Never throws.
+HRESULT Open(std::shared_ptr<const Source> source, Parsed* out) noexcept;
 
-/// Writes the tree under `root` as a version-3 image. Time and memory are
-/// linear in the number of elements and bytes. Never throws.
-HRESULT Serialize(const Node& root, std::vector<BYTE>* image) noexcept;
+/// Where the unchanged bytes of `node` lie in `tables`' source: file
+/// offsets for a regular stream, mini stream offsets for a mini stream.
+HRESULT StreamExtents(const Tables& tables, const Node& node, std::vector<Extent>* out) noexcept;
+
+/// Reads `size` bytes at `offset` of an unchanged stream whose extents are
+/// `extents` (as StreamExtents gives them).
+HRESULT ReadExtents(const Tables& tables, bool mini, const std::vector<Extent>& extents,
+                    std::uint64_t offset, void* buffer, std::size_t size) noexcept;
+
+/// Where the writer put one element: applied by Relocate once the new file
+/// is readable.
+struct Placement {
+  Node* node;
+  std::uint32_t start;
+  bool mini;
+};
+
+/// Writes the tree under `root` as a version-3 file to `sink`: the layout is
+/// computed from sizes, then every sector goes out once, in order. Unchanged
+/// streams are copied from `tables`' source (null when no stream is
+/// unchanged). Time and memory beyond stream bytes are linear in the number
+/// of elements and sectors. With `placements`, says where each stream went;
+/// with `written`, fills in the sector tables of the new file (all but its
+/// source), so that it need not be read back. Never throws.
+HRESULT Write(const Node& root, const Tables* tables, Sink* sink,
+              std::vector<Placement>* placements, Tables* written) noexcept;
+
+/// Makes the nodes written read from the new file: their chunks go.
+void Relocate(const std::vector<Placement>& placements) noexcept;
+
+/// Receives the problems a check finds; see kwCheckCompoundFile.
+using ProblemFn = std::function<void(std::uint64_t offset, const char* problem)>;
+
+/// Opens `source` as Open does, reporting each problem instead of stopping
+/// at the first where it can, then reads every stream to its end.
+HRESULT Check(std::shared_ptr<const Source> source, const ProblemFn& problem) noexcept;
 
 }  // namespace kwcfb

@@ -1,15 +1,17 @@
-// IStorage, IStream and IEnumSTATSTG over the in-memory tree of a compound
-// file, the entry points that create and open roots, and the atomic commit
-// that replaces a file on disk.
+// IStorage, IStream and IEnumSTATSTG over the tree of a compound file (stream
+// bytes stay in the file until changed), the entry points that create and open
+// roots, and the atomic commit that replaces a file on disk.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 
@@ -22,6 +24,7 @@
 #include "kwPosixFile.h"
 #include "kwUtf8.h"
 
+using kwcfb::Arena;
 using kwcfb::Guarded;
 using kwcfb::Node;
 
@@ -41,7 +44,9 @@ constexpr IID kIID_CkwStorageImpl = {
 // The table lives with the file mechanics, which need it too.
 HRESULT FromErrno(int error, HRESULT fallback) { return kwStorageResultFromErrno(error, fallback); }
 
-HRESULT ReadWholeFile(const std::string& path, std::vector<BYTE>* bytes) {
+/// Opens `path` for reading positionally from then on. Anything but a regular
+/// file is refused, without blocking on a FIFO.
+HRESULT OpenSource(const std::string& path, std::shared_ptr<const kwcfb::Source>* source) {
   struct stat st;
   CkwFd fd(kwOpenWithoutBlocking(path.c_str(), &st));
   if (fd.get() < 0) {
@@ -49,43 +54,53 @@ HRESULT ReadWholeFile(const std::string& path, std::vector<BYTE>* bytes) {
     return error == ENOENT ? STG_E_FILENOTFOUND : FromErrno(error, STG_E_READFAULT);
   }
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? STG_E_ACCESSDENIED : STG_E_INVALIDHEADER;
-  bytes->resize(static_cast<std::size_t>(st.st_size));
-  ssize_t done = kwReadFull(fd.get(), bytes->data(), bytes->size());
-  if (done < 0) return FromErrno(errno, STG_E_READFAULT);
-  bytes->resize(static_cast<std::size_t>(done));  // less when the file shrank under us
+  *source = std::make_shared<kwcfb::Source>(fd.get(), static_cast<std::uint64_t>(st.st_size));
+  fd.Release();
   return S_OK;
 }
 
-/// Replaces the file at `target` (from kwResolveReplaceTarget) by `image`
-/// so that a failure or a crash at any moment leaves the old file or the new
-/// one.
-HRESULT WriteFileAtomically(const std::string& target, const std::vector<BYTE>& image) {
+/// Replaces the file at `target` (from kwResolveReplaceTarget) by what
+/// `writer` writes to a descriptor, so that a failure or a crash at any moment
+/// leaves the old file or the new one.
+HRESULT WriteFileAtomically(const std::string& target,
+                            const std::function<HRESULT(int fd)>& writer) {
   CkwAtomicFile file;
   HRESULT hr = file.Begin(target);
   if (FAILED(hr)) return hr;
-  if (!kwWriteAll(file.Fd(), image.data(), image.size())) return FromErrno(errno, STG_E_WRITEFAULT);
+  hr = writer(file.Fd());
+  if (FAILED(hr)) return hr;
   return file.Commit();
 }
 
 // ---------------------------------------------------------------------------
 // Shared state of one root and everything opened from it.
 
-std::shared_ptr<Node> EmptyRoot() {
-  auto root = std::make_shared<Node>();
-  root->name = u"Root Entry";
-  return root;
-}
-
 struct Tree {
-  std::shared_ptr<Node> root;
+  std::shared_ptr<Arena> arena;  // the nodes of the tree as it is now
+  Node* root = nullptr;
+  /// Where unchanged stream bytes are read from: the file (or image) last
+  /// opened or committed; null while no stream has unchanged bytes.
+  std::shared_ptr<const kwcfb::Tables> tables;
   bool writable = false;
   bool inMemory = false;
   std::string path;             // file roots: as the caller named the file
   std::string target;           // file roots: the file Commit replaces, links resolved
   bool changed = false;         // since the open or the last Commit or Revert
   bool replacePending = false;  // created over a file that the first Commit replaces
-  std::vector<BYTE> committed;  // memory roots: the image Revert returns to
 };
+
+void EmptyRoot(kwcfb::Parsed* parsed) {
+  parsed->arena = std::make_shared<Arena>();
+  parsed->root = parsed->arena->New();
+  parsed->root->SetName(u"Root Entry");
+  parsed->tables = nullptr;
+}
+
+HRESULT OpenFile(const std::string& path, kwcfb::Parsed* parsed) {
+  std::shared_ptr<const kwcfb::Source> source;
+  HRESULT hr = OpenSource(path, &source);
+  return SUCCEEDED(hr) ? kwcfb::Open(std::move(source), parsed) : hr;
+}
 
 HRESULT AccessFromMode(DWORD grfMode, bool* wantsWrite) {
   DWORD access = grfMode & 3;
@@ -94,16 +109,30 @@ HRESULT AccessFromMode(DWORD grfMode, bool* wantsWrite) {
   return S_OK;
 }
 
-/// Reads a caller's element name: NUL-terminated, at most 31 units, none of
-/// the reserved characters.
-HRESULT NameFrom(const OLECHAR* text, std::u16string* name) {
+/// Reads a caller's element name: NUL-terminated, at most 31 units. A name
+/// for a new element (`strict`) may not hold the reserved characters; one
+/// that looks an element up may, since files from elsewhere carry such
+/// names and every element that enumerates must open by its name.
+/// A caller's element name and its folded form (as children are ordered
+/// and looked up by), without allocating.
+struct ElementName {
+  char16_t text[31];
+  char16_t key[31];
+  std::size_t length = 0;
+  std::u16string_view Text() const { return {text, length}; }
+  std::u16string_view Key() const { return {key, length}; }
+};
+
+HRESULT NameFrom(const OLECHAR* text, ElementName* name, bool strict = true) {
   if (!text) return STG_E_INVALIDPOINTER;
-  name->clear();
+  name->length = 0;
   for (std::size_t i = 0; text[i] != 0; ++i) {
     if (i == 31) return STG_E_INVALIDNAME;
-    name->push_back(text[i]);
+    name->text[name->length++] = text[i];
   }
-  return kwcfb::IsValidName(*name) ? S_OK : STG_E_INVALIDNAME;
+  if (name->length == 0) return STG_E_INVALIDNAME;
+  kwcfb::FoldName(name->Text(), name->key);
+  return !strict || kwcfb::IsValidName(name->Text()) ? S_OK : STG_E_INVALIDNAME;
 }
 
 /// A file root's Stat name: its path, decoded from UTF-8 where it is valid
@@ -124,13 +153,16 @@ std::u16string PathName(const std::string& path) {
 
 /// A NUL-terminated copy of `name` that the caller frees with CoTaskMemFree,
 /// or null when memory runs out.
-OLECHAR* CopyName(const std::u16string& name) {
+OLECHAR* CopyName(std::u16string_view name) {
   auto* copy = static_cast<OLECHAR*>(CoTaskMemAlloc((name.size() + 1) * sizeof(OLECHAR)));
-  if (copy) std::memcpy(copy, name.c_str(), (name.size() + 1) * sizeof(OLECHAR));
+  if (copy) {
+    std::memcpy(copy, name.data(), name.size() * sizeof(OLECHAR));
+    copy[name.size()] = 0;
+  }
   return copy;
 }
 
-HRESULT FillStat(const Node& node, const std::u16string& name, DWORD grfMode, DWORD flag,
+HRESULT FillStat(const Node& node, std::u16string_view name, DWORD grfMode, DWORD flag,
                  STATSTG* stat) {
   if (!stat) return STG_E_INVALIDPOINTER;
   if (flag > (STATFLAG_NONAME | STATFLAG_NOOPEN)) return STG_E_INVALIDFLAG;
@@ -140,7 +172,7 @@ HRESULT FillStat(const Node& node, const std::u16string& name, DWORD grfMode, DW
     if (!stat->pwcsName) return STG_E_INSUFFICIENTMEMORY;
   }
   stat->type = node.type;
-  stat->cbSize.QuadPart = node.type == STGTY_STREAM ? node.data.size() : 0;
+  stat->cbSize.QuadPart = node.type == STGTY_STREAM ? node.StreamSize() : 0;
   stat->mtime = node.mtime;
   stat->ctime = node.ctime;
   stat->grfMode = grfMode;
@@ -183,18 +215,28 @@ class CkwComObject : public Interface {
 
 class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_IStream> {
  public:
-  CkwStream(std::shared_ptr<Tree> tree, std::shared_ptr<Node> node, DWORD grfMode, bool writable)
-      : m_tree(std::move(tree)), m_node(std::move(node)), m_mode(grfMode), m_writable(writable) {}
+  CkwStream(std::shared_ptr<Tree> tree, Node* node, DWORD grfMode, bool writable)
+      : m_tree(std::move(tree)),
+        m_arena(m_tree->arena),
+        m_node(node),
+        m_mode(grfMode),
+        m_writable(writable) {}
 
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
     if (pcbRead) *pcbRead = 0;
     if (!m_node->live) return STG_E_REVERTED;
     if (!pv && cb) return STG_E_INVALIDPOINTER;
-    const std::vector<BYTE>& data = m_node->data;
+    std::uint64_t size = m_node->StreamSize();
     ULONG n = 0;
-    if (m_position < data.size())
-      n = static_cast<ULONG>(std::min<std::uint64_t>(cb, data.size() - m_position));
-    if (n) std::memcpy(pv, data.data() + m_position, n);
+    if (m_position < size) n = static_cast<ULONG>(std::min<std::uint64_t>(cb, size - m_position));
+    if (n) {
+      if (m_node->chunks) {
+        m_node->chunks->Read(m_position, pv, n);
+      } else {
+        HRESULT hr = ReadUnchanged(m_position, pv, n);
+        if (FAILED(hr)) return hr;
+      }
+    }
     m_position += n;
     if (pcbRead) *pcbRead = n;
     return S_OK;
@@ -208,15 +250,12 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     if (cb == 0) return S_OK;
     std::uint64_t end = m_position + cb;
     if (end > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
-    std::vector<BYTE>& data = m_node->data;
-    if (end > data.size()) {
-      HRESULT hr = Guarded([&] {
-        data.resize(static_cast<std::size_t>(end));
-        return S_OK;
-      });
-      if (FAILED(hr)) return hr;
-    }
-    std::memcpy(data.data() + m_position, pv, cb);
+    HRESULT hr = Guarded([&] {
+      HRESULT changed = Change(m_node->StreamSize());
+      if (SUCCEEDED(changed)) m_node->chunks->Write(m_position, pv, cb);
+      return changed;
+    });
+    if (FAILED(hr)) return hr;
     m_position = end;
     m_tree->changed = true;
     if (pcbWritten) *pcbWritten = cb;
@@ -234,7 +273,7 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
         base = static_cast<std::int64_t>(m_position);
         break;
       case STREAM_SEEK_END:
-        base = static_cast<std::int64_t>(m_node->data.size());
+        base = static_cast<std::int64_t>(m_node->StreamSize());
         break;
       default:
         return STG_E_INVALIDFUNCTION;
@@ -252,9 +291,10 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     if (!m_writable) return STG_E_ACCESSDENIED;
     if (libNewSize.QuadPart > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
     return Guarded([&] {
-      m_node->data.resize(static_cast<std::size_t>(libNewSize.QuadPart));
-      m_tree->changed = true;
-      return S_OK;
+      HRESULT hr = Change(std::min<std::uint64_t>(libNewSize.QuadPart, m_node->StreamSize()));
+      if (SUCCEEDED(hr)) m_node->chunks->Resize(libNewSize.QuadPart);
+      if (SUCCEEDED(hr)) m_tree->changed = true;
+      return hr;
     });
   }
 
@@ -271,7 +311,7 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
   }
   HRESULT Stat(STATSTG* pstatstg, DWORD grfStatFlag) override {
     if (!m_node->live) return STG_E_REVERTED;
-    return FillStat(*m_node, m_node->name, m_mode, grfStatFlag, pstatstg);
+    return FillStat(*m_node, m_node->Name(), m_mode, grfStatFlag, pstatstg);
   }
   HRESULT Clone(IStream** ppstm) override {
     if (!ppstm) return STG_E_INVALIDPOINTER;
@@ -287,11 +327,43 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
  private:
   ~CkwStream() = default;
 
-  std::shared_ptr<Tree> m_tree;  // keeps the tree's state alive while the stream is
-  std::shared_ptr<Node> m_node;
+  // Reads bytes still in the file, through the stream's chain (found once
+  // per committed file).
+  HRESULT ReadUnchanged(std::uint64_t offset, void* buffer, std::size_t size) {
+    const std::shared_ptr<const kwcfb::Tables>& tables = m_tree->tables;
+    if (!tables) return STG_E_UNKNOWN;
+    if (m_extentsOf != tables) {
+      HRESULT hr = kwcfb::StreamExtents(*tables, *m_node, &m_extents);
+      if (FAILED(hr)) return hr;
+      m_extentsOf = tables;
+    }
+    return kwcfb::ReadExtents(*tables, m_node->mini, m_extents, offset, buffer, size);
+  }
+
+  // Before the first change, the first `keep` bytes of the stream move from
+  // the file into chunks of memory.
+  HRESULT Change(std::uint64_t keep) {
+    if (m_node->chunks) return S_OK;
+    auto chunks = std::make_unique<kwcfb::Chunks>();
+    std::vector<BYTE> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(keep, 1 << 20)));
+    for (std::uint64_t at = 0; at < keep; at += buffer.size()) {
+      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), keep - at));
+      HRESULT hr = ReadUnchanged(at, buffer.data(), n);
+      if (FAILED(hr)) return hr;
+      chunks->Write(at, buffer.data(), n);
+    }
+    m_node->chunks = std::move(chunks);
+    return S_OK;
+  }
+
+  std::shared_ptr<Tree> m_tree;    // keeps the tree's state alive while the stream is
+  std::shared_ptr<Arena> m_arena;  // and the node's, after a Revert too
+  Node* m_node;
   DWORD m_mode;
   bool m_writable;
   std::uint64_t m_position = 0;
+  std::shared_ptr<const kwcfb::Tables> m_extentsOf;
+  std::vector<kwcfb::Extent> m_extents;
 };
 
 // ---------------------------------------------------------------------------
@@ -377,18 +449,23 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
  public:
   /// A root (node null: it follows the tree's root through Revert) or a
   /// sub-storage.
-  CkwStorage(std::shared_ptr<Tree> tree, std::shared_ptr<Node> node, DWORD grfMode, bool writable)
-      : m_tree(std::move(tree)), m_node(std::move(node)), m_mode(grfMode), m_writable(writable) {}
+  CkwStorage(std::shared_ptr<Tree> tree, Node* node, DWORD grfMode, bool writable)
+      : m_tree(std::move(tree)),
+        m_arena(node ? m_tree->arena : nullptr),
+        m_node(node),
+        m_mode(grfMode),
+        m_writable(writable) {}
 
   Node& Self() const { return m_node ? *m_node : *m_tree->root; }
   bool IsRoot() const { return !m_node; }
+  const Tree& State() const { return *m_tree; }
 
   HRESULT CreateStream(const OLECHAR* pwcsName, DWORD grfMode, DWORD, DWORD,
                        IStream** ppstm) override {
     return Guarded([&]() -> HRESULT {
       if (!ppstm) return STG_E_INVALIDPOINTER;
       *ppstm = nullptr;
-      std::shared_ptr<Node> node;
+      Node* node = nullptr;
       HRESULT hr = CreateElement(pwcsName, grfMode, STGTY_STREAM, &node);
       if (FAILED(hr)) return hr;
       bool wantsWrite = false;
@@ -403,7 +480,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     return Guarded([&]() -> HRESULT {
       if (!ppstm) return STG_E_INVALIDPOINTER;
       *ppstm = nullptr;
-      std::shared_ptr<Node> node;
+      Node* node = nullptr;
       bool wantsWrite = false;
       HRESULT hr = OpenElement(pwcsName, grfMode, STGTY_STREAM, &node, &wantsWrite);
       if (FAILED(hr)) return hr;
@@ -417,7 +494,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     return Guarded([&]() -> HRESULT {
       if (!ppstg) return STG_E_INVALIDPOINTER;
       *ppstg = nullptr;
-      std::shared_ptr<Node> node;
+      Node* node = nullptr;
       HRESULT hr = CreateElement(pwcsName, grfMode, STGTY_STORAGE, &node);
       if (FAILED(hr)) return hr;
       bool wantsWrite = false;
@@ -433,7 +510,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       if (!ppstg) return STG_E_INVALIDPOINTER;
       *ppstg = nullptr;
       if (pstgPriority || snbExclude) return STG_E_INVALIDPARAMETER;
-      std::shared_ptr<Node> node;
+      Node* node = nullptr;
       bool wantsWrite = false;
       HRESULT hr = OpenElement(pwcsName, grfMode, STGTY_STORAGE, &node, &wantsWrite);
       if (FAILED(hr)) return hr;
@@ -451,16 +528,38 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     return Guarded([&]() -> HRESULT {
       if (!Self().live) return STG_E_REVERTED;
       if (!IsRoot() || !m_tree->writable) return S_OK;
-      std::vector<BYTE> image;
-      HRESULT hr = kwcfb::Serialize(*m_tree->root, &image);
-      if (FAILED(hr)) return hr;
-      if (m_tree->inMemory) {
-        m_tree->committed.swap(image);
-      } else {
-        hr = WriteFileAtomically(m_tree->target, image);
+      Tree& tree = *m_tree;
+      std::vector<kwcfb::Placement> placements;
+      auto written = std::make_shared<kwcfb::Tables>();
+      if (tree.inMemory) {
+        std::vector<BYTE> image;
+        auto sink = kwcfb::MakeMemorySink(&image);
+        HRESULT hr =
+            kwcfb::Write(*tree.root, tree.tables.get(), sink.get(), &placements, written.get());
         if (FAILED(hr)) return hr;
+        written->source = std::make_shared<kwcfb::Source>(std::move(image));
+        tree.changed = tree.replacePending = false;
+      } else {
+        HRESULT hr = WriteFileAtomically(tree.target, [&](int fd) {
+          auto sink = kwcfb::MakeFdSink(fd);
+          return kwcfb::Write(*tree.root, tree.tables.get(), sink.get(), &placements,
+                              written.get());
+        });
+        if (FAILED(hr)) return hr;
+        tree.changed = tree.replacePending = false;
+        // From now on unchanged bytes are read from the new file. Should it
+        // not be the one written (replaced in between), the tree keeps
+        // reading the old file, still open, and holding its changes: both
+        // remain right, and the next commit writes the same tree.
+        std::shared_ptr<const kwcfb::Source> source;
+        if (FAILED(OpenSource(tree.target, &source)) ||
+            source->Size() != kwcfb::Tables::kWrittenSectorSize *
+                                  (static_cast<std::uint64_t>(written->sectorCount) + 1))
+          return S_OK;
+        written->source = std::move(source);
       }
-      m_tree->changed = m_tree->replacePending = false;
+      kwcfb::Relocate(placements);
+      tree.tables = std::move(written);
       return S_OK;
     });
   }
@@ -469,29 +568,24 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     return Guarded([&]() -> HRESULT {
       if (!Self().live) return STG_E_REVERTED;
       if (!IsRoot() || !m_tree->writable) return S_OK;
-      std::shared_ptr<Node> fresh;
-      HRESULT hr;
-      if (m_tree->replacePending) {
-        // The file there is not the one created: return to the empty root.
-        fresh = EmptyRoot();
-        hr = S_OK;
-      } else if (m_tree->inMemory) {
-        if (m_tree->committed.empty()) {
-          fresh = EmptyRoot();
-          hr = S_OK;
-        } else {
-          hr = kwcfb::Parse(m_tree->committed.data(), m_tree->committed.size(), &fresh);
-        }
-      } else {
-        std::vector<BYTE> bytes;
-        hr = ReadWholeFile(m_tree->target, &bytes);
-        if (SUCCEEDED(hr)) hr = kwcfb::Parse(bytes.data(), bytes.size(), &fresh);
-      }
+      Tree& tree = *m_tree;
+      kwcfb::Parsed fresh;
+      HRESULT hr = S_OK;
+      if (tree.replacePending)  // the file there is not the one created
+        EmptyRoot(&fresh);
+      else if (!tree.inMemory)
+        hr = OpenFile(tree.target, &fresh);
+      else if (tree.tables)
+        hr = kwcfb::Open(tree.tables->source, &fresh);
+      else
+        EmptyRoot(&fresh);
       if (FAILED(hr)) return hr;
       // The old root object stays usable; everything opened below it is gone.
-      for (auto& [name, child] : m_tree->root->children) kwcfb::Retire(*child);
-      m_tree->root = std::move(fresh);
-      m_tree->changed = m_tree->replacePending;
+      for (Node* child : tree.root->children) kwcfb::Retire(*child);
+      tree.arena = std::move(fresh.arena);
+      tree.root = fresh.root;
+      tree.tables = std::move(fresh.tables);
+      tree.changed = tree.replacePending;
       return S_OK;
     });
   }
@@ -504,10 +598,10 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       if (!self.live) return STG_E_REVERTED;
       auto items = std::make_shared<std::vector<EnumItem>>();
       items->reserve(self.children.size());
-      for (const auto& [key, child] : self.children) {
+      for (const Node* child : self.children) {
         EnumItem item;
-        item.name = child->name;
-        FillStat(*child, child->name, 0, STATFLAG_NONAME, &item.stat);
+        item.name = child->Name();
+        FillStat(*child, child->Name(), 0, STATFLAG_NONAME, &item.stat);
         items->push_back(std::move(item));
       }
       *ppenum = new (std::nothrow) CkwEnumSTATSTG(std::move(items));
@@ -517,13 +611,14 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
 
   HRESULT DestroyElement(const OLECHAR* pwcsName) override {
     return Guarded([&]() -> HRESULT {
-      std::u16string name;
-      HRESULT hr = CheckChange(pwcsName, &name);
+      ElementName name;
+      HRESULT hr = CheckChange(pwcsName, &name, false);
       if (FAILED(hr)) return hr;
-      auto it = Self().children.find(kwcfb::Key(name));
-      if (it == Self().children.end()) return STG_E_FILENOTFOUND;
-      kwcfb::Retire(*it->second);
-      Self().children.erase(it);
+      bool found = false;
+      auto it = Self().Find(name.Key(), &found);
+      if (!found) return STG_E_FILENOTFOUND;
+      kwcfb::Retire(**it);
+      Self().EraseChild(it);
       m_tree->changed = true;
       return S_OK;
     });
@@ -531,21 +626,23 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
 
   HRESULT RenameElement(const OLECHAR* pwcsOldName, const OLECHAR* pwcsNewName) override {
     return Guarded([&]() -> HRESULT {
-      std::u16string oldName, newName;
-      HRESULT hr = CheckChange(pwcsOldName, &oldName);
+      ElementName oldName, newName;
+      HRESULT hr = CheckChange(pwcsOldName, &oldName, false);
       if (FAILED(hr)) return hr;
       hr = NameFrom(pwcsNewName, &newName);
       if (FAILED(hr)) return hr;
-      auto& children = Self().children;
-      auto it = children.find(kwcfb::Key(oldName));
-      if (it == children.end()) return STG_E_FILENOTFOUND;
-      auto clash = children.find(kwcfb::Key(newName));
-      if (clash != children.end() && clash != it) return STG_E_FILEALREADYEXISTS;
-      std::u16string newKey = kwcfb::Key(newName);  // before the element leaves the map
-      auto handle = children.extract(it);
-      handle.key() = std::move(newKey);
-      handle.mapped()->name.swap(newName);  // cannot throw with the element outside
-      children.insert(std::move(handle));
+      Node& self = Self();
+      bool found = false, clash = false;
+      auto it = self.Find(oldName.Key(), &found);
+      if (!found) return STG_E_FILENOTFOUND;
+      Node* node = *it;
+      self.Find(newName.Key(), &clash);
+      if (clash && node->Key() != newName.Key()) return STG_E_FILEALREADYEXISTS;
+      // Nothing below allocates: the children shrink by one, then regain it
+      // within their capacity.
+      self.EraseChild(it);
+      node->SetName(newName.Text());
+      self.InsertChild(self.Find(node->Key(), &clash), node);
       m_tree->changed = true;
       return S_OK;
     });
@@ -570,9 +667,9 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     return Guarded([&]() -> HRESULT {
       Node& self = Self();
       if (!self.live) return STG_E_REVERTED;
-      std::u16string name = self.name;
-      if (IsRoot() && !m_tree->inMemory) name = PathName(m_tree->path);
-      return FillStat(self, name, m_mode, grfStatFlag, pstatstg);
+      if (IsRoot() && !m_tree->inMemory)
+        return FillStat(self, PathName(m_tree->path), m_mode, grfStatFlag, pstatstg);
+      return FillStat(self, self.Name(), m_mode, grfStatFlag, pstatstg);
     });
   }
 
@@ -581,65 +678,71 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
     if (IsRoot() && m_tree->changed && !m_tree->inMemory) DiagnoseUncommitted(m_tree->path);
   }
 
-  HRESULT CheckChange(const OLECHAR* pwcsName, std::u16string* name) {
+  HRESULT CheckChange(const OLECHAR* pwcsName, ElementName* name, bool strict = true) {
     if (!Self().live) return STG_E_REVERTED;
-    HRESULT hr = NameFrom(pwcsName, name);
+    HRESULT hr = NameFrom(pwcsName, name, strict);
     if (FAILED(hr)) return hr;
     return m_writable ? S_OK : STG_E_ACCESSDENIED;
   }
 
-  HRESULT CreateElement(const OLECHAR* pwcsName, DWORD grfMode, DWORD type,
-                        std::shared_ptr<Node>* out) {
-    std::u16string name;
+  HRESULT CreateElement(const OLECHAR* pwcsName, DWORD grfMode, DWORD type, Node** out) {
+    ElementName name;
     HRESULT hr = CheckChange(pwcsName, &name);
     if (FAILED(hr)) return hr;
     bool wantsWrite = false;
     hr = AccessFromMode(grfMode, &wantsWrite);
     if (FAILED(hr)) return hr;
-    auto node = std::make_shared<Node>();
-    node->name = name;
+    Node& self = Self();
+    bool found = false;
+    auto it = self.Find(name.Key(), &found);
+    if (found && !(grfMode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
+    // Allocations first, so that a failure leaves the storage as it was.
+    std::size_t at = static_cast<std::size_t>(it - self.children.begin());
+    if (!found) self.ReserveChild();
+    Node* node = m_tree->arena->New();
+    node->SetName(name.Text());
     node->type = type;
-    auto& children = Self().children;
-    std::u16string key = kwcfb::Key(name);
-    // One descent finds both a namesake and the place for the new element.
-    auto it = children.lower_bound(key);
-    if (it != children.end() && !kwcfb::KeyLess()(key, it->first)) {
-      if (!(grfMode & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
-      kwcfb::Retire(*it->second);
-      it = children.erase(it);
+    auto where = self.children.begin() + static_cast<std::ptrdiff_t>(at);
+    if (found) {
+      kwcfb::Retire(**where);
+      self.ReplaceChild(where, node);
+    } else {
+      self.InsertChild(where, node);
     }
-    children.emplace_hint(it, std::move(key), node);
     m_tree->changed = true;
-    *out = std::move(node);
+    *out = node;
     return S_OK;
   }
 
-  HRESULT OpenElement(const OLECHAR* pwcsName, DWORD grfMode, DWORD type,
-                      std::shared_ptr<Node>* out, bool* wantsWrite) {
+  HRESULT OpenElement(const OLECHAR* pwcsName, DWORD grfMode, DWORD type, Node** out,
+                      bool* wantsWrite) {
     if (!Self().live) return STG_E_REVERTED;
-    std::u16string name;
-    HRESULT hr = NameFrom(pwcsName, &name);
+    ElementName name;
+    HRESULT hr = NameFrom(pwcsName, &name, false);
     if (FAILED(hr)) return hr;
     hr = AccessFromMode(grfMode, wantsWrite);
     if (FAILED(hr)) return hr;
     if (*wantsWrite && !m_writable) return STG_E_ACCESSDENIED;
-    auto it = Self().children.find(kwcfb::Key(name));
-    if (it == Self().children.end() || it->second->type != type) return STG_E_FILENOTFOUND;
-    *out = it->second;
+    Node* node = Self().Lookup(name.Key());
+    if (!node || node->type != type) return STG_E_FILENOTFOUND;
+    *out = node;
     return S_OK;
   }
 
   std::shared_ptr<Tree> m_tree;
-  std::shared_ptr<Node> m_node;
+  std::shared_ptr<Arena> m_arena;  // a sub-storage's node lives there
+  Node* m_node;
   DWORD m_mode;
   bool m_writable;
 };
 
-HRESULT MakeRoot(std::shared_ptr<Node> root, bool writable, bool inMemory, const char* path,
+HRESULT MakeRoot(kwcfb::Parsed parsed, bool writable, bool inMemory, const char* path,
                  DWORD grfMode, IStorage** ppstg, std::string target = {},
                  bool replacePending = false) {
   auto tree = std::make_shared<Tree>();
-  tree->root = std::move(root);
+  tree->arena = std::move(parsed.arena);
+  tree->root = parsed.root;
+  tree->tables = std::move(parsed.tables);
   tree->writable = writable;
   tree->inMemory = inMemory;
   if (path) tree->path = path;
@@ -671,19 +774,19 @@ KWPLATFORM_API HRESULT StgCreateDocfile(const char* pszPath, DWORD grfMode, DWOR
     CkwAtomicFile file;
     hr = file.Begin(target);
     if (FAILED(hr)) return hr;
-    std::shared_ptr<Node> root = EmptyRoot();
+    kwcfb::Parsed empty;
+    EmptyRoot(&empty);
     // An existing file is the last good save: it stays until the first Commit
     // replaces it. A new one is written empty at once.
-    if (!file.Replaces()) {
-      std::vector<BYTE> image;
-      hr = kwcfb::Serialize(*root, &image);
-      if (SUCCEEDED(hr) && !kwWriteAll(file.Fd(), image.data(), image.size()))
-        hr = FromErrno(errno, STG_E_WRITEFAULT);
+    const bool replaces = file.Replaces();
+    if (!replaces) {
+      auto sink = kwcfb::MakeFdSink(file.Fd());
+      hr = kwcfb::Write(*empty.root, nullptr, sink.get(), nullptr, nullptr);
       if (SUCCEEDED(hr)) hr = file.Commit();
       if (FAILED(hr)) return hr;
     }
-    return MakeRoot(std::move(root), true, false, pszPath, grfMode | STGM_READWRITE, ppstgOpen,
-                    std::move(target), file.Replaces());
+    return MakeRoot(std::move(empty), true, false, pszPath, grfMode | STGM_READWRITE, ppstgOpen,
+                    std::move(target), replaces);
   });
 }
 
@@ -699,11 +802,8 @@ KWPLATFORM_API HRESULT StgOpenStorage(const char* pszPath, IStorage* pstgPriorit
     if (FAILED(hr)) return hr;
     if (wantsWrite && ::access(pszPath, W_OK) != 0 && errno != ENOENT)
       return FromErrno(errno, STG_E_ACCESSDENIED);
-    std::vector<BYTE> bytes;
-    hr = ReadWholeFile(pszPath, &bytes);
-    if (FAILED(hr)) return hr;
-    std::shared_ptr<Node> root;
-    hr = kwcfb::Parse(bytes.data(), bytes.size(), &root);
+    kwcfb::Parsed parsed;
+    hr = OpenFile(pszPath, &parsed);
     if (FAILED(hr)) return hr;
     // Commit replaces the file a link names, never the link.
     std::string target;
@@ -712,7 +812,7 @@ KWPLATFORM_API HRESULT StgOpenStorage(const char* pszPath, IStorage* pstgPriorit
       if (FAILED(hr)) return hr;
       kwRemoveStaleTemporaries(target);
     }
-    return MakeRoot(std::move(root), wantsWrite, false, pszPath, grfMode, ppstgOpen,
+    return MakeRoot(std::move(parsed), wantsWrite, false, pszPath, grfMode, ppstgOpen,
                     std::move(target));
   });
 }
@@ -724,7 +824,9 @@ KWPLATFORM_API HRESULT StgCreateMemoryDocfile(DWORD grfMode, IStorage** ppstgOpe
     bool wantsWrite = false;
     HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
     if (FAILED(hr)) return hr;
-    return MakeRoot(EmptyRoot(), true, true, nullptr, grfMode | STGM_READWRITE, ppstgOpen);
+    kwcfb::Parsed empty;
+    EmptyRoot(&empty);
+    return MakeRoot(std::move(empty), true, true, nullptr, grfMode | STGM_READWRITE, ppstgOpen);
   });
 }
 
@@ -737,16 +839,14 @@ KWPLATFORM_API HRESULT StgOpenMemoryDocfile(const void* pv, std::size_t cb, DWOR
     bool wantsWrite = false;
     HRESULT hr = AccessFromMode(grfMode, &wantsWrite);
     if (FAILED(hr)) return hr;
-    std::shared_ptr<Node> root;
-    hr = kwcfb::Parse(static_cast<const BYTE*>(pv), cb, &root);
+    // The caller's bytes are copied once: the root reads from them (and
+    // Revert returns to them) after the caller's buffer is gone.
+    const auto* bytes = static_cast<const BYTE*>(pv);
+    auto source = std::make_shared<kwcfb::Source>(std::vector<BYTE>(bytes, bytes + cb));
+    kwcfb::Parsed parsed;
+    hr = kwcfb::Open(std::move(source), &parsed);
     if (FAILED(hr)) return hr;
-    CkwComPtr<IStorage> storage;
-    hr = MakeRoot(std::move(root), wantsWrite, true, nullptr, grfMode, storage.put());
-    // Revert returns to the bytes the root was opened from.
-    if (SUCCEEDED(hr) && wantsWrite) hr = storage->Commit(STGC_DEFAULT);
-    if (FAILED(hr)) return hr;
-    *ppstgOpen = storage.release();
-    return S_OK;
+    return MakeRoot(std::move(parsed), wantsWrite, true, nullptr, grfMode, ppstgOpen);
   });
 }
 
@@ -759,10 +859,12 @@ KWPLATFORM_API HRESULT StgSaveToMemory(IStorage* pstg, void** ppv, std::size_t* 
     void* raw = nullptr;
     if (FAILED(pstg->QueryInterface(kIID_CkwStorageImpl, &raw))) return STG_E_INVALIDPARAMETER;
     CkwComPtr<IStorage> storage(static_cast<IStorage*>(raw));
-    const Node& self = static_cast<CkwStorage*>(storage.get())->Self();
+    const auto* impl = static_cast<CkwStorage*>(storage.get());
+    const Node& self = impl->Self();
     if (!self.live) return STG_E_REVERTED;
     std::vector<BYTE> image;
-    HRESULT hr = kwcfb::Serialize(self, &image);
+    auto sink = kwcfb::MakeMemorySink(&image);
+    HRESULT hr = kwcfb::Write(self, impl->State().tables.get(), sink.get(), nullptr, nullptr);
     if (FAILED(hr)) return hr;
     void* copy = CoTaskMemAlloc(image.size());
     if (!copy) return STG_E_INSUFFICIENTMEMORY;

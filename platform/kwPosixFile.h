@@ -19,6 +19,12 @@ class CkwFd {
   int get() const noexcept { return m_fd; }
   /// Closes now and reports the result: close can be where a write error
   /// of a network file system surfaces.
+  /// Gives the descriptor up without closing it.
+  int Release() noexcept {
+    int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
   int Close() noexcept {
     int fd = m_fd;
     m_fd = -1;

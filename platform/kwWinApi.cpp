@@ -1,8 +1,10 @@
 #include <kwcore/kwWinApi.h>
 
+#include <pthread.h>
 #include <sys/random.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -152,15 +154,46 @@ int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, LPCSTR text, int count, 
 }
 
 // ---------------------------------------------------------------------------
+// GUIDs: the kernel's random bytes, drawn for 128 GUIDs at a time per thread,
+// since a system call per GUID dominated bulk creation. A fork child must not
+// hand out what its parent will: the child discards every buffer.
+namespace {
+
+constexpr std::size_t kGuidsPerDraw = 128;
+
+std::atomic<unsigned> g_forkGeneration{0};
+
+struct RandomPool {
+  BYTE bytes[16 * kGuidsPerDraw];
+  std::size_t used = sizeof bytes;  // empty
+  unsigned generation = 0;
+};
+
+thread_local RandomPool t_pool;
+
+void OnForkChild() noexcept { g_forkGeneration.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
+
 HRESULT CoCreateGuid(GUID* guid) noexcept {
   if (guid == nullptr) return E_POINTER;
-  BYTE bytes[16];
-  ssize_t filled = kwTransferFull(sizeof bytes, [&](std::size_t done) {
-    return getrandom(bytes + done, sizeof bytes - done, 0);
-  });
-  if (filled != static_cast<ssize_t>(sizeof bytes)) return E_FAIL;
+  static const bool registered = pthread_atfork(nullptr, nullptr, OnForkChild) == 0;
+  RandomPool& pool = t_pool;
+  unsigned generation = g_forkGeneration.load(std::memory_order_relaxed);
+  if (!registered || pool.generation != generation) pool.used = sizeof pool.bytes;
+  if (pool.used == sizeof pool.bytes) {
+    ssize_t filled = kwTransferFull(sizeof pool.bytes, [&](std::size_t done) {
+      return getrandom(pool.bytes + done, sizeof pool.bytes - done, 0);
+    });
+    if (filled != static_cast<ssize_t>(sizeof pool.bytes)) return E_FAIL;
+    pool.used = 0;
+    pool.generation = generation;
+  }
+  BYTE* bytes = pool.bytes + pool.used;
+  pool.used += 16;
   bytes[7] = static_cast<BYTE>((bytes[7] & 0x0F) | 0x40);  // version 4 (high nibble of Data3)
   bytes[8] = static_cast<BYTE>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   *guid = kwGUIDFromBytes(bytes);
+  std::memset(bytes, 0, 16);  // handed out once only
   return S_OK;
 }

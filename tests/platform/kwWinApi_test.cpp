@@ -1,5 +1,8 @@
 #include <kwcore/kwWinApi.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +76,27 @@ TEST(GUIDCreation, RandomVersionFour) {
   ASSERT_EQ(CoCreateGuid(&a) | CoCreateGuid(&b), S_OK);
   EXPECT_TRUE(a != b && a.Data3 >> 12 == 4 && (a.Data4[0] & 0xC0) == 0x80);
   EXPECT_EQ(CoCreateGuid(nullptr), E_POINTER);
+}
+
+// Randomness is drawn in bulk; a fork child must not repeat its parent's.
+TEST(GUIDCreation, AForkChildDrawsItsOwn) {
+  GUID mine{}, childs{};
+  int channel[2];
+  ASSERT_EQ(CoCreateGuid(&mine), S_OK);  // the pool now holds more
+  ASSERT_EQ(pipe(channel), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    GUID guid{};
+    _exit(CoCreateGuid(&guid) == S_OK && write(channel[1], &guid, sizeof guid) == sizeof guid ? 0
+                                                                                              : 1);
+  }
+  ASSERT_EQ(read(channel[0], &childs, sizeof childs), static_cast<ssize_t>(sizeof childs));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(channel[0]);
+  close(channel[1]);
+  ASSERT_EQ(CoCreateGuid(&mine), S_OK);
+  EXPECT_TRUE(mine != childs);
 }
 
 }  // namespace
