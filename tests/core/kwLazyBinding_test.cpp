@@ -217,27 +217,16 @@ TEST(LazyBindingChild, BindsFromTheChangedFolder) {
   }
 }
 
-// Values that name no hook table: binding goes on as without one (as in
-// every test program that sets none).
-struct VariableCase {
-  const char* name;
-  std::string (*value)();
-};
-const VariableCase kVariableCases[] = {
-    {"Padded260", [] { return Padded(260); }},  // one character more than is read
-    {"Unmapped", [] { return std::string("4096"); }},
-};
-void PrintTo(const VariableCase& row, std::ostream* out) { *out << row.name; }
-class HookVariable : public testing::TestWithParam<VariableCase> {};
-
-TEST_P(HookVariable, NamingNoHooksBindsPlainly) {
-  setenv(kwBINDING_HOOK_VARIABLE, GetParam().value().c_str(), 1);
+// A value that names no hook table binds as without one (as in every test
+// program that sets none).
+void BindsPlainlyWith(const std::string& value) {
+  setenv(kwBINDING_HOOK_VARIABLE, value.c_str(), 1);
   CkwDiscTemplateSettings settings;
   EXPECT_EQ(SetRecord(settings, 7), 7);
   EXPECT_EQ(TakeNotes().size(), 0u);
 }
-INSTANTIATE_TEST_SUITE_P(Values, HookVariable, testing::ValuesIn(kVariableCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+TEST(HookVariable, OneCharacterMoreThanIsReadNamesNoHooks) { BindsPlainlyWith(Padded(260)); }
+TEST(HookVariable, AnAddressOfNoReadableMemoryNamesNoHooks) { BindsPlainlyWith("4096"); }
 
 TEST(LazyBinding, EightThreadsBindAtOnce) {
   InstallHooks();
