@@ -39,5 +39,16 @@ class kwFactoryTest : public ::testing::Test {
     return Register(kwTest::Registration(pairs));
   }
 
+  /// Creates an object of `clsid` and frees it again: true when the factory
+  /// succeeded and the object reports `clsid`.
+  static bool Created(const GUID& clsid, CkwErrorInfo* error = nullptr) {
+    CkwServiceObject* object = nullptr;
+    GUID made{};
+    const bool created = CkwObjectFactory::kwCreateObject(&clsid, &object, error) &&
+                         object != nullptr && object->kwGetCLSID(&made, nullptr) && made == clsid;
+    if (object != nullptr) CkwObjectFactory::kwFreeObject(&object, nullptr);
+    return created;
+  }
+
   kwTest::TempDir m_dir;
 };

@@ -24,9 +24,7 @@ class TempDir {
   TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/kwtest.XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr) m_path = buffer.data();
+    if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
   }
   ~TempDir() {
     std::error_code ignored;
