@@ -32,8 +32,6 @@ inline constexpr GUID CLSID_kwTestUnknown = kwTestGUID(0x6E1F0AFF);
 inline constexpr GUID kwTestCountingSource = kwTestGUID(0x6E1F0A00);
 
 // libkwtest_failing: every CLSID fails in its own way.
-inline constexpr GUID CLSID_kwTestWarns = kwTestGUID(0x7A110001);
-inline constexpr GUID CLSID_kwTestErrs = kwTestGUID(0x7A110002);
 inline constexpr GUID CLSID_kwTestWarnsWithObject = kwTestGUID(0x7A110003);
 inline constexpr GUID CLSID_kwTestErrsWithObject = kwTestGUID(0x7A110004);
 /// Leaves severity 0 and stores no object.
@@ -51,10 +49,6 @@ inline constexpr GUID kwTestNestedSource = kwTestGUID(0x8E57ED00);
 
 // libkwtest_noentry: loads, exports no gkw_CreateComponent.
 inline constexpr GUID CLSID_kwTestNoEntry = kwTestGUID(0x90E47001);
-
-// libkwtest_marker: when loaded, creates the file named by the environment
-// variable KWTEST_MARKER_FILE, which proves that it was loaded.
-inline constexpr GUID CLSID_kwTestMarker = kwTestGUID(0x3A4B5C01);
 
 // libkwtest_loadtime: its static initialisation creates an object of its own
 // class through the factory, so loading it re-enters the factory.

@@ -31,9 +31,9 @@ kwCOMPONENT_ENTRY(pCLSID, ppObject, pErrorInfo) {
   const GUID& clsid = *pCLSID;
   if (clsid == CLSID_kwTestWarnsWithObject || clsid == CLSID_kwTestErrsWithObject)
     *ppObject = new (std::nothrow) CLeftBehind;
-  if (clsid == CLSID_kwTestWarns || clsid == CLSID_kwTestWarnsWithObject) {
+  if (clsid == CLSID_kwTestWarnsWithObject) {
     Report(pErrorInfo, kwTestFailingWarningCode, kwSEVERITY_WARNING);
-  } else if (clsid == CLSID_kwTestErrs || clsid == CLSID_kwTestErrsWithObject) {
+  } else if (clsid == CLSID_kwTestErrsWithObject) {
     Report(pErrorInfo, kwTestFailingErrorCode, kwSEVERITY_ERROR);
   }
   // Silent: severity 0 and nothing stored, though it returns false.
