@@ -23,9 +23,9 @@
 #include <kwcore/kwWinApi.h>
 
 #include "components/persistent_items.h"
+#include "support/kwFactoryProbe.h"
 #include "support/kwFailingAllocation.h"
 #include "support/kwStorageTestUtil.h"
-#include "support/kwTempDir.h"
 
 namespace {
 
@@ -109,17 +109,15 @@ GUID Filler(int i) { return {0x5EE00000u + static_cast<unsigned>(i), 0, 0, {}}; 
 // The test item module is registered with 1000 further CLSIDs that it does not serve:
 // creating those evicts every other CLSID from the factory's table, so that the next
 // creation reads the registration file again.
-class Sweeps : public ::testing::Test {
+class Sweeps : public kwFactoryTest {
  protected:
   void SetUp() override {
-    CkwObjectFactory::kwEnableDefaultRegistrationFileSearch(false, nullptr);
+    kwFactoryTest::SetUp();
     std::vector<std::pair<GUID, std::string>> pairs{
         {CLSID_TestPersistentItem, KWTEST_PERSISTENT_ITEMS_MODULE},
         {CLSID_TestPersistentItemB, KWTEST_PERSISTENT_ITEMS_MODULE}};
     for (int i = 0; i < 1000; ++i) pairs.emplace_back(Filler(i), KWTEST_PERSISTENT_ITEMS_MODULE);
-    kwTest::WriteFile(m_dir / "items.ini", kwTest::Registration(pairs));
-    ASSERT_TRUE(CkwObjectFactory::kwSetComponentRegistrationFile(m_dir.path().c_str(), "items.ini",
-                                                                 nullptr));
+    Register(pairs);
     m_named.kwSetObjectName(std::string(100, 'n').data(), nullptr);
     for (int i = 0; i < 50; ++i) {
       CkwServiceObject* item = nullptr;
@@ -132,7 +130,6 @@ class Sweeps : public ::testing::Test {
     m_image = kwtest::Image(root.get());
   }
 
-  kwTest::TempDir m_dir;
   CObject m_named;
   CkwPersistentObjectList m_list;  // 50 items of both classes
   std::string m_image;             // m_list and m_named saved

@@ -112,7 +112,6 @@ TEST(DiscTemplate, FailuresOfNubraAndMemory) {
       {'S', [] { kwTest::FailNextSaveDataClears(1); }, kwERROR_CLEAR_SAVEDATA_FAILED, true},
       {'S', [] { kwTest::FailNextSaveDataCopies(1); }, kwERROR_COPY_SAVEDATA_FAILED, false},
       {'S', [] { kwTest::FailAllocation(1); }, kwERROR_OUT_OF_MEMORY, false},
-      {'A', [] { kwTest::FailAllocation(1); }, kwERROR_OUT_OF_MEMORY, false},
       {'A', [] { kwTest::FailNextSaveDataCopies(1); }, kwERROR_COPY_SAVEDATA_FAILED, false},
       {'A', [] { kwTest::FailNextSaveDataClears(1); }, kwERROR_CLEAR_SAVEDATA_FAILED, true},
       {'C', [] { kwTest::FailNextSaveDataCopies(1); }, kwERROR_COPY_SAVEDATA_FAILED, false},
