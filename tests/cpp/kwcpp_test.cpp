@@ -26,6 +26,7 @@ TEST(kwcppTest, GuidTextRoundTripsAndBadTextLeavesTheGuid) {
       {"5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F1", false},
       {"{5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13", false},
       {"5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13}", false},
+      {"{5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F1G}", false},
       {" 5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F1", false},
       {"{5A1C9E42-0D3B-4E8F-9A61-2B7C4D8E0F13} ", false},
   };
