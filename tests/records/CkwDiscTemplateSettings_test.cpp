@@ -58,7 +58,6 @@ const kwFailureRow<Settings> kFailures[] = {
 TEST(DiscTemplate, DefaultsFormatRangeAndFailureTable) {
   Settings s;
   EXPECT_EQ(State(s), std::make_pair(0, true));
-  EXPECT_EQ(RecordOf(s), nullptr);
   for (int value : {6, -1, INT_MIN, 3}) {  // only the top of the range is checked
     CkwErrorInfo set = kwStaleRecord(), mode = kwStaleRecord();
     EXPECT_TRUE(s.kwSetDiscFormat(Format(value), &set) && s.kwEnableVCDCompliantMode(false, &mode));
@@ -112,7 +111,6 @@ TEST(DiscTemplate, FailuresOfNubraAndMemory) {
       {'S', [] { kwTest::FailNextSaveDataClears(1); }, kwERROR_CLEAR_SAVEDATA_FAILED, true},
       {'S', [] { kwTest::FailNextSaveDataCopies(1); }, kwERROR_COPY_SAVEDATA_FAILED, false},
       {'S', [] { kwTest::FailAllocation(1); }, kwERROR_OUT_OF_MEMORY, false},
-      {'A', [] { kwTest::FailAllocation(1); }, kwERROR_OUT_OF_MEMORY, false},
       {'A', [] { kwTest::FailNextSaveDataCopies(1); }, kwERROR_COPY_SAVEDATA_FAILED, false},
       {'A', [] { kwTest::FailNextSaveDataClears(1); }, kwERROR_CLEAR_SAVEDATA_FAILED, true},
       {'C', [] { kwTest::FailNextSaveDataCopies(1); }, kwERROR_COPY_SAVEDATA_FAILED, false},
