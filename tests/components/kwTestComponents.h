@@ -11,9 +11,8 @@ constexpr GUID kwTestGUID(std::uint32_t n) {
   return GUID{n, 0x7E57, 0x4C0D, {0x9E, 0x57, 0, 0, 0, 0, 0, 1}};
 }
 
-// libkwtest_counting: two classes and a family of CLSIDs, all counted.
+// libkwtest_counting: a class and a family of CLSIDs, all counted.
 inline constexpr GUID CLSID_kwTestCountedA = kwTestGUID(0x6E1F0A01);
-inline constexpr GUID CLSID_kwTestCountedB = kwTestGUID(0x6E1F0A02);
 /// Member `n` of a family that one class of the counting module serves; its
 /// objects report the CLSID they were created for.
 constexpr GUID kwTestFamilyCLSID(std::uint32_t n) {
@@ -40,12 +39,6 @@ inline constexpr GUID kwTestFailingSource = kwTestGUID(0x7A110000);
 inline constexpr std::int32_t kwTestFailingWarningCode = 99;
 inline constexpr std::int32_t kwTestFailingErrorCode = 42;
 inline constexpr std::int32_t kwTestFailingMethod = 3;
-
-// libkwtest_nested: its object creates CountedA through the factory from
-// inside the module's entry; the second one asks for an unknown CLSID.
-inline constexpr GUID CLSID_kwTestNestedOuter = kwTestGUID(0x8E57ED01);
-inline constexpr GUID CLSID_kwTestNestedOuterOfUnknown = kwTestGUID(0x8E57ED02);
-inline constexpr GUID kwTestNestedSource = kwTestGUID(0x8E57ED00);
 
 // libkwtest_noentry: loads, exports no gkw_CreateComponent.
 inline constexpr GUID CLSID_kwTestNoEntry = kwTestGUID(0x90E47001);

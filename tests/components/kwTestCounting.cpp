@@ -1,4 +1,4 @@
-// Counted test classes: tests see that the module made an object and freed it once.
+// A counted test class and family: tests see that the module made an object and freed it once.
 #include <kwcore/kwComponent.h>
 
 #include "kwTestComponents.h"
@@ -15,18 +15,11 @@ class CCounted : public CkwServiceObject {
 class CCountedA : public CCounted {
   kwDECLARE_OBJECT_MAP()
 };
-class CCountedB : public CCounted {
-  kwDECLARE_OBJECT_MAP()
-};
 
 // clang-format off
 kwBEGIN_OBJECT_MAP(CCountedA, CkwServiceObject, CLSID_kwTestCountedA)
   kwOBJECT_ENTRY(&kwGUID_ObjectType, 9001)
 kwEND_OBJECT_MAP(CCountedA)
-
-kwBEGIN_OBJECT_MAP(CCountedB, CkwServiceObject, CLSID_kwTestCountedB)
-  kwOBJECT_ENTRY(&kwGUID_ObjectType, 9002)
-kwEND_OBJECT_MAP(CCountedB)
 
 class CCountedFamily : public CCounted {
  public:
@@ -42,7 +35,6 @@ class CCountedFamily : public CCounted {
 
 const kwComponentClass kClasses[] = {
     {&CLSID_kwTestCountedA, &CCountedA::kwCreateObject},
-    {&CLSID_kwTestCountedB, &CCountedB::kwCreateObject},
     {nullptr, nullptr},
 };
 

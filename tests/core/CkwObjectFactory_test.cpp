@@ -152,7 +152,7 @@ TEST(ComponentMap, ReportsUnderTheModulesSourceWithMethod0) {
     bool withOut;
     std::int32_t code, severity;
   } rows[] = {
-      {"not mapped", &CLSID_kwTestCountedB, true, kwERROR_COMPONENT_NOT_AVAILABLE,
+      {"not mapped", &CLSID_kwTestUnknown, true, kwERROR_COMPONENT_NOT_AVAILABLE,
        kwSEVERITY_WARNING},
       {"null CLSID", nullptr, true, kwERROR_NULL_POINTER, kwSEVERITY_ERROR},
       {"null out-pointer", &CLSID_kwTestCountedA, false, kwERROR_NULL_POINTER, kwSEVERITY_ERROR},
