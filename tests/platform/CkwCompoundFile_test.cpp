@@ -80,7 +80,7 @@ TEST(CompoundFileReader, ReadsFilesFromOtherWritersAsOlefileDoesAndRefusesTheDam
     const std::string name = line.substr(0, line.find('\t'));
     if (files++ == 0) continue;  // the column names
     EXPECT_EQ(DumpFile(dir + name), line.find("\tDAMAGED") != std::string::npos
-                                        ? ErrorText(STG_E_DOCFILECORRUPT)
+                                        ? kwHResultText(STG_E_DOCFILECORRUPT)
                                         : OlefileDump(dir + name, false))
         << name;
   }

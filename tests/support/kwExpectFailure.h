@@ -9,6 +9,7 @@
 
 #include <kwcore/CkwErrorInfo.h>
 #include <kwcore/kwErrorCodes.h>
+#include <kwcore/kwcpp.h>
 
 struct kwExpectedFailure {
   std::int32_t code;
@@ -25,16 +26,10 @@ inline ::testing::AssertionResult kwIsFailure(const CkwErrorInfo& error,
             error.m_nMethod == expected.method && error.m_pSource != nullptr &&
             *error.m_pSource == expected.source && error.m_nLine > 0;
   if (ok) return result;
-  char source[kwGUID_STRING_LENGTH + 1] = "(null)";
-  if (error.m_pSource != nullptr) kwGUIDToString(*error.m_pSource, source, sizeof source);
-  char wanted[kwGUID_STRING_LENGTH + 1];
-  kwGUIDToString(expected.source, wanted, sizeof wanted);
   return ::testing::AssertionFailure()
-         << "got code " << error.m_nErrorCode << " severity " << error.m_nSeverity << " method "
-         << error.m_nMethod << " source " << source << " line " << error.m_nLine
-         << (error.m_pCategory == &kwGUID_ErrorCategoryGeneral ? "" : " (foreign category)")
-         << "; wanted code " << expected.code << " severity " << expected.severity << " method "
-         << expected.method << " source " << wanted;
+         << "got " << kwErrorText(error) << "; wanted code " << expected.code << " severity "
+         << expected.severity << " method " << expected.method << " source "
+         << kwGuidText(expected.source);
 }
 
 /// A record whose fields all hold values no operation writes, so that a test

@@ -15,7 +15,6 @@
 struct kwFactoryProbe : CkwObjectFactory {
   using CkwObjectFactory::kwCombineRegistrationFileName;
   using CkwObjectFactory::kwConvertToString;
-  using CkwObjectFactory::kwGetDefaultRegistrationFileName;
   using CkwObjectFactory::kwGetProgramPath;
   using CkwObjectFactory::kwSearchComponentPath;
   using CkwObjectFactory::kwSearchComponentPathWithinRegistrationFile;

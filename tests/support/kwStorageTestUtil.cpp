@@ -15,12 +15,6 @@ std::uint64_t Tell(IStream* stream) {
                                                                     : UINT64_MAX;
 }
 
-std::string ErrorText(HRESULT hr) {
-  char text[32];
-  std::snprintf(text, sizeof text, "error %08X", static_cast<unsigned>(hr));
-  return text;
-}
-
 std::string FileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -42,13 +36,13 @@ std::string ReadRest(IStream* stream) {
   HRESULT hr;
   while (SUCCEEDED(hr = stream->Read(buffer, sizeof buffer, &got)) && got > 0)
     out.append(buffer, got);
-  return FAILED(hr) ? "<" + ErrorText(hr) + ">" : out;
+  return FAILED(hr) ? "<" + kwHResultText(hr) + ">" : out;
 }
 
 std::string GetStream(IStorage* storage, const std::u16string& name) {
   CkwComPtr<IStream> stream;
   HRESULT hr = storage->OpenStream(name.c_str(), nullptr, kRO, 0, stream.put());
-  return FAILED(hr) ? "<" + ErrorText(hr) + ">" : ReadRest(stream.get());
+  return FAILED(hr) ? "<" + kwHResultText(hr) + ">" : ReadRest(stream.get());
 }
 
 std::vector<std::u16string> ChildNames(IStorage* storage) {
@@ -117,7 +111,7 @@ std::string Dump(IStorage* storage) {
 std::string DumpFile(const std::string& path) {
   CkwComPtr<IStorage> root;
   HRESULT hr = StgOpenStorage(path.c_str(), nullptr, kRO, nullptr, 0, root.put());
-  return FAILED(hr) ? ErrorText(hr) : Dump(root.get());
+  return FAILED(hr) ? kwHResultText(hr) : Dump(root.get());
 }
 
 std::string OlefileDump(const std::string& path, bool strict) {

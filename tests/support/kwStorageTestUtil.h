@@ -22,16 +22,14 @@ inline ULARGE_INTEGER Uli(ULONGLONG v) { return {.QuadPart = v}; }
 std::uint64_t Tell(IStream* stream);
 
 inline std::u16string U16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
-/// "error XXXXXXXX".
-std::string ErrorText(HRESULT hr);
 /// The whole content of the file at `path` ("" when it cannot be read).
 std::string FileBytes(const std::string& path);
 
 /// Writes `bytes` into a new stream `name` of `storage`, replacing one there.
 HRESULT PutStream(IStorage* storage, const std::u16string& name, const std::string& bytes);
-/// What `stream` holds from its seek pointer on, or "<error XXXXXXXX>".
+/// What `stream` holds from its seek pointer on, or "<" + kwHResultText() + ">".
 std::string ReadRest(IStream* stream);
-/// The whole content of stream `name`, or "<error XXXXXXXX>".
+/// The whole content of stream `name`, or "<" + kwHResultText() + ">".
 std::string GetStream(IStorage* storage, const std::u16string& name);
 /// Names of `storage`'s children in enumeration order.
 std::vector<std::u16string> ChildNames(IStorage* storage);
@@ -44,7 +42,7 @@ inline HRESULT OpenImage(const std::string& bytes, CkwComPtr<IStorage>* root) {
 
 /// The tree under `storage` in cfb_dump.py's format.
 std::string Dump(IStorage* storage);
-/// Opens `path` read-only with kwcore and dumps it, or ErrorText().
+/// Opens `path` read-only with kwcore and dumps it, or kwHResultText().
 std::string DumpFile(const std::string& path);
 /// What tests/platform/tools/cfb_dump.py (olefile) prints for `path`; with
 /// `strict` olefile refuses files with any potential defect.

@@ -3,7 +3,6 @@
 // that loading modules leaves.
 #pragma once
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,6 +14,7 @@
 
 #include <kwcore/kwDiagnostics.h>
 #include <kwcore/kwWinTypes.h>
+#include <kwcore/kwcpp.h>
 
 namespace kwTest {
 
@@ -47,17 +47,8 @@ inline void WriteFile(const std::string& path, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline bool FileExists(const std::string& path) {
-  struct stat status;
-  return stat(path.c_str(), &status) == 0;
-}
-
 /// The registration key of a CLSID: registry form without braces.
-inline std::string Key(const GUID& clsid) {
-  char text[kwGUID_STRING_LENGTH + 1];
-  kwGUIDToString(clsid, text, sizeof text);
-  return std::string(text + 1, kwGUID_STRING_LENGTH - 2);
-}
+inline std::string Key(const GUID& clsid) { return kwGuidText(clsid).substr(1, 36); }
 
 /// A [COMPONENT] section line for each pair.
 inline std::string Registration(const std::vector<std::pair<GUID, std::string>>& pairs) {
