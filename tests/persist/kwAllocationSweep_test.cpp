@@ -92,15 +92,6 @@ bool Status(HRESULT status, Record error) {
   return SUCCEEDED(status);
 }
 
-CkwComPtr<IStorage> Memory(const std::string& image = "") {
-  CkwComPtr<IStorage> root;
-  EXPECT_EQ(image.empty()
-                ? StgCreateMemoryDocfile(kwtest::kRW, root.put())
-                : StgOpenMemoryDocfile(image.data(), image.size(), kwtest::kRW, root.put()),
-            S_OK);
-  return root;
-}
-
 struct CItem : CkwServiceObject {};
 struct CObject : CkwPersistentObject {};
 
@@ -125,7 +116,7 @@ class Sweeps : public kwFactoryTest {
       ASSERT_TRUE(CkwObjectFactory::kwCreateObject(&clsid, &item, nullptr));
       ASSERT_TRUE(m_list.kwAddServiceObject(item, nullptr));
     }
-    CkwComPtr<IStorage> root = Memory();
+    CkwComPtr<IStorage> root = kwtest::MemoryRoot();
     ASSERT_TRUE(m_list.kwSave(root.get(), nullptr) && m_named.kwSave(root.get(), nullptr));
     m_image = kwtest::Image(root.get());
   }
@@ -184,8 +175,8 @@ TEST_F(Sweeps, PersistentObjectAndListSaveAndLoad) {
   CObject object;
   CkwPersistentObjectList list;
   CkwComPtr<IStorage> root;
-  auto empty = [&] { root = Memory(); };
-  auto saved = [&] { root = Memory(m_image); };
+  auto empty = [&] { root = kwtest::MemoryRoot(); };
+  auto saved = [&] { root = kwtest::MemoryRoot(m_image); };
   Sweep({{"object save", empty, [&](Record e) { return m_named.kwSave(root.get(), e); }, {24, 26}},
          {"object load", saved, [&](Record e) { return object.kwLoad(root.get(), e); }, {25, 27}},
          {"list save", empty, [&](Record e) { return m_list.kwSave(root.get(), e); }, {3, 24, 26}},
@@ -196,7 +187,7 @@ TEST_F(Sweeps, PersistentObjectAndListSaveAndLoad) {
 TEST_F(Sweeps, ListSaveIntoAUsedStorage) {
   CkwComPtr<IStorage> root;
   Sweep({{"list save into a used storage",
-          [&] { root = Memory(m_image); },
+          [&] { root = kwtest::MemoryRoot(m_image); },
           [&](Record e) { return m_list.kwSave(root.get(), e); },
           {3, 24, 26}}});
 }

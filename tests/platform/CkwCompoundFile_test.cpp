@@ -141,8 +141,7 @@ TEST(CompoundFileReader, HostileShapesAreRefusedOrReadWithinBounds) {
 // Names other writers use but ours refuses for new elements open by the
 // name they enumerate under.
 TEST(CompoundFileReader, ElementsOpenByTheNamesTheyEnumerateUnder) {
-  CkwComPtr<IStorage> root;
-  ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.put()), S_OK);
+  CkwComPtr<IStorage> root = MemoryRoot();
   ASSERT_EQ(PutStream(root.get(), u"a_b", "slash"), S_OK);
   std::string image = Image(root.get());
   const std::string entry("a\0_\0b\0", 6);

@@ -121,8 +121,7 @@ void CheckKind(const Kind& kind, IStorage* root, IStorage* expected) {
   CkwErrorInfo error = kwStaleRecord();
   ASSERT_TRUE(proxy->kwSave(root, &error) && proxy->kwLoad(root, &error));
   kwtest::PutStream(expected, kwtest::U16(kind.name), kBlock);
-  CkwComPtr<IStorage> foreign;
-  ASSERT_EQ(StgCreateMemoryDocfile(kwtest::kRW, foreign.put()), S_OK);
+  CkwComPtr<IStorage> foreign = kwtest::MemoryRoot();
   kwtest::PutStream(foreign.get(), kwtest::U16(kKinds[&kind == &kKinds[6] ? 5 : 6].name), kBlock);
   EXPECT_FALSE(proxy->kwLoad(foreign.get(), &error));
   EXPECT_TRUE(kwIsFailure(error, {27, 1, kind.loadMethod, clsid}));
@@ -149,9 +148,8 @@ void CheckKind(const Kind& kind, IStorage* root, IStorage* expected) {
 TEST(Proxy, IdentityKindsStreamsAndMasters) {
   ASSERT_TRUE(kRegistered);
   kwTest::TempDir dir;
-  CkwComPtr<IStorage> root, expected;
+  CkwComPtr<IStorage> root, expected = kwtest::MemoryRoot();
   ASSERT_EQ(StgCreateDocfile((dir / "project.cfb").c_str(), kwtest::kRW, 0, root.put()), S_OK);
-  ASSERT_EQ(StgCreateMemoryDocfile(kwtest::kRW, expected.put()), S_OK);
   for (const Kind& kind : kKinds) kind.check(kind, root.get(), expected.get());
   ASSERT_EQ(root->Commit(STGC_DEFAULT), S_OK);
   EXPECT_EQ(kwtest::OlefileDump(dir / "project.cfb", false), kwtest::Dump(expected.get()));

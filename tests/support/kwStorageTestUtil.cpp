@@ -57,6 +57,13 @@ std::vector<std::u16string> ChildNames(IStorage* storage) {
   return names;
 }
 
+CkwComPtr<IStorage> MemoryRoot(const std::string& image) {
+  CkwComPtr<IStorage> root;  // stays empty when the call fails
+  (void)(image.empty() ? StgCreateMemoryDocfile(kRW, root.put())
+                       : StgOpenMemoryDocfile(image.data(), image.size(), kRW, root.put()));
+  return root;
+}
+
 std::string Image(IStorage* root) {
   void* image = nullptr;
   std::size_t size = 0;

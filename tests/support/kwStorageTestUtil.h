@@ -34,6 +34,8 @@ std::string GetStream(IStorage* storage, const std::u16string& name);
 /// Names of `storage`'s children in enumeration order.
 std::vector<std::u16string> ChildNames(IStorage* storage);
 
+/// A new root in memory, or one on a copy of `image`, open for writing; empty on failure.
+CkwComPtr<IStorage> MemoryRoot(const std::string& image = "");
 /// The compound-file image of a root (StgSaveToMemory), "" on failure.
 std::string Image(IStorage* root);
 inline HRESULT OpenImage(const std::string& bytes, CkwComPtr<IStorage>* root) {
