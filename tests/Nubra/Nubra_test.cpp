@@ -18,7 +18,7 @@ std::string Next(IStream* s, bool text) {
 }
 
 TEST(Nubra, StoredFormsRoundTripThroughAReadOnlyRootAndHostileOnesAreRefused) {
-  CkwComPtr<IStorage> root, storage;
+  CkwComPtr<IStorage> root;
   CkwComPtr<IStream> stream;
   const std::string full(32, 'f'), longest(NUBRA_VARIANT_TEXT_MAX - 1, 'w');
   ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.put()), S_OK);
@@ -42,15 +42,6 @@ TEST(Nubra, StoredFormsRoundTripThroughAReadOnlyRootAndHostileOnesAreRefused) {
                                       Next(s, true)}),
             (std::vector<std::string>{"xyz", "Clip 1", full, longest, "refused"}));
   EXPECT_EQ(gfnIStreamWriteMemoryBlock(s, 0, nullptr), STG_E_ACCESSDENIED);
-  char buffer[NUBRA_VARIANT_TEXT_MAX], *noText = nullptr;
-  for (LONG status :
-       {gfnIStreamReadVariant(s, noText), gfnIStorageCreate(nullptr, u"X", storage.put()),
-        gfnIStorageOpen(root.get(), nullptr, storage.put()),
-        gfnIStreamCreate(nullptr, u"X", stream.put()),
-        gfnIStreamOpen(root.get(), nullptr, stream.put()),
-        gfnIStreamWriteMemoryBlock(nullptr, 0, ""), gfnIStreamReadMemoryBlock(nullptr, buffer),
-        gfnIStreamWriteVariant(nullptr, "")})
-    EXPECT_EQ(status, E_POINTER);
 
   ASSERT_EQ(StgCreateMemoryDocfile(kRW, root.put()), S_OK);
   for (const auto& [bytes, variant] :

@@ -32,21 +32,15 @@ TEST(GUIDText, RoundTripsInEitherCaseAndRefusesAnythingElse) {
               kwGUIDFromString(text, &upper) && lower == guid && upper == guid);
 }
 
-TEST(kwPath, SplitsAtEitherSlashAndTheLastDotAndNamesTheExecutableWhole) {
+// The executable's path and base name are the factory tests' (program path, default file).
+TEST(kwPath, SplitsAtEitherSlashAndTheLastDot) {
   for (auto [path, directory, base, extension] :
        {std::tuple("a/b\\c.tar.gz", "a/b\\", "c.tar", ".gz"),
-        {"dir.d/comp", "dir.d/", "comp", ""},
-        {"/dir/.hidden", "/dir/", ".hidden", ""},
-        {"/dir/", "/dir/", "", ""}}) {
+        {"dir.d/comp", "dir.d/", "comp", ""}}) {
     kwPathParts parts = kwSplitPath(path);
     EXPECT_EQ(std::tuple(parts.directory, parts.baseName, parts.extension),
               std::tuple(directory, base, extension));
   }
-  char buffer[4096];
-  std::size_t length = kwGetExecutablePath(buffer, sizeof buffer);  // named: the factory's tests
-  EXPECT_EQ(kwGetExecutablePath(buffer, length), 0u);               // no room for the NUL
-  EXPECT_EQ(kwGetExecutablePath(buffer, length + 1), length);
-  EXPECT_EQ(kwGetExecutablePath(nullptr, 10), 0u);
 }
 
 TEST(kwLoadModule, LoadsByPathOnlyAndReportsWhatFailed) {
@@ -59,12 +53,11 @@ TEST(kwLoadModule, LoadsByPathOnlyAndReportsWhatFailed) {
   ASSERT_NE(module, nullptr);
   EXPECT_NE(kwGetModuleSymbol(module, "kwtest_NotAnEntry"), nullptr);
   EXPECT_EQ(kwGetModuleSymbol(module, "gkw_CreateComponent"), nullptr);
-  // A missing file's message: the factory's diagnostics table.
+  // One message each; the wording of a refusal or a missing file or symbol is what the
+  // factory's diagnostics pass on.
   const auto& said = log.messages;
   ASSERT_EQ(said.size(), 6u);
-  EXPECT_EQ(said[2], "module: (null): refused: a module path must contain a directory");
   EXPECT_EQ(said[4], "module: " KWTEST_COMPONENT_DIR "/libkwtest_noentry.so: loaded");
-  EXPECT_EQ(said[5].rfind("module: no symbol gkw_CreateComponent: ", 0), 0u);
 }
 
 // The value of `key` in `section` of `file`, read through a buffer of `size`, or "<none>".
