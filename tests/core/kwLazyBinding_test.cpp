@@ -114,27 +114,6 @@ TEST(LazyBinding, FirstCallsNotifyEachStepLaterCallsNothing) {
   EXPECT_EQ(TakeNotes(), std::vector<Note>{});
 }
 
-TEST(LazyBinding, HooksRedirectEveryCallOrSupplyTheHandleAndTheAddress) {
-  static void* other = dlopen(KWTEST_LIBRARY_DIR "/libkwErrorHandle.so.0", RTLD_NOW);
-  g_answer = [](unsigned code, const kwBindingInfo& info) -> std::uintptr_t {
-    bool copy = info.pszProcedure == std::string(kCopy);
-    if (code == kwBIND_NOTE_START && !copy) return Address(&StandInClear);
-    if (code == kwBIND_NOTE_PRE_LOAD_LIBRARY) return Address(other);
-    return code == kwBIND_NOTE_PRE_GET_PROC_ADDRESS && copy ? Address(&StandInCopy) : 0;
-  };
-  InstallHooks();
-  {
-    CkwDiscTemplateSettings settings;  // clears on the second and third set, and when it goes
-    for (int call = 0; call < 3; ++call) EXPECT_EQ(SetRecord(settings, 7), kMark);
-  }
-  void* copy = reinterpret_cast<void*>(&StandInCopy);
-  EXPECT_EQ(TakeNotes(kCopy), (std::vector<Note>{{0, kNubra, kCopy, nullptr, nullptr},
-                                                 {1, kNubra, kCopy, nullptr, nullptr},
-                                                 {2, kNubra, kCopy, other, nullptr},
-                                                 {5, kNubra, kCopy, other, copy}}));
-  EXPECT_EQ(Codes(kClear), (std::vector<unsigned>{0, 5, 0, 5, 0, 5}));  // never stored
-}
-
 struct MissingCase {
   const char* library;  // removed, or replaced by the stand-in
   bool replace, rescue;
