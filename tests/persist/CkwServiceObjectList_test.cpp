@@ -3,6 +3,7 @@
 #include <list>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -171,5 +172,37 @@ TEST(ServiceObjectList, RandomChurnMatchesStdList) {
     if (removed) Free(removed);
   }
 }
+
+// A derived list whose find lets an object in twice holds [x, y, x]. After an
+// iteration has stepped onto the third node, remove (r), insert (i) and replace
+// (p) still act on the first x, and next goes on from the node it was given.
+struct CDuplicates : CkwServiceObjectList {
+  bool kwFindServiceObject(CkwServiceObject*, std::intptr_t* p, CkwErrorInfo*) override {
+    return *p = 0, false;
+  }
+};
+TEST(ServiceObjectList, ObjectListedTwiceActsOnItsFirstNode) {
+  for (auto [change, expected] : {std::pair('r', "yx"), {'i', "xzyx"}, {'p', "zyx"}}) {
+    CkwServiceObject *x = New(), *y = New(), *z = New(), *object = nullptr;
+    CDuplicates list;
+    for (CkwServiceObject* o : {x, y, x}) ASSERT_TRUE(list.kwAddServiceObject(o, nullptr));
+    std::intptr_t position = 0;
+    ASSERT_TRUE(list.kwGetFirstServiceObject(&object, &position, nullptr) &&
+                list.kwGetNextServiceObject(&object, &position, nullptr) && position == Pos(x));
+    ASSERT_TRUE(change == 'r'   ? list.kwRemoveServiceObject(x, nullptr)
+                : change == 'i' ? list.kwInsertServiceObject(z, Pos(x), nullptr)
+                                : list.kwReplaceServiceObject(Pos(x), z, nullptr));  // frees x
+    std::string walked;
+    list.kwGetFirstServiceObject(&object, &position, nullptr);
+    for (; object != nullptr && walked.size() < 8;
+         list.kwGetNextServiceObject(&object, &position, nullptr))
+      walked += object == x ? 'x' : object == y ? 'y' : 'z';
+    EXPECT_EQ(walked, expected) << change;
+    list.kwRemoveAllServiceObject(nullptr);
+    for (CkwServiceObject* o : {x, y, z})
+      if (o != x || change != 'p') Free(o);
+  }
+}
+
 
 }  // namespace
