@@ -64,7 +64,7 @@ bench: deps
 	scripts/run-bench.sh build/bench
 
 # Ten minutes of fuzzing, then the allocation-failure sweep at every
-# allocation (not every third, as in `make test`) under ASan + UBSan.
+# allocation under ASan + UBSan, as `make test` also runs it.
 fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)

@@ -54,9 +54,14 @@ HRESULT OpenSource(const std::string& path, std::shared_ptr<const kwcfb::Source>
     return error == ENOENT ? STG_E_FILENOTFOUND : FromErrno(error, STG_E_READFAULT);
   }
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? STG_E_ACCESSDENIED : STG_E_INVALIDHEADER;
-  *source = std::make_shared<kwcfb::Source>(fd.get(), static_cast<std::uint64_t>(st.st_size));
-  fd.Release();
-  return S_OK;
+  // Commit calls this after its rename, where running out of memory must be a
+  // result (the commit itself has succeeded), never an exception.
+  HRESULT hr = Guarded([&] {
+    *source = std::make_shared<kwcfb::Source>(fd.get(), static_cast<std::uint64_t>(st.st_size));
+    return S_OK;
+  });
+  if (SUCCEEDED(hr)) fd.Release();
+  return hr;
 }
 
 /// Replaces the file at `target` (from kwResolveReplaceTarget) by what

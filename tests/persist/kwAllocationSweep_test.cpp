@@ -1,7 +1,7 @@
 // Every main operation run out of memory at each of its allocations in turn: no crash, no leak
 // (the asan preset), code 1 severity 2 (or a documented inner step's code), and a file on disk
-// untouched by a failed commit. KWCORE_SWEEP_STRIDE=k fails every kth allocation only after the
-// 16th (1: all); KWCORE_SWEEP_FORK=1 runs each in a child process so that aborts are counted
+// untouched by a failed commit. Every allocation by default (about a second under asan);
+// KWCORE_SWEEP_STRIDE=k fails every kth allocation only after the 16th; KWCORE_SWEEP_FORK=1 runs each in a child process so that aborts are counted
 // rather than fatal (leaks are then not checked).
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,7 +75,7 @@ void Sweep(std::initializer_list<Operation> operations) {
     int runs = 0, aborts = 0;
     // The first allocations always, so that short operations are swept whole.
     for (int n = 1, result = 0; result != 1;
-         n += n < 16 ? 1 : Env("KWCORE_SWEEP_STRIDE", 3), ++runs) {
+         n += n < 16 ? 1 : Env("KWCORE_SWEEP_STRIDE", 1), ++runs) {
       result = Run(op, n, forked);
       aborts += result == -1;
       EXPECT_NE(result, 2) << op.name << " at allocation " << n;
