@@ -114,7 +114,7 @@ class Reader {
   HRESULT CheckStream(const BYTE* entry, std::uint64_t entryOffset, Node* node);
   HRESULT ReadEntry(std::uint32_t id, Node* node);
   const BYTE* Entry(std::uint32_t id) const {
-    return m_directory.data() + static_cast<std::size_t>(id) * kDirEntrySize;
+    return m_directory.get() + static_cast<std::size_t>(id) * kDirEntrySize;
   }
   std::uint64_t EntryOffset(std::uint32_t id) const {
     std::uint32_t perSector = m_tables->sectorSize / kDirEntrySize;
@@ -135,7 +135,9 @@ class Reader {
   std::vector<BYTE> m_owned;      // per sector: claimed by a chain
   std::vector<BYTE> m_miniOwned;  // per mini sector
   std::vector<std::uint32_t> m_dirChain;
-  std::vector<BYTE> m_directory;  // the directory sectors, freed once the tree is built
+  // The directory sectors, freed once the tree is built; not zeroed first, as
+  // ReadSectors writes every byte.
+  std::unique_ptr<BYTE[]> m_directory;
   std::uint32_t m_entryCount = 0;
 };
 
@@ -275,8 +277,8 @@ HRESULT Reader::ReadDirectory() {
   if (entries == 0 || entries >= kNoStream)
     return Problem(kOffFirstDirSector, "the directory is empty or too large");
   m_entryCount = static_cast<std::uint32_t>(entries);
-  m_directory.resize(m_dirChain.size() * m_tables->sectorSize);
-  hr = ReadSectors(m_dirChain, m_directory.data());
+  m_directory = std::make_unique_for_overwrite<BYTE[]>(m_dirChain.size() * m_tables->sectorSize);
+  hr = ReadSectors(m_dirChain, m_directory.get());
   if (FAILED(hr)) return hr;
   if (Entry(0)[kEntType] != kTypeRoot)
     return Problem(EntryOffset(0), "the first directory entry is not the root");
@@ -463,7 +465,7 @@ HRESULT Reader::BuildTree(Parsed* out) {
     if (broken && !m_check) return result;
   }
   // A check goes on with whatever could be read.
-  m_directory = {};
+  m_directory.reset();
   out->arena = std::move(arena);
   out->root = root;
   out->tables = m_tables;
@@ -999,7 +1001,13 @@ HRESULT Chunks::ForEach(const std::function<HRESULT(const BYTE*, std::size_t)>& 
 }
 
 void FoldName(std::u16string_view name, char16_t* key) noexcept {
-  for (std::size_t i = 0; i < name.size() && i < 31; ++i) key[i] = UpperCase(name[i]);
+  std::size_t length = std::min<std::size_t>(name.size(), 31);
+  for (std::size_t i = 0; i < length; ++i) {
+    char16_t c = name[i];
+    // ASCII, nearly every name, folds without the table of cases.
+    key[i] =
+        c < 0x80 ? static_cast<char16_t>(c - (c >= u'a' && c <= u'z' ? 0x20 : 0)) : UpperCase(c);
+  }
 }
 
 void Node::SetName(std::u16string_view text) noexcept {
@@ -1023,19 +1031,21 @@ std::vector<Node*>::iterator Node::Find(std::u16string_view wanted, bool* found)
 }
 
 Node* Node::Lookup(std::u16string_view wanted) {
+  // Names are often looked up in the order they are stored: the child after
+  // the last one found is tried first (a guess only; any value is safe).
+  // Only a wrong guess builds the index, so a walk in stored order costs no
+  // hashing at all.
+  std::size_t hint = lookupHint;
+  if (hint < children.size() && children[hint]->Key() == wanted) {
+    lookupHint = hint + 1;
+    return children[hint];
+  }
   constexpr std::size_t kIndexFrom = 32;
   if (!index && children.size() >= kIndexFrom) {
     auto built = std::make_unique<ChildIndex>();
     built->Reserve(children.size());
     for (Node* child : children) built->Insert(child);
     index = std::move(built);
-  }
-  // Names are often looked up in the order they are stored: the child after
-  // the last one found is tried first (a guess only; any value is safe).
-  std::size_t hint = lookupHint;
-  if (hint < children.size() && children[hint]->Key() == wanted) {
-    lookupHint = hint + 1;
-    return children[hint];
   }
   if (index) {
     Node* node = index->Find(wanted);
@@ -1128,13 +1138,27 @@ void ChildIndex::Erase(const Node* node) noexcept {
   --m_size;
 }
 
+Arena::~Arena() {
+  for (std::size_t b = 0; b < m_blocks.size(); ++b) {
+    std::size_t built = b + 1 == m_blocks.size() ? m_used : b >= 8 ? 4096 : std::size_t{16} << b;
+    Node* block = m_blocks[b].get();
+    for (std::size_t i = 0; i < built; ++i) block[i].~Node();
+  }
+}
+
 Node* Arena::New() {
   if (m_blocks.empty() || m_used == m_blockSize) {
-    m_blockSize = m_blocks.empty() ? 16 : std::min<std::size_t>(m_blockSize * 2, 4096);
-    m_blocks.push_back(std::make_unique<Node[]>(m_blockSize));
+    // Block b holds min(16 << b, 4096) nodes; the destructor counts on it.
+    std::size_t size = m_blocks.empty() ? 16 : std::min<std::size_t>(m_blockSize * 2, 4096);
+    m_blocks.reserve(m_blocks.size() + 1);
+    static_assert(alignof(Node) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    m_blocks.emplace_back(static_cast<Node*>(::operator new(size * sizeof(Node))));
+    m_blockSize = size;
     m_used = 0;
   }
-  return &m_blocks.back()[m_used++];
+  Node* node = new (m_blocks.back().get() + m_used) Node;
+  ++m_used;
+  return node;
 }
 
 void Retire(Node& node) noexcept {
@@ -1225,15 +1249,14 @@ HRESULT StreamExtents(const Tables& t, const Node& node, std::vector<Extent>* ou
   });
 }
 
-HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& extents,
-                    std::uint64_t offset, void* buffer, std::size_t size) noexcept {
-  auto* out = static_cast<BYTE*>(buffer);
-  const BYTE* cache = nullptr;
-  if (mini) {
-    std::call_once(t.miniCacheOnce, [&t]() noexcept {
-      if (t.miniStreamSize > kMiniCacheLimit) return;
+static const BYTE* MiniCache(const Tables& t) noexcept {
+  // Every read of a mini stream asks: the flag spares them the once-call.
+  if (t.miniCacheReady.load(std::memory_order_acquire)) return t.miniCache.get();
+  std::call_once(t.miniCacheOnce, [&t]() noexcept {
+    if (t.miniStreamSize <= kMiniCacheLimit) {
       Guarded([&t] {
-        std::vector<BYTE> bytes(t.miniStreamChain.size() * t.sectorSize);
+        std::size_t total = t.miniStreamChain.size() * t.sectorSize;
+        auto bytes = std::make_unique_for_overwrite<BYTE[]>(total);
         for (std::size_t i = 0; i < t.miniStreamChain.size();) {
           std::size_t n = 1;
           while (i + n < t.miniStreamChain.size() &&
@@ -1243,17 +1266,55 @@ HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& exten
           std::uint64_t have =
               std::min<std::uint64_t>(static_cast<std::uint64_t>(n) * t.sectorSize,
                                       at < t.source->Size() ? t.source->Size() - at : 0);
-          HRESULT hr =
-              t.source->ReadAt(at, bytes.data() + i * t.sectorSize, static_cast<std::size_t>(have));
+          BYTE* dest = bytes.get() + i * t.sectorSize;
+          HRESULT hr = t.source->ReadAt(at, dest, static_cast<std::size_t>(have));
           if (FAILED(hr)) return hr;
+          // What a cut-off last sector lacks reads as zeros.
+          std::memset(dest + have, 0, static_cast<std::size_t>(n * t.sectorSize - have));
           i += n;
         }
         t.miniCache = std::move(bytes);
+        t.miniCacheSize = total;
         return S_OK;
       });
-    });
-    if (!t.miniCache.empty()) cache = t.miniCache.data();
+    }
+    t.miniCacheReady.store(true, std::memory_order_release);
+  });
+  return t.miniCache.get();
+}
+
+HRESULT ReadMini(const Tables& t, const Node& node, std::uint64_t offset, void* buffer,
+                 std::size_t size) noexcept {
+  const BYTE* cache = MiniCache(t);
+  if (!cache) return S_FALSE;
+  if (offset > node.size || size > node.size - offset) return STG_E_READFAULT;
+  // The chain was checked at open; its bounds are checked again because that
+  // costs nothing and keeps every read inside the tables.
+  std::uint32_t current = node.start;
+  for (std::uint64_t skip = offset / kMiniSectorSize; skip > 0; --skip) {
+    if (current >= t.miniFat.size()) return STG_E_DOCFILECORRUPT;
+    current = t.miniFat[current];
   }
+  auto* out = static_cast<BYTE*>(buffer);
+  std::size_t within = static_cast<std::size_t>(offset % kMiniSectorSize);
+  while (size > 0) {
+    if (current >= t.miniFat.size()) return STG_E_DOCFILECORRUPT;
+    std::size_t n = std::min<std::size_t>(size, kMiniSectorSize - within);
+    std::uint64_t at = static_cast<std::uint64_t>(current) * kMiniSectorSize + within;
+    if (at + n > t.miniCacheSize) return STG_E_DOCFILECORRUPT;
+    std::memcpy(out, cache + at, n);
+    out += n;
+    size -= n;
+    within = 0;
+    current = t.miniFat[current];
+  }
+  return S_OK;
+}
+
+HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& extents,
+                    std::uint64_t offset, void* buffer, std::size_t size) noexcept {
+  auto* out = static_cast<BYTE*>(buffer);
+  const BYTE* cache = mini ? MiniCache(t) : nullptr;
   std::uint64_t base = 0;  // stream offset of the current extent
   for (const Extent& e : extents) {
     if (size == 0) break;
@@ -1268,7 +1329,7 @@ HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& exten
       HRESULT hr = t.source->ReadAt(at, out, n);
       if (FAILED(hr)) return hr;
     } else if (cache) {
-      if (at + n > t.miniCache.size()) return STG_E_DOCFILECORRUPT;
+      if (at + n > t.miniCacheSize) return STG_E_DOCFILECORRUPT;
       std::memcpy(out, cache + at, n);
     } else {
       // Mini sectors never straddle a sector: one read per piece of a sector.

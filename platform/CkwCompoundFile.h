@@ -4,6 +4,7 @@
 // libkwplatform.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -116,7 +117,9 @@ struct Tables {
   /// The mini stream, read whole on the first read of a mini stream when it
   /// is small (see ReadExtents).
   mutable std::once_flag miniCacheOnce;
-  mutable std::vector<BYTE> miniCache;
+  mutable std::atomic<bool> miniCacheReady{false};  ///< set once the attempt is over
+  mutable std::unique_ptr<BYTE[]> miniCache;
+  mutable std::size_t miniCacheSize = 0;
 
   /// The sector size of every file this library writes.
   static constexpr std::uint32_t kWrittenSectorSize = 512;
@@ -189,8 +192,8 @@ class ChildIndex {
 /// One storage or stream. Nodes live in an Arena and point at each other
 /// with plain pointers; nothing is freed one by one or recursively.
 struct Node {
-  char16_t name[32] = {};
-  char16_t key[32] = {};  ///< the name folded to upper case, once
+  char16_t name[32];  ///< the first nameLength units count
+  char16_t key[32];   ///< the name folded to upper case, once
   std::uint8_t nameLength = 0;
   bool live = true;   ///< cleared when the element leaves the tree
   bool mini = false;  ///< the unchanged bytes are in the mini stream
@@ -225,14 +228,23 @@ struct Node {
 /// Folds `name` for lookup into `key` (at most 31 units).
 void FoldName(std::u16string_view name, char16_t* key) noexcept;
 
-/// Allocates nodes in blocks and frees them all at once.
+/// Allocates nodes in blocks and frees them all at once. A node is built
+/// where it is handed out, not with its whole block: its memory is then
+/// written once, while it is in the cache.
 class Arena {
  public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena();
   Node* New();
 
  private:
-  std::vector<std::unique_ptr<Node[]>> m_blocks;
-  std::size_t m_used = 0;
+  struct FreeBlock {
+    void operator()(Node* block) const noexcept { ::operator delete(static_cast<void*>(block)); }
+  };
+  std::vector<std::unique_ptr<Node, FreeBlock>> m_blocks;  // all full but the last
+  std::size_t m_used = 0;                                  // nodes built in the last block
   std::size_t m_blockSize = 0;
 };
 
@@ -258,6 +270,13 @@ HRESULT Open(std::shared_ptr<const Source> source, Parsed* out) noexcept;
 /// Where the unchanged bytes of `node` lie in `tables`' source: file
 /// offsets for a regular stream, mini stream offsets for a mini stream.
 HRESULT StreamExtents(const Tables& tables, const Node& node, std::vector<Extent>* out) noexcept;
+
+/// Reads `size` bytes at `offset` (within its size) of an unchanged mini
+/// stream `node` straight from the mini stream held in memory, without
+/// finding extents first: S_FALSE when the mini stream is too large to hold,
+/// and the caller goes through StreamExtents and ReadExtents instead.
+HRESULT ReadMini(const Tables& tables, const Node& node, std::uint64_t offset, void* buffer,
+                 std::size_t size) noexcept;
 
 /// Reads `size` bytes at `offset` of an unchanged stream whose extents are
 /// `extents` (as StreamExtents gives them).
