@@ -6,6 +6,7 @@
 #include "CkwCompoundFile.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -905,21 +906,60 @@ std::unique_ptr<Sink> MakeMemorySink(std::vector<BYTE>* image) {
   return std::make_unique<MemorySink>(image);
 }
 
-// Block k < 15 holds 64 << k bytes from 64 * (2^k - 1); every later block
-// holds 1 MiB.
+namespace {
+
+constexpr std::size_t kHugeBlock = std::size_t{2} << 20;
+
+// A 2 MiB block aligned to 2 MiB, so that it can be one huge page: mapped
+// twice as large, trimmed to the aligned middle, then marked.
+BYTE* MapHugeBlock() {
+  void* mapped =
+      ::mmap(nullptr, 2 * kHugeBlock, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  std::uintptr_t aligned = (start + kHugeBlock - 1) & ~(kHugeBlock - 1);
+  if (aligned > start) ::munmap(mapped, aligned - start);
+  std::size_t tail = start + 2 * kHugeBlock - (aligned + kHugeBlock);
+  if (tail) ::munmap(reinterpret_cast<void*>(aligned + kHugeBlock), tail);
+  auto* block = reinterpret_cast<BYTE*>(aligned);
+  ::madvise(block, kHugeBlock, MADV_HUGEPAGE);  // a hint: refused, small pages serve
+  return block;
+}
+
+}  // namespace
+
+// Block k < 16 holds 64 << k bytes from 64 * (2^k - 1); every later block
+// holds 2 MiB.
 std::size_t Chunks::BlockOf(std::uint64_t offset, std::uint64_t* begin,
                             std::size_t* length) noexcept {
-  constexpr std::uint64_t kDoubling = 64u * ((1u << 15) - 1);
+  constexpr std::uint64_t kDoubling = 64u * ((1u << 16) - 1);
   if (offset < kDoubling) {
     unsigned k = 63u - static_cast<unsigned>(__builtin_clzll(offset / 64 + 1));
     *begin = 64u * ((std::uint64_t{1} << k) - 1);
     *length = std::size_t{64} << k;
     return k;
   }
-  std::uint64_t k = (offset - kDoubling) >> 20;
-  *begin = kDoubling + (k << 20);
-  *length = std::size_t{1} << 20;
-  return static_cast<std::size_t>(15 + k);
+  std::uint64_t k = (offset - kDoubling) >> 21;
+  *begin = kDoubling + (k << 21);
+  *length = kHugeBlock;
+  return static_cast<std::size_t>(16 + k);
+}
+
+Chunks::~Chunks() {
+  while (!m_blocks.empty()) PopBlock();
+}
+
+void Chunks::PopBlock() noexcept {
+  std::uint64_t begin;
+  std::size_t length;
+  BlockOf(m_capacity - 1, &begin, &length);
+  BYTE* block = m_blocks.back();
+  m_blocks.pop_back();
+  m_capacity = begin;
+  if (length == kHugeBlock)
+    ::munmap(block, length);
+  else
+    delete[] block;
 }
 
 void Chunks::Reserve(std::uint64_t size) {
@@ -927,7 +967,8 @@ void Chunks::Reserve(std::uint64_t size) {
     std::uint64_t begin;
     std::size_t length;
     BlockOf(m_capacity, &begin, &length);
-    m_blocks.push_back(std::make_unique_for_overwrite<BYTE[]>(length));
+    m_blocks.reserve(m_blocks.size() + 1);  // so that the block cannot leak
+    m_blocks.push_back(length == kHugeBlock ? MapHugeBlock() : new BYTE[length]);
     m_capacity += length;
   }
 }
@@ -951,8 +992,7 @@ void Chunks::Resize(std::uint64_t size) {
       std::size_t length;
       BlockOf(m_capacity - 1, &begin, &length);
       if (begin < size) break;
-      m_blocks.pop_back();
-      m_capacity = begin;
+      PopBlock();
     }
   }
   m_size = size;

@@ -138,11 +138,17 @@ struct Extent {
 // ---------------------------------------------------------------------------
 // The tree
 
-/// Changed stream bytes, in blocks that double from 64 bytes to 1 MiB and
-/// stay 1 MiB after that: growth never moves what is written, and a block is
-/// found from an offset in constant time.
+/// Changed stream bytes, in blocks that double from 64 bytes to 2 MiB and
+/// stay 2 MiB after that: growth never moves what is written, and a block is
+/// found from an offset in constant time. The 2 MiB blocks are whole huge
+/// pages where the system offers them, so that filling a large stream takes
+/// one page fault per 2 MiB instead of one per 4 KiB.
 class Chunks {
  public:
+  Chunks() = default;
+  Chunks(const Chunks&) = delete;
+  Chunks& operator=(const Chunks&) = delete;
+  ~Chunks();
   std::uint64_t Size() const noexcept { return m_size; }
   /// Grows (the new bytes read as zeros) or shrinks to `size`.
   void Resize(std::uint64_t size);
@@ -155,13 +161,14 @@ class Chunks {
   static std::size_t BlockOf(std::uint64_t offset, std::uint64_t* begin,
                              std::size_t* length) noexcept;
   void Reserve(std::uint64_t size);
+  void PopBlock() noexcept;
 
   BYTE* Block(std::size_t k) const noexcept {
-    return k == 0 ? const_cast<BYTE*>(m_first) : m_blocks[k - 1].get();
+    return k == 0 ? const_cast<BYTE*>(m_first) : m_blocks[k - 1];
   }
 
-  BYTE m_first[64];  ///< block 0, inside: a small stream costs one allocation
-  std::vector<std::unique_ptr<BYTE[]>> m_blocks;  ///< blocks 1, 2...
+  BYTE m_first[64];             ///< block 0, inside: a small stream costs one allocation
+  std::vector<BYTE*> m_blocks;  ///< blocks 1, 2..., owned (see PopBlock)
   std::uint64_t m_capacity = sizeof m_first;
   std::uint64_t m_size = 0;
 };
