@@ -506,6 +506,7 @@ struct OutEntry {
   bool stream = false;  // kept here so that later passes need not visit the node
   std::uint32_t start = kEndOfChain;
   std::uint64_t size = 0;
+  const Chunks* chunks = nullptr;  // a changed stream's bytes, kept for the same reason
 };
 
 // Builds a balanced tree over the entries [first, first + count), already in
@@ -556,6 +557,24 @@ void StoreEntry(BYTE* p, bool isRoot, const OutEntry& e) {
   kwStoreU64(p + kEntSize, e.size);
 }
 
+// How many entries ahead the writer's passes start fetching nodes.
+constexpr std::size_t kAhead = 16;
+
+// Starts fetching what the writer reads of a node: its name, and its type,
+// size and chunks.
+void PrefetchNode(const Node* node) {
+  __builtin_prefetch(node->name);
+  __builtin_prefetch(&node->chunks);
+}
+
+// Starts fetching the first bytes of a changed stream and its size.
+void PrefetchChunks(const Chunks* chunks) {
+  if (chunks) {
+    __builtin_prefetch(chunks);
+    __builtin_prefetch(reinterpret_cast<const char*>(chunks) + 64);
+  }
+}
+
 class Writer {
  public:
   Writer(const Tables* tables, Sink* sink) : m_tables(tables), m_sink(sink) {}
@@ -585,18 +604,19 @@ class Writer {
     }
     return S_OK;
   }
-  HRESULT StreamBytes(const Node& node, std::uint64_t size);
+  HRESULT StreamBytes(const OutEntry& entry, std::uint64_t size);
 
   const Tables* m_tables;
   Sink* m_sink;
   std::vector<Extent> m_extents;
 };
 
-HRESULT Writer::StreamBytes(const Node& node, std::uint64_t size) {
-  if (node.chunks)
-    return node.chunks->ForEach(
+HRESULT Writer::StreamBytes(const OutEntry& entry, std::uint64_t size) {
+  if (entry.chunks)
+    return entry.chunks->ForEach(
         [&](const BYTE* data, std::size_t n) { return m_sink->Write(data, n); });
   if (!m_tables) return STG_E_UNKNOWN;
+  const Node& node = *entry.node;
   HRESULT hr = StreamExtents(*m_tables, node, &m_extents);
   if (FAILED(hr)) return hr;
   if (!node.mini) {
@@ -614,10 +634,23 @@ HRESULT Writer::StreamBytes(const Node& node, std::uint64_t size) {
 HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables* written) {
   // Directory ids in breadth-first order; each storage's children take
   // consecutive ids in name order, so their balanced tree is built in place.
+  // Every pass over the entries is bound by fetching nodes scattered in
+  // memory, one after another: fetches are started a few entries ahead, so
+  // that they overlap.
   std::vector<OutEntry> entries;
   entries.push_back(OutEntry{const_cast<Node*>(&root)});
   for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + kAhead < entries.size()) PrefetchNode(entries[i + kAhead].node);
     const Node* node = entries[i].node;
+    if (node->type == STGTY_STREAM) {
+      // A stream's size is read while its node is at hand.
+      // (from a node whose fetch started kAhead / 2 entries ago)
+      if (i + kAhead / 2 < entries.size())
+        PrefetchChunks(entries[i + kAhead / 2].node->chunks.get());
+      entries[i].stream = true;
+      entries[i].size = node->StreamSize();
+      entries[i].chunks = node->chunks.get();
+    }
     if (node->type != STGTY_STORAGE || node->children.empty()) continue;
     if (entries.size() + node->children.size() >= kMaxRegSect) return STG_E_DOCFILETOOLARGE;
     std::uint32_t first = static_cast<std::uint32_t>(entries.size());
@@ -630,12 +663,10 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   std::uint64_t miniSectors = 0, bigSectors = 0;
   for (std::size_t i = 1; i < entries.size(); ++i) {
     OutEntry& e = entries[i];
-    if (e.node->type != STGTY_STREAM) {
+    if (!e.stream) {
       e.start = 0;
       continue;
     }
-    e.stream = true;
-    e.size = e.node->StreamSize();
     if (e.size == 0) continue;
     if (e.size < kMiniStreamCutoff) {
       e.start = static_cast<std::uint32_t>(miniSectors);
@@ -722,8 +753,10 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   }
   entries[0].start = miniStreamSectors ? miniStreamStart : kEndOfChain;
   entries[0].size = miniSectors * kMiniSectorSize;
-  for (std::size_t i = 0; i < entries.size(); ++i)
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + kAhead < entries.size()) PrefetchNode(entries[i + kAhead].node);
     StoreEntry(directory.data() + i * kDirEntrySize, i == 0, entries[i]);
+  }
 
   std::memcpy(header, kSignature, sizeof kSignature);
   kwStoreU16(header + kOffMinorVersion, 0x003E);
@@ -748,9 +781,10 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   for (int pass = 0; pass < 2 && SUCCEEDED(hr); ++pass) {
     bool miniPass = pass == 0;
     for (std::size_t i = 1; i < entries.size() && SUCCEEDED(hr); ++i) {
+      if (i + kAhead < entries.size()) PrefetchChunks(entries[i + kAhead].chunks);
       const OutEntry& e = entries[i];
       if (!e.stream || e.size == 0 || (e.size < kMiniStreamCutoff) != miniPass) continue;
-      hr = StreamBytes(*e.node, e.size);
+      hr = StreamBytes(e, e.size);
       std::uint32_t unit = miniPass ? kMiniSectorSize : kSectorSize;
       if (SUCCEEDED(hr)) hr = Zeros(CeilDiv(e.size, unit) * unit - e.size);
     }
@@ -1399,7 +1433,11 @@ HRESULT Write(const Node& root, const Tables* tables, Sink* sink,
 }
 
 void Relocate(const std::vector<Placement>& placements) noexcept {
-  for (const Placement& p : placements) {
+  for (std::size_t i = 0; i < placements.size(); ++i) {
+    if (i + kAhead < placements.size()) __builtin_prefetch(&placements[i + kAhead].node->chunks);
+    if (i + kAhead / 2 < placements.size())
+      PrefetchChunks(placements[i + kAhead / 2].node->chunks.get());
+    const Placement& p = placements[i];
     p.node->size = p.node->StreamSize();
     p.node->start = p.start;
     p.node->mini = p.mini;
