@@ -559,6 +559,8 @@ void StoreEntry(BYTE* p, bool isRoot, const OutEntry& e) {
 
 // How many entries ahead the writer's passes start fetching nodes.
 constexpr std::size_t kAhead = 16;
+// Directory entries made and written at a time (64 KiB).
+constexpr std::uint64_t kDirBatch = 512;
 
 // Starts fetching what the writer reads of a node: its name, and its type,
 // size and chunks.
@@ -743,20 +745,12 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
     }
   }
 
-  // Directory: unused slots carry no-stream links, then the entries.
-  std::vector<BYTE> directory(dirSectors * kSectorSize, 0);
-  for (std::size_t i = 0; i < dirSectors * 4; ++i) {
-    BYTE* p = directory.data() + i * kDirEntrySize;
-    kwStoreU32(p + kEntLeft, kNoStream);
-    kwStoreU32(p + kEntRight, kNoStream);
-    kwStoreU32(p + kEntChild, kNoStream);
-  }
   entries[0].start = miniStreamSectors ? miniStreamStart : kEndOfChain;
   entries[0].size = miniSectors * kMiniSectorSize;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (i + kAhead < entries.size()) PrefetchNode(entries[i + kAhead].node);
-    StoreEntry(directory.data() + i * kDirEntrySize, i == 0, entries[i]);
-  }
+  // The directory is made and written a batch of entries at a time, through
+  // one buffer that stays in the cache.
+  std::vector<BYTE> directory(
+      static_cast<std::size_t>(std::min<std::uint64_t>(dirSectors * 4, kDirBatch)) * kDirEntrySize);
 
   std::memcpy(header, kSignature, sizeof kSignature);
   kwStoreU16(header + kOffMinorVersion, 0x003E);
@@ -776,7 +770,25 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   HRESULT hr = m_sink->Write(header, sizeof header);
   if (SUCCEEDED(hr)) hr = Words(fatTable);
   if (SUCCEEDED(hr)) hr = Words(difatTable);
-  if (SUCCEEDED(hr)) hr = m_sink->Write(directory.data(), directory.size());
+  for (std::uint64_t first = 0; first < dirSectors * 4 && SUCCEEDED(hr); first += kDirBatch) {
+    std::size_t count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(dirSectors * 4 - first, kDirBatch));
+    std::memset(directory.data(), 0, count * kDirEntrySize);
+    for (std::size_t k = 0; k < count; ++k) {
+      std::size_t i = static_cast<std::size_t>(first) + k;
+      BYTE* p = directory.data() + k * kDirEntrySize;
+      if (i >= entries.size()) {
+        // Unused slots carry no-stream links.
+        kwStoreU32(p + kEntLeft, kNoStream);
+        kwStoreU32(p + kEntRight, kNoStream);
+        kwStoreU32(p + kEntChild, kNoStream);
+        continue;
+      }
+      if (i + kAhead < entries.size()) PrefetchNode(entries[i + kAhead].node);
+      StoreEntry(p, i == 0, entries[i]);
+    }
+    hr = m_sink->Write(directory.data(), count * kDirEntrySize);
+  }
   if (SUCCEEDED(hr)) hr = Words(miniFat);
   for (int pass = 0; pass < 2 && SUCCEEDED(hr); ++pass) {
     bool miniPass = pass == 0;
