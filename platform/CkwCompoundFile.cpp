@@ -1099,7 +1099,23 @@ void FoldName(std::u16string_view name, char16_t* key) noexcept {
 void Node::SetName(std::u16string_view text) noexcept {
   nameLength = static_cast<std::uint8_t>(std::min<std::size_t>(text.size(), 31));
   std::copy_n(text.data(), nameLength, name);
-  FoldName(text.substr(0, nameLength), key);
+}
+
+bool Node::KeyIs(std::u16string_view wanted) const noexcept {
+  if (wanted.size() != nameLength) return false;
+  for (std::size_t i = 0; i < nameLength; ++i) {
+    char16_t folded;
+    FoldName({name + i, 1}, &folded);
+    if (folded != wanted[i]) return false;
+  }
+  return true;
+}
+
+FoldedName Node::Key() const noexcept {
+  FoldedName folded;
+  folded.length = nameLength;
+  FoldName(Name(), folded.text);
+  return folded;
 }
 
 std::vector<Node*>::iterator Node::Find(std::u16string_view wanted, bool* found) noexcept {
@@ -1112,7 +1128,7 @@ std::vector<Node*>::iterator Node::Find(std::u16string_view wanted, bool* found)
   auto at =
       std::lower_bound(children.begin(), children.end(), wanted,
                        [](const Node* n, std::u16string_view k) { return KeyLess(n->Key(), k); });
-  *found = at != children.end() && (*at)->Key() == wanted;
+  *found = at != children.end() && (*at)->KeyIs(wanted);
   return at;
 }
 
@@ -1122,7 +1138,7 @@ Node* Node::Lookup(std::u16string_view wanted) {
   // Only a wrong guess builds the index, so a walk in stored order costs no
   // hashing at all.
   std::size_t hint = lookupHint;
-  if (hint < children.size() && children[hint]->Key() == wanted) {
+  if (hint < children.size() && children[hint]->KeyIs(wanted)) {
     lookupHint = hint + 1;
     return children[hint];
   }
@@ -1181,7 +1197,7 @@ Node* ChildIndex::Find(std::u16string_view key) const noexcept {
   for (std::size_t i = Home(key);; i = (i + 1) & mask) {
     Node* n = m_slots[i];
     if (!n) return nullptr;
-    if (n->Key() == key) return n;
+    if (n->KeyIs(key)) return n;
   }
 }
 
