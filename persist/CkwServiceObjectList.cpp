@@ -137,9 +137,12 @@ struct CkwServiceObjectList::Storage {
       if (block == nullptr) return nullptr;
       block->next = blocks;
       blocks = block;
-      for (Node& node : block->nodes) {
-        node.next = freeNodes;
-        freeNodes = &node;
+      // Threaded from the last node down, so that nodes go out in address
+      // order: a list filled in order then walks memory forwards, which the
+      // processor fetches ahead of the walk.
+      for (std::size_t i = kNodeBlockSize; i-- > 0;) {
+        block->nodes[i].next = freeNodes;
+        freeNodes = &block->nodes[i];
       }
     }
     Node* node = freeNodes;

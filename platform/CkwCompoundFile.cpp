@@ -6,6 +6,7 @@
 #include "CkwCompoundFile.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,7 +115,7 @@ class Reader {
   HRESULT CheckStream(const BYTE* entry, std::uint64_t entryOffset, Node* node);
   HRESULT ReadEntry(std::uint32_t id, Node* node);
   const BYTE* Entry(std::uint32_t id) const {
-    return m_directory.data() + static_cast<std::size_t>(id) * kDirEntrySize;
+    return m_directory.get() + static_cast<std::size_t>(id) * kDirEntrySize;
   }
   std::uint64_t EntryOffset(std::uint32_t id) const {
     std::uint32_t perSector = m_tables->sectorSize / kDirEntrySize;
@@ -135,7 +136,9 @@ class Reader {
   std::vector<BYTE> m_owned;      // per sector: claimed by a chain
   std::vector<BYTE> m_miniOwned;  // per mini sector
   std::vector<std::uint32_t> m_dirChain;
-  std::vector<BYTE> m_directory;  // the directory sectors, freed once the tree is built
+  // The directory sectors, freed once the tree is built; not zeroed first, as
+  // ReadSectors writes every byte.
+  std::unique_ptr<BYTE[]> m_directory;
   std::uint32_t m_entryCount = 0;
 };
 
@@ -275,8 +278,8 @@ HRESULT Reader::ReadDirectory() {
   if (entries == 0 || entries >= kNoStream)
     return Problem(kOffFirstDirSector, "the directory is empty or too large");
   m_entryCount = static_cast<std::uint32_t>(entries);
-  m_directory.resize(m_dirChain.size() * m_tables->sectorSize);
-  hr = ReadSectors(m_dirChain, m_directory.data());
+  m_directory = std::make_unique_for_overwrite<BYTE[]>(m_dirChain.size() * m_tables->sectorSize);
+  hr = ReadSectors(m_dirChain, m_directory.get());
   if (FAILED(hr)) return hr;
   if (Entry(0)[kEntType] != kTypeRoot)
     return Problem(EntryOffset(0), "the first directory entry is not the root");
@@ -463,7 +466,7 @@ HRESULT Reader::BuildTree(Parsed* out) {
     if (broken && !m_check) return result;
   }
   // A check goes on with whatever could be read.
-  m_directory = {};
+  m_directory.reset();
   out->arena = std::move(arena);
   out->root = root;
   out->tables = m_tables;
@@ -503,6 +506,7 @@ struct OutEntry {
   bool stream = false;  // kept here so that later passes need not visit the node
   std::uint32_t start = kEndOfChain;
   std::uint64_t size = 0;
+  const Chunks* chunks = nullptr;  // a changed stream's bytes, kept for the same reason
 };
 
 // Builds a balanced tree over the entries [first, first + count), already in
@@ -553,6 +557,26 @@ void StoreEntry(BYTE* p, bool isRoot, const OutEntry& e) {
   kwStoreU64(p + kEntSize, e.size);
 }
 
+// How many entries ahead the writer's passes start fetching nodes.
+constexpr std::size_t kAhead = 16;
+// Directory entries made and written at a time (64 KiB).
+constexpr std::uint64_t kDirBatch = 512;
+
+// Starts fetching what the writer reads of a node: its name, and its type,
+// size and chunks.
+void PrefetchNode(const Node* node) {
+  __builtin_prefetch(node->name);
+  __builtin_prefetch(&node->chunks);
+}
+
+// Starts fetching the first bytes of a changed stream and its size.
+void PrefetchChunks(const Chunks* chunks) {
+  if (chunks) {
+    __builtin_prefetch(chunks);
+    __builtin_prefetch(reinterpret_cast<const char*>(chunks) + 64);
+  }
+}
+
 class Writer {
  public:
   Writer(const Tables* tables, Sink* sink) : m_tables(tables), m_sink(sink) {}
@@ -582,18 +606,19 @@ class Writer {
     }
     return S_OK;
   }
-  HRESULT StreamBytes(const Node& node, std::uint64_t size);
+  HRESULT StreamBytes(const OutEntry& entry, std::uint64_t size);
 
   const Tables* m_tables;
   Sink* m_sink;
   std::vector<Extent> m_extents;
 };
 
-HRESULT Writer::StreamBytes(const Node& node, std::uint64_t size) {
-  if (node.chunks)
-    return node.chunks->ForEach(
+HRESULT Writer::StreamBytes(const OutEntry& entry, std::uint64_t size) {
+  if (entry.chunks)
+    return entry.chunks->ForEach(
         [&](const BYTE* data, std::size_t n) { return m_sink->Write(data, n); });
   if (!m_tables) return STG_E_UNKNOWN;
+  const Node& node = *entry.node;
   HRESULT hr = StreamExtents(*m_tables, node, &m_extents);
   if (FAILED(hr)) return hr;
   if (!node.mini) {
@@ -611,10 +636,23 @@ HRESULT Writer::StreamBytes(const Node& node, std::uint64_t size) {
 HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables* written) {
   // Directory ids in breadth-first order; each storage's children take
   // consecutive ids in name order, so their balanced tree is built in place.
+  // Every pass over the entries is bound by fetching nodes scattered in
+  // memory, one after another: fetches are started a few entries ahead, so
+  // that they overlap.
   std::vector<OutEntry> entries;
   entries.push_back(OutEntry{const_cast<Node*>(&root)});
   for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + kAhead < entries.size()) PrefetchNode(entries[i + kAhead].node);
     const Node* node = entries[i].node;
+    if (node->type == STGTY_STREAM) {
+      // A stream's size is read while its node is at hand.
+      // (from a node whose fetch started kAhead / 2 entries ago)
+      if (i + kAhead / 2 < entries.size())
+        PrefetchChunks(entries[i + kAhead / 2].node->chunks.get());
+      entries[i].stream = true;
+      entries[i].size = node->StreamSize();
+      entries[i].chunks = node->chunks.get();
+    }
     if (node->type != STGTY_STORAGE || node->children.empty()) continue;
     if (entries.size() + node->children.size() >= kMaxRegSect) return STG_E_DOCFILETOOLARGE;
     std::uint32_t first = static_cast<std::uint32_t>(entries.size());
@@ -627,12 +665,10 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   std::uint64_t miniSectors = 0, bigSectors = 0;
   for (std::size_t i = 1; i < entries.size(); ++i) {
     OutEntry& e = entries[i];
-    if (e.node->type != STGTY_STREAM) {
+    if (!e.stream) {
       e.start = 0;
       continue;
     }
-    e.stream = true;
-    e.size = e.node->StreamSize();
     if (e.size == 0) continue;
     if (e.size < kMiniStreamCutoff) {
       e.start = static_cast<std::uint32_t>(miniSectors);
@@ -709,18 +745,12 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
     }
   }
 
-  // Directory: unused slots carry no-stream links, then the entries.
-  std::vector<BYTE> directory(dirSectors * kSectorSize, 0);
-  for (std::size_t i = 0; i < dirSectors * 4; ++i) {
-    BYTE* p = directory.data() + i * kDirEntrySize;
-    kwStoreU32(p + kEntLeft, kNoStream);
-    kwStoreU32(p + kEntRight, kNoStream);
-    kwStoreU32(p + kEntChild, kNoStream);
-  }
   entries[0].start = miniStreamSectors ? miniStreamStart : kEndOfChain;
   entries[0].size = miniSectors * kMiniSectorSize;
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    StoreEntry(directory.data() + i * kDirEntrySize, i == 0, entries[i]);
+  // The directory is made and written a batch of entries at a time, through
+  // one buffer that stays in the cache.
+  std::vector<BYTE> directory(
+      static_cast<std::size_t>(std::min<std::uint64_t>(dirSectors * 4, kDirBatch)) * kDirEntrySize);
 
   std::memcpy(header, kSignature, sizeof kSignature);
   kwStoreU16(header + kOffMinorVersion, 0x003E);
@@ -740,14 +770,33 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   HRESULT hr = m_sink->Write(header, sizeof header);
   if (SUCCEEDED(hr)) hr = Words(fatTable);
   if (SUCCEEDED(hr)) hr = Words(difatTable);
-  if (SUCCEEDED(hr)) hr = m_sink->Write(directory.data(), directory.size());
+  for (std::uint64_t first = 0; first < dirSectors * 4 && SUCCEEDED(hr); first += kDirBatch) {
+    std::size_t count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(dirSectors * 4 - first, kDirBatch));
+    std::memset(directory.data(), 0, count * kDirEntrySize);
+    for (std::size_t k = 0; k < count; ++k) {
+      std::size_t i = static_cast<std::size_t>(first) + k;
+      BYTE* p = directory.data() + k * kDirEntrySize;
+      if (i >= entries.size()) {
+        // Unused slots carry no-stream links.
+        kwStoreU32(p + kEntLeft, kNoStream);
+        kwStoreU32(p + kEntRight, kNoStream);
+        kwStoreU32(p + kEntChild, kNoStream);
+        continue;
+      }
+      if (i + kAhead < entries.size()) PrefetchNode(entries[i + kAhead].node);
+      StoreEntry(p, i == 0, entries[i]);
+    }
+    hr = m_sink->Write(directory.data(), count * kDirEntrySize);
+  }
   if (SUCCEEDED(hr)) hr = Words(miniFat);
   for (int pass = 0; pass < 2 && SUCCEEDED(hr); ++pass) {
     bool miniPass = pass == 0;
     for (std::size_t i = 1; i < entries.size() && SUCCEEDED(hr); ++i) {
+      if (i + kAhead < entries.size()) PrefetchChunks(entries[i + kAhead].chunks);
       const OutEntry& e = entries[i];
       if (!e.stream || e.size == 0 || (e.size < kMiniStreamCutoff) != miniPass) continue;
-      hr = StreamBytes(*e.node, e.size);
+      hr = StreamBytes(e, e.size);
       std::uint32_t unit = miniPass ? kMiniSectorSize : kSectorSize;
       if (SUCCEEDED(hr)) hr = Zeros(CeilDiv(e.size, unit) * unit - e.size);
     }
@@ -903,21 +952,60 @@ std::unique_ptr<Sink> MakeMemorySink(std::vector<BYTE>* image) {
   return std::make_unique<MemorySink>(image);
 }
 
-// Block k < 15 holds 64 << k bytes from 64 * (2^k - 1); every later block
-// holds 1 MiB.
+namespace {
+
+constexpr std::size_t kHugeBlock = std::size_t{2} << 20;
+
+// A 2 MiB block aligned to 2 MiB, so that it can be one huge page: mapped
+// twice as large, trimmed to the aligned middle, then marked.
+BYTE* MapHugeBlock() {
+  void* mapped =
+      ::mmap(nullptr, 2 * kHugeBlock, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  std::uintptr_t aligned = (start + kHugeBlock - 1) & ~(kHugeBlock - 1);
+  if (aligned > start) ::munmap(mapped, aligned - start);
+  std::size_t tail = start + 2 * kHugeBlock - (aligned + kHugeBlock);
+  if (tail) ::munmap(reinterpret_cast<void*>(aligned + kHugeBlock), tail);
+  auto* block = reinterpret_cast<BYTE*>(aligned);
+  ::madvise(block, kHugeBlock, MADV_HUGEPAGE);  // a hint: refused, small pages serve
+  return block;
+}
+
+}  // namespace
+
+// Block k < 16 holds 64 << k bytes from 64 * (2^k - 1); every later block
+// holds 2 MiB.
 std::size_t Chunks::BlockOf(std::uint64_t offset, std::uint64_t* begin,
                             std::size_t* length) noexcept {
-  constexpr std::uint64_t kDoubling = 64u * ((1u << 15) - 1);
+  constexpr std::uint64_t kDoubling = 64u * ((1u << 16) - 1);
   if (offset < kDoubling) {
     unsigned k = 63u - static_cast<unsigned>(__builtin_clzll(offset / 64 + 1));
     *begin = 64u * ((std::uint64_t{1} << k) - 1);
     *length = std::size_t{64} << k;
     return k;
   }
-  std::uint64_t k = (offset - kDoubling) >> 20;
-  *begin = kDoubling + (k << 20);
-  *length = std::size_t{1} << 20;
-  return static_cast<std::size_t>(15 + k);
+  std::uint64_t k = (offset - kDoubling) >> 21;
+  *begin = kDoubling + (k << 21);
+  *length = kHugeBlock;
+  return static_cast<std::size_t>(16 + k);
+}
+
+Chunks::~Chunks() {
+  while (!m_blocks.empty()) PopBlock();
+}
+
+void Chunks::PopBlock() noexcept {
+  std::uint64_t begin;
+  std::size_t length;
+  BlockOf(m_capacity - 1, &begin, &length);
+  BYTE* block = m_blocks.back();
+  m_blocks.pop_back();
+  m_capacity = begin;
+  if (length == kHugeBlock)
+    ::munmap(block, length);
+  else
+    delete[] block;
 }
 
 void Chunks::Reserve(std::uint64_t size) {
@@ -925,7 +1013,8 @@ void Chunks::Reserve(std::uint64_t size) {
     std::uint64_t begin;
     std::size_t length;
     BlockOf(m_capacity, &begin, &length);
-    m_blocks.push_back(std::make_unique_for_overwrite<BYTE[]>(length));
+    m_blocks.reserve(m_blocks.size() + 1);  // so that the block cannot leak
+    m_blocks.push_back(length == kHugeBlock ? MapHugeBlock() : new BYTE[length]);
     m_capacity += length;
   }
 }
@@ -949,8 +1038,7 @@ void Chunks::Resize(std::uint64_t size) {
       std::size_t length;
       BlockOf(m_capacity - 1, &begin, &length);
       if (begin < size) break;
-      m_blocks.pop_back();
-      m_capacity = begin;
+      PopBlock();
     }
   }
   m_size = size;
@@ -999,13 +1087,35 @@ HRESULT Chunks::ForEach(const std::function<HRESULT(const BYTE*, std::size_t)>& 
 }
 
 void FoldName(std::u16string_view name, char16_t* key) noexcept {
-  for (std::size_t i = 0; i < name.size() && i < 31; ++i) key[i] = UpperCase(name[i]);
+  std::size_t length = std::min<std::size_t>(name.size(), 31);
+  for (std::size_t i = 0; i < length; ++i) {
+    char16_t c = name[i];
+    // ASCII, nearly every name, folds without the table of cases.
+    key[i] =
+        c < 0x80 ? static_cast<char16_t>(c - (c >= u'a' && c <= u'z' ? 0x20 : 0)) : UpperCase(c);
+  }
 }
 
 void Node::SetName(std::u16string_view text) noexcept {
   nameLength = static_cast<std::uint8_t>(std::min<std::size_t>(text.size(), 31));
   std::copy_n(text.data(), nameLength, name);
-  FoldName(text.substr(0, nameLength), key);
+}
+
+bool Node::KeyIs(std::u16string_view wanted) const noexcept {
+  if (wanted.size() != nameLength) return false;
+  for (std::size_t i = 0; i < nameLength; ++i) {
+    char16_t folded;
+    FoldName({name + i, 1}, &folded);
+    if (folded != wanted[i]) return false;
+  }
+  return true;
+}
+
+FoldedName Node::Key() const noexcept {
+  FoldedName folded;
+  folded.length = nameLength;
+  FoldName(Name(), folded.text);
+  return folded;
 }
 
 std::vector<Node*>::iterator Node::Find(std::u16string_view wanted, bool* found) noexcept {
@@ -1018,24 +1128,26 @@ std::vector<Node*>::iterator Node::Find(std::u16string_view wanted, bool* found)
   auto at =
       std::lower_bound(children.begin(), children.end(), wanted,
                        [](const Node* n, std::u16string_view k) { return KeyLess(n->Key(), k); });
-  *found = at != children.end() && (*at)->Key() == wanted;
+  *found = at != children.end() && (*at)->KeyIs(wanted);
   return at;
 }
 
 Node* Node::Lookup(std::u16string_view wanted) {
+  // Names are often looked up in the order they are stored: the child after
+  // the last one found is tried first (a guess only; any value is safe).
+  // Only a wrong guess builds the index, so a walk in stored order costs no
+  // hashing at all.
+  std::size_t hint = lookupHint;
+  if (hint < children.size() && children[hint]->KeyIs(wanted)) {
+    lookupHint = hint + 1;
+    return children[hint];
+  }
   constexpr std::size_t kIndexFrom = 32;
   if (!index && children.size() >= kIndexFrom) {
     auto built = std::make_unique<ChildIndex>();
     built->Reserve(children.size());
     for (Node* child : children) built->Insert(child);
     index = std::move(built);
-  }
-  // Names are often looked up in the order they are stored: the child after
-  // the last one found is tried first (a guess only; any value is safe).
-  std::size_t hint = lookupHint;
-  if (hint < children.size() && children[hint]->Key() == wanted) {
-    lookupHint = hint + 1;
-    return children[hint];
   }
   if (index) {
     Node* node = index->Find(wanted);
@@ -1085,7 +1197,7 @@ Node* ChildIndex::Find(std::u16string_view key) const noexcept {
   for (std::size_t i = Home(key);; i = (i + 1) & mask) {
     Node* n = m_slots[i];
     if (!n) return nullptr;
-    if (n->Key() == key) return n;
+    if (n->KeyIs(key)) return n;
   }
 }
 
@@ -1128,13 +1240,27 @@ void ChildIndex::Erase(const Node* node) noexcept {
   --m_size;
 }
 
+Arena::~Arena() {
+  for (std::size_t b = 0; b < m_blocks.size(); ++b) {
+    std::size_t built = b + 1 == m_blocks.size() ? m_used : b >= 8 ? 4096 : std::size_t{16} << b;
+    Node* block = m_blocks[b].get();
+    for (std::size_t i = 0; i < built; ++i) block[i].~Node();
+  }
+}
+
 Node* Arena::New() {
   if (m_blocks.empty() || m_used == m_blockSize) {
-    m_blockSize = m_blocks.empty() ? 16 : std::min<std::size_t>(m_blockSize * 2, 4096);
-    m_blocks.push_back(std::make_unique<Node[]>(m_blockSize));
+    // Block b holds min(16 << b, 4096) nodes; the destructor counts on it.
+    std::size_t size = m_blocks.empty() ? 16 : std::min<std::size_t>(m_blockSize * 2, 4096);
+    m_blocks.reserve(m_blocks.size() + 1);
+    static_assert(alignof(Node) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    m_blocks.emplace_back(static_cast<Node*>(::operator new(size * sizeof(Node))));
+    m_blockSize = size;
     m_used = 0;
   }
-  return &m_blocks.back()[m_used++];
+  Node* node = new (m_blocks.back().get() + m_used) Node;
+  ++m_used;
+  return node;
 }
 
 void Retire(Node& node) noexcept {
@@ -1225,15 +1351,14 @@ HRESULT StreamExtents(const Tables& t, const Node& node, std::vector<Extent>* ou
   });
 }
 
-HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& extents,
-                    std::uint64_t offset, void* buffer, std::size_t size) noexcept {
-  auto* out = static_cast<BYTE*>(buffer);
-  const BYTE* cache = nullptr;
-  if (mini) {
-    std::call_once(t.miniCacheOnce, [&t]() noexcept {
-      if (t.miniStreamSize > kMiniCacheLimit) return;
+static const BYTE* MiniCache(const Tables& t) noexcept {
+  // Every read of a mini stream asks: the flag spares them the once-call.
+  if (t.miniCacheReady.load(std::memory_order_acquire)) return t.miniCache.get();
+  std::call_once(t.miniCacheOnce, [&t]() noexcept {
+    if (t.miniStreamSize <= kMiniCacheLimit) {
       Guarded([&t] {
-        std::vector<BYTE> bytes(t.miniStreamChain.size() * t.sectorSize);
+        std::size_t total = t.miniStreamChain.size() * t.sectorSize;
+        auto bytes = std::make_unique_for_overwrite<BYTE[]>(total);
         for (std::size_t i = 0; i < t.miniStreamChain.size();) {
           std::size_t n = 1;
           while (i + n < t.miniStreamChain.size() &&
@@ -1243,17 +1368,55 @@ HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& exten
           std::uint64_t have =
               std::min<std::uint64_t>(static_cast<std::uint64_t>(n) * t.sectorSize,
                                       at < t.source->Size() ? t.source->Size() - at : 0);
-          HRESULT hr =
-              t.source->ReadAt(at, bytes.data() + i * t.sectorSize, static_cast<std::size_t>(have));
+          BYTE* dest = bytes.get() + i * t.sectorSize;
+          HRESULT hr = t.source->ReadAt(at, dest, static_cast<std::size_t>(have));
           if (FAILED(hr)) return hr;
+          // What a cut-off last sector lacks reads as zeros.
+          std::memset(dest + have, 0, static_cast<std::size_t>(n * t.sectorSize - have));
           i += n;
         }
         t.miniCache = std::move(bytes);
+        t.miniCacheSize = total;
         return S_OK;
       });
-    });
-    if (!t.miniCache.empty()) cache = t.miniCache.data();
+    }
+    t.miniCacheReady.store(true, std::memory_order_release);
+  });
+  return t.miniCache.get();
+}
+
+HRESULT ReadMini(const Tables& t, const Node& node, std::uint64_t offset, void* buffer,
+                 std::size_t size) noexcept {
+  const BYTE* cache = MiniCache(t);
+  if (!cache) return S_FALSE;
+  if (offset > node.size || size > node.size - offset) return STG_E_READFAULT;
+  // The chain was checked at open; its bounds are checked again because that
+  // costs nothing and keeps every read inside the tables.
+  std::uint32_t current = node.start;
+  for (std::uint64_t skip = offset / kMiniSectorSize; skip > 0; --skip) {
+    if (current >= t.miniFat.size()) return STG_E_DOCFILECORRUPT;
+    current = t.miniFat[current];
   }
+  auto* out = static_cast<BYTE*>(buffer);
+  std::size_t within = static_cast<std::size_t>(offset % kMiniSectorSize);
+  while (size > 0) {
+    if (current >= t.miniFat.size()) return STG_E_DOCFILECORRUPT;
+    std::size_t n = std::min<std::size_t>(size, kMiniSectorSize - within);
+    std::uint64_t at = static_cast<std::uint64_t>(current) * kMiniSectorSize + within;
+    if (at + n > t.miniCacheSize) return STG_E_DOCFILECORRUPT;
+    std::memcpy(out, cache + at, n);
+    out += n;
+    size -= n;
+    within = 0;
+    current = t.miniFat[current];
+  }
+  return S_OK;
+}
+
+HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& extents,
+                    std::uint64_t offset, void* buffer, std::size_t size) noexcept {
+  auto* out = static_cast<BYTE*>(buffer);
+  const BYTE* cache = mini ? MiniCache(t) : nullptr;
   std::uint64_t base = 0;  // stream offset of the current extent
   for (const Extent& e : extents) {
     if (size == 0) break;
@@ -1268,7 +1431,7 @@ HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& exten
       HRESULT hr = t.source->ReadAt(at, out, n);
       if (FAILED(hr)) return hr;
     } else if (cache) {
-      if (at + n > t.miniCache.size()) return STG_E_DOCFILECORRUPT;
+      if (at + n > t.miniCacheSize) return STG_E_DOCFILECORRUPT;
       std::memcpy(out, cache + at, n);
     } else {
       // Mini sectors never straddle a sector: one read per piece of a sector.
@@ -1298,7 +1461,11 @@ HRESULT Write(const Node& root, const Tables* tables, Sink* sink,
 }
 
 void Relocate(const std::vector<Placement>& placements) noexcept {
-  for (const Placement& p : placements) {
+  for (std::size_t i = 0; i < placements.size(); ++i) {
+    if (i + kAhead < placements.size()) __builtin_prefetch(&placements[i + kAhead].node->chunks);
+    if (i + kAhead / 2 < placements.size())
+      PrefetchChunks(placements[i + kAhead / 2].node->chunks.get());
+    const Placement& p = placements[i];
     p.node->size = p.node->StreamSize();
     p.node->start = p.start;
     p.node->mini = p.mini;

@@ -4,6 +4,7 @@
 // libkwplatform.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -116,7 +117,9 @@ struct Tables {
   /// The mini stream, read whole on the first read of a mini stream when it
   /// is small (see ReadExtents).
   mutable std::once_flag miniCacheOnce;
-  mutable std::vector<BYTE> miniCache;
+  mutable std::atomic<bool> miniCacheReady{false};  ///< set once the attempt is over
+  mutable std::unique_ptr<BYTE[]> miniCache;
+  mutable std::size_t miniCacheSize = 0;
 
   /// The sector size of every file this library writes.
   static constexpr std::uint32_t kWrittenSectorSize = 512;
@@ -135,11 +138,17 @@ struct Extent {
 // ---------------------------------------------------------------------------
 // The tree
 
-/// Changed stream bytes, in blocks that double from 64 bytes to 1 MiB and
-/// stay 1 MiB after that: growth never moves what is written, and a block is
-/// found from an offset in constant time.
+/// Changed stream bytes, in blocks that double from 64 bytes to 2 MiB and
+/// stay 2 MiB after that: growth never moves what is written, and a block is
+/// found from an offset in constant time. The 2 MiB blocks are whole huge
+/// pages where the system offers them, so that filling a large stream takes
+/// one page fault per 2 MiB instead of one per 4 KiB.
 class Chunks {
  public:
+  Chunks() = default;
+  Chunks(const Chunks&) = delete;
+  Chunks& operator=(const Chunks&) = delete;
+  ~Chunks();
   std::uint64_t Size() const noexcept { return m_size; }
   /// Grows (the new bytes read as zeros) or shrinks to `size`.
   void Resize(std::uint64_t size);
@@ -152,18 +161,27 @@ class Chunks {
   static std::size_t BlockOf(std::uint64_t offset, std::uint64_t* begin,
                              std::size_t* length) noexcept;
   void Reserve(std::uint64_t size);
+  void PopBlock() noexcept;
 
   BYTE* Block(std::size_t k) const noexcept {
-    return k == 0 ? const_cast<BYTE*>(m_first) : m_blocks[k - 1].get();
+    return k == 0 ? const_cast<BYTE*>(m_first) : m_blocks[k - 1];
   }
 
-  BYTE m_first[64];  ///< block 0, inside: a small stream costs one allocation
-  std::vector<std::unique_ptr<BYTE[]>> m_blocks;  ///< blocks 1, 2...
+  BYTE m_first[64];             ///< block 0, inside: a small stream costs one allocation
+  std::vector<BYTE*> m_blocks;  ///< blocks 1, 2..., owned (see PopBlock)
   std::uint64_t m_capacity = sizeof m_first;
   std::uint64_t m_size = 0;
 };
 
 struct Node;
+
+/// A name folded to upper case, made when asked for: nodes keep only the
+/// name, which halves what a node's name costs in memory.
+struct FoldedName {
+  char16_t text[31];
+  std::uint8_t length;
+  operator std::u16string_view() const noexcept { return {text, length}; }
+};
 
 /// The children of a storage with many, hashed by folded name: a lookup then
 /// touches one or two nodes instead of a binary search's scattered ones.
@@ -189,8 +207,7 @@ class ChildIndex {
 /// One storage or stream. Nodes live in an Arena and point at each other
 /// with plain pointers; nothing is freed one by one or recursively.
 struct Node {
-  char16_t name[32] = {};
-  char16_t key[32] = {};  ///< the name folded to upper case, once
+  char16_t name[31];  ///< the first nameLength units count
   std::uint8_t nameLength = 0;
   bool live = true;   ///< cleared when the element leaves the tree
   bool mini = false;  ///< the unchanged bytes are in the mini stream
@@ -208,7 +225,11 @@ struct Node {
   std::size_t lookupHint = 0;         ///< where the next lookup is guessed to land
 
   std::u16string_view Name() const noexcept { return {name, nameLength}; }
-  std::u16string_view Key() const noexcept { return {key, nameLength}; }
+  /// The name folded, as children are ordered and looked up by. Use it
+  /// within one expression: the text lives in the value returned.
+  FoldedName Key() const noexcept;
+  /// Key() == `wanted`, folding only as far as the first difference.
+  bool KeyIs(std::u16string_view wanted) const noexcept;
   void SetName(std::u16string_view text) noexcept;
   std::uint64_t StreamSize() const noexcept { return chunks ? chunks->Size() : size; }
   /// The child named `key` (folded), or where it would go.
@@ -225,14 +246,23 @@ struct Node {
 /// Folds `name` for lookup into `key` (at most 31 units).
 void FoldName(std::u16string_view name, char16_t* key) noexcept;
 
-/// Allocates nodes in blocks and frees them all at once.
+/// Allocates nodes in blocks and frees them all at once. A node is built
+/// where it is handed out, not with its whole block: its memory is then
+/// written once, while it is in the cache.
 class Arena {
  public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena();
   Node* New();
 
  private:
-  std::vector<std::unique_ptr<Node[]>> m_blocks;
-  std::size_t m_used = 0;
+  struct FreeBlock {
+    void operator()(Node* block) const noexcept { ::operator delete(static_cast<void*>(block)); }
+  };
+  std::vector<std::unique_ptr<Node, FreeBlock>> m_blocks;  // all full but the last
+  std::size_t m_used = 0;                                  // nodes built in the last block
   std::size_t m_blockSize = 0;
 };
 
@@ -258,6 +288,13 @@ HRESULT Open(std::shared_ptr<const Source> source, Parsed* out) noexcept;
 /// Where the unchanged bytes of `node` lie in `tables`' source: file
 /// offsets for a regular stream, mini stream offsets for a mini stream.
 HRESULT StreamExtents(const Tables& tables, const Node& node, std::vector<Extent>* out) noexcept;
+
+/// Reads `size` bytes at `offset` (within its size) of an unchanged mini
+/// stream `node` straight from the mini stream held in memory, without
+/// finding extents first: S_FALSE when the mini stream is too large to hold,
+/// and the caller goes through StreamExtents and ReadExtents instead.
+HRESULT ReadMini(const Tables& tables, const Node& node, std::uint64_t offset, void* buffer,
+                 std::size_t size) noexcept;
 
 /// Reads `size` bytes at `offset` of an unchanged stream whose extents are
 /// `extents` (as StreamExtents gives them).

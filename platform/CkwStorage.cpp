@@ -337,6 +337,12 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
   HRESULT ReadUnchanged(std::uint64_t offset, void* buffer, std::size_t size) {
     const std::shared_ptr<const kwcfb::Tables>& tables = m_tree->tables;
     if (!tables) return STG_E_UNKNOWN;
+    if (m_node->mini) {
+      // Small streams are read from the mini stream in memory: no extents,
+      // no allocation, no system call.
+      HRESULT hr = kwcfb::ReadMini(*tables, *m_node, offset, buffer, size);
+      if (hr != S_FALSE) return hr;
+    }
     if (m_extentsOf != tables) {
       HRESULT hr = kwcfb::StreamExtents(*tables, *m_node, &m_extents);
       if (FAILED(hr)) return hr;

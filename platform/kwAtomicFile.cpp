@@ -34,7 +34,11 @@ using CPath = std::unique_ptr<char, decltype(&std::free)>;
 /// What every temporary beside `base` starts with; the rest is
 /// "pid.n.rand.tmp" in hexadecimal.
 std::string TempPrefix(const std::string& base) {
-  return "." + base.substr(0, kTempBaseLength) + ".";
+  // Built by appending: GCC's -O3 warns wrongly about `"." + std::string&&`.
+  std::string prefix(1, '.');
+  prefix.append(base, 0, kTempBaseLength);
+  prefix.push_back('.');
+  return prefix;
 }
 
 /// Tries `create` with fresh temporary names in `directory` until one is
