@@ -112,7 +112,15 @@ def test_demo():
     ole.close()
     ole = olefile.OleFileIO(path, write_mode=True)  # a count beyond the stored CLSIDs
     ole.write_stream("Items/Count", struct.pack("<i", 21))
+    hostile = b"C\x1b[2J\xc2\x9b1m\x00"  # an ESC and a C1 CSI in the first item's name
+    ole.write_stream("Items/Item0/CPersistentObjectStream", first.replace(b"Chapter 1\x00", hostile))
     ole.close()
+    run = kw("tree", path)
+    expect("\"C\\x1B[2J\\u009B1m\"" in run.stdout and not set("\x1b\x9b") & set(run.stdout),
+           "tree shows a name's controls escaped: %r" % run.stdout[:400])
+    items = json.loads(kw("tree", "--json", path).stdout)["root"]["children"][0]
+    name = [c for c in items["children"] if c["name"] == "Item0"][0]["children"][1]["object"]["name"]
+    expect(name == "C\x1b[2J\x9b1m", "tree --json: the hostile name is %r" % name)
     run = kw("check", path)
     expect(run.returncode == 1 and "ItemGUID" in run.stdout, "check of a short list: " + run.stdout)
     expect(kw("demo", "--items", "x").returncode == 2, "demo: a bad count is a usage error")

@@ -178,24 +178,34 @@ int HexDigit(char c) {
   return -1;
 }
 
+/// Appends `value` for a terminal: whatever a terminal would act on rather
+/// than show (C0 and C1 controls, which start escape sequences, and the
+/// bidirectional overrides and isolates, which reorder what follows) and what
+/// is no character (a lone surrogate) as an escape ElementName reads back.
+void AppendForDisplay(std::string& text, char32_t value) {
+  if (value < 0x20 || value == 0x7F)
+    AppendEscape(text, "\\x%02X", value);
+  else if (value == U'\\')
+    text += "\\\\";
+  else if ((value >= 0x80 && value <= 0x9F) || (value >= 0x202A && value <= 0x202E) ||
+           (value >= 0x2066 && value <= 0x2069) || (value >= 0xD800 && value <= 0xDFFF))
+    AppendEscape(text, "\\u%04X", value);
+  else
+    AppendUtf8(text, value);
+}
+
 }  // namespace
 
 std::string DisplayName(const std::u16string& name) {
   std::string text;
   for (std::size_t i = 0; i < name.size(); ++i) {
     const char16_t unit = name[i];
-    if (unit < 0x20 || unit == 0x7F) {
-      AppendEscape(text, "\\x%02X", unit);
-    } else if (unit == u'\\') {
-      text += "\\\\";
-    } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
-               name[i + 1] <= 0xDFFF) {
-      AppendUtf8(text, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (name[i + 1] - 0xDC00));
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+        name[i + 1] <= 0xDFFF) {
+      AppendForDisplay(text, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (name[i + 1] - 0xDC00));
       ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      AppendEscape(text, "\\u%04X", unit);
     } else {
-      AppendUtf8(text, unit);
+      AppendForDisplay(text, unit);  // a lone surrogate is escaped there
     }
   }
   return text;
@@ -251,6 +261,30 @@ std::string JsonText(const std::string& text) {
     i += length;
   }
   return json;
+}
+
+std::string DisplayText(const std::string& text) {
+  std::string shown;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80 ? 1 : SequenceLength(c);
+    WCHAR units[2];
+    const int count =
+        c < 0x80 || i + length > text.size() ? 0 : Utf16Of(text.data() + i, length, units);
+    if (c < 0x80) {
+      AppendForDisplay(shown, c);
+    } else if (count == 2) {
+      AppendForDisplay(shown,
+                       0x10000 + ((char32_t{units[0]} - 0xD800) << 10) + (units[1] - 0xDC00));
+    } else if (count == 1) {
+      AppendForDisplay(shown, units[0]);
+    } else {
+      AppendEscape(shown, "\\x%02X", c);  // text in another code page, byte by byte
+      length = 1;
+    }
+    i += length;
+  }
+  return shown;
 }
 
 bool ElementName(const std::string& text, std::u16string* name) {

@@ -57,10 +57,16 @@ void RunWithProgress(const std::string& label, std::uint64_t total,
 /// Milliseconds since `start`, for the account of a step.
 double MillisecondsSince(std::chrono::steady_clock::time_point start);
 
-/// An element name for people: UTF-8, with control characters and units
-/// that are no characters (lone surrogates) written as \xNN and \uXXXX, the
-/// escapes ElementName accepts back.
+/// An element name for people: UTF-8, with control characters (C0, C1,
+/// bidirectional overrides and isolates) and units that are no characters
+/// (lone surrogates) written as \xNN and \uXXXX, the escapes ElementName
+/// accepts back. Whatever a file holds is shown through this or DisplayText,
+/// never raw: a name could otherwise drive the terminal it is printed on.
 std::string DisplayName(const std::u16string& name);
+/// UTF-8 text from a file (names of persistent objects, summaries holding
+/// them) for people, escaped as DisplayName does; bytes that are no UTF-8 as
+/// \xNN.
+std::string DisplayText(const std::string& text);
 /// An element name as a JSON string body: ASCII only, every other unit as
 /// \uXXXX, so that the exact UTF-16 name survives any reader.
 std::string JsonName(const std::u16string& name);

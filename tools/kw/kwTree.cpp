@@ -250,7 +250,7 @@ std::string Details(const SNode& node) {
   std::string text = columns;
   if (node.type == STGTY_STORAGE && !IsZero(node.clsid))
     text += "  clsid " + kwGuidText(node.clsid);
-  if (!node.summary.empty()) text += "  " + node.summary;
+  if (!node.summary.empty()) text += "  " + DisplayText(node.summary);
   if (node.cut) text += "  (deeper levels not shown)";
   return text.erase(text.find_last_not_of(' ') + 1);
 }
