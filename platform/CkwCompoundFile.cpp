@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 #include "platform/kwLittleEndian.h"
 #include "platform/kwPosixFile.h"
@@ -133,7 +134,12 @@ class Reader {
   std::shared_ptr<Tables> m_tables = std::make_shared<Tables>();
   BYTE m_header[512] = {};
   bool m_claims = true;
-  std::vector<BYTE> m_owned;      // per sector: claimed by a chain
+  // Per sector the FAT covers: claimed by a chain. No chain can use a sector
+  // beyond the FAT, so a file that is mostly hole (a sparse file's apparent
+  // size) costs no memory here; FAT and DIFAT sectors beyond it, which only
+  // a damaged file has, are claimed in m_ownedBeyond.
+  std::vector<bool> m_owned;
+  std::unordered_set<std::uint32_t> m_ownedBeyond;
   std::vector<BYTE> m_miniOwned;  // per mini sector
   std::vector<std::uint32_t> m_dirChain;
   // The directory sectors, freed once the tree is built; not zeroed first, as
@@ -161,8 +167,12 @@ HRESULT Reader::ReadSectors(const std::vector<std::uint32_t>& sectors, BYTE* out
 
 HRESULT Reader::Claim(std::uint32_t sector, const char* what) {
   if (!m_claims) return S_OK;
+  if (sector >= m_owned.size()) {
+    if (!m_ownedBeyond.insert(sector).second) return Problem(Offset(sector), what);
+    return S_OK;
+  }
   if (m_owned[sector]) return Problem(Offset(sector), what);
-  m_owned[sector] = 1;
+  m_owned[sector] = true;
   return S_OK;
 }
 
@@ -221,7 +231,6 @@ HRESULT Reader::ReadHeader() {
   std::uint64_t count = CeilDiv(m_size - t.sectorSize, t.sectorSize);
   if (count > kMaxRegSect) return STG_E_DOCFILETOOLARGE;
   t.sectorCount = static_cast<std::uint32_t>(count);
-  if (m_claims) m_owned.assign(t.sectorCount, 0);
   return S_OK;
 }
 
@@ -231,6 +240,12 @@ HRESULT Reader::ReadFat() {
   std::uint32_t numFat = kwLoadU32(h + kOffNumFatSectors);
   if (numFat > t.sectorCount)
     return Problem(kOffNumFatSectors, "more FAT sectors than the file has sectors");
+  std::uint32_t perFat = t.sectorSize / 4;
+  // What the FAT will cover is known from the header: claims start here.
+  if (m_claims)
+    m_owned.assign(static_cast<std::size_t>(
+                       std::min<std::uint64_t>(t.sectorCount, std::uint64_t{numFat} * perFat)),
+                   false);
   std::vector<std::uint32_t> fatSectors;
   fatSectors.reserve(numFat);
   for (std::uint32_t i = 0; i < kHeaderDifatEntries && fatSectors.size() < numFat; ++i)
@@ -260,7 +275,6 @@ HRESULT Reader::ReadFat() {
     HRESULT hr = Claim(s, "a FAT sector is listed twice or shared");
     if (FAILED(hr)) return hr;
   }
-  std::uint32_t perFat = t.sectorSize / 4;
   std::vector<BYTE> bytes(static_cast<std::size_t>(numFat) * t.sectorSize);
   HRESULT hr = ReadSectors(fatSectors, bytes.data());
   if (FAILED(hr)) return hr;
@@ -367,7 +381,7 @@ HRESULT Reader::CheckStream(const BYTE* entry, std::uint64_t entryOffset, Node* 
       return Problem(entryOffset + kEntStartSector, "a stream's chain is damaged");
     if (m_owned[current])
       return Problem(Offset(current), "a stream's chain loops or shares a sector");
-    m_owned[current] = 1;
+    m_owned[current] = true;
     std::uint64_t n = std::min<std::uint64_t>(left, t.sectorSize);
     if (!InFile(current, n))
       return Problem(Offset(current), "stream bytes lie beyond the end of the file");
