@@ -425,13 +425,18 @@ HRESULT Reader::BuildTree(Parsed* out) {
   std::vector<std::pair<Node*, std::uint32_t>> storages;
   storages.emplace_back(root, kwLoadU32(Entry(0) + kEntChild));
   // Siblings are walked in order (left subtree, entry, right subtree), which
-  // for a valid tree is name order, so each child is appended in constant
-  // time. An out-of-order tree still loads, just slower.
+  // for a valid tree is name order: children are appended as visited, and
+  // sorted once only when the file's tree is out of order, so no order of
+  // names costs more than a sort. Equal names are found next to each other
+  // then; the one visited first stays, as its subtree is walked.
   std::vector<std::uint32_t> path;
+  std::vector<std::pair<Node*, std::uint32_t>> siblings;  // with their entries, as visited
+  std::vector<std::size_t> order;
   while (!storages.empty()) {
     auto [parent, top] = storages.back();
     storages.pop_back();
     path.clear();
+    siblings.clear();
     std::uint32_t current = top;
     bool broken = false;
     while (!broken && (current != kNoStream || !path.empty())) {
@@ -461,23 +466,44 @@ HRESULT Reader::BuildTree(Parsed* out) {
         node = arena->New();
         hr = ReadEntry(id, node);
       }
-      if (SUCCEEDED(hr)) {
-        bool found = false;
-        parent->ReserveChild();
-        auto at = parent->Find(node->Key(), &found);
-        if (found) {
-          hr = Problem(EntryOffset(id), "two elements of one storage have the same name");
-        } else {
-          parent->InsertChild(at, node);
-          if (type == kTypeStorage) storages.emplace_back(node, kwLoadU32(e + kEntChild));
-        }
-      }
+      if (SUCCEEDED(hr)) siblings.emplace_back(node, id);
       if (FAILED(hr)) {
         if (!m_check) return hr;
         result = hr;  // a check goes on with the other elements
       }
     }
     if (broken && !m_check) return result;
+    auto less = [&](std::size_t a, std::size_t b) {
+      return KeyLess(siblings[a].first->Key(), siblings[b].first->Key());
+    };
+    bool sorted = true;
+    for (std::size_t k = 1; k < siblings.size() && sorted; ++k) sorted = less(k - 1, k);
+    parent->children.reserve(siblings.size());
+    if (sorted) {
+      for (const auto& sibling : siblings) parent->children.push_back(sibling.first);
+    } else {
+      order.resize(siblings.size());
+      for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+      // Stable: of equal names the one visited first stays.
+      std::stable_sort(order.begin(), order.end(), less);
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        Node* node = siblings[order[k]].first;
+        if (k > 0 && node->KeyIs(parent->children.back()->Key()))
+          siblings[order[k]].first = nullptr;  // refused below, its subtree not walked
+        else
+          parent->children.push_back(node);
+      }
+    }
+    // Problems and subtrees in the order the entries were visited.
+    for (const auto& [node, id] : siblings) {
+      if (node == nullptr) {
+        HRESULT hr = Problem(EntryOffset(id), "two elements of one storage have the same name");
+        if (!m_check) return hr;
+        result = hr;
+      } else if (node->type == STGTY_STORAGE) {
+        storages.emplace_back(node, kwLoadU32(Entry(id) + kEntChild));
+      }
+    }
   }
   // A check goes on with whatever could be read.
   m_directory.reset();
