@@ -36,8 +36,9 @@ const SCommand kCommands[] = {
      "Draws the storage tree of any compound file: each element's type, size and\n"
      "CLSID, and for the streams kwcore writes a decoded summary (a persistent\n"
      "object's ID and name, a persistent list's count and item CLSIDs, a proxy's\n"
-     "kind). Names that hold control characters show them as \\xNN, which cat and\n"
-     "dump accept back.\n"
+     "kind). Control characters in names and decoded text show as \\xNN, and C1\n"
+     "controls and bidirectional overrides as \\uNNNN; names so written cat and dump\n"
+     "accept back.\n"
      "  --json   the same as JSON, for scripts\n"},
     {"cat", RunCat, "kw cat FILE PATH",
      "Writes the raw bytes of the stream at PATH (\"Items/Item0/CPersistentObjectStream\")\n"
