@@ -25,8 +25,8 @@
 // not privileged keeps the group where it belongs to it, and otherwise
 // becomes the owner).
 //
-// Only regular files are opened and replaced: a FIFO, a device or a socket is
-// refused at once, never waited on.
+// Only regular files are opened, checked and replaced: a FIFO, a device or a
+// socket is refused at once, never waited on.
 //
 // Sub-storages and streams are views on that tree. Commit and Revert on a
 // sub-storage or a stream succeed and do nothing: only the root transacts.

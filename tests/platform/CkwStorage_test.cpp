@@ -62,6 +62,7 @@ TEST_F(Storage, FifosAreRefusedAtOnceAndLeftAlone) {
       {StgOpenStorage(fifo.c_str(), nullptr, kRW, nullptr, 0, root_.put()), STG_E_INVALIDHEADER},
       {StgIsStorageFile(fifo.c_str()), S_FALSE},
       {StgCreateDocfile(fifo.c_str(), kRW, 0, root_.put()), STG_E_ACCESSDENIED},
+      {kwCheckCompoundFile(fifo.c_str(), nullptr, nullptr), STG_E_INVALIDHEADER},
   };
   alarm(0);
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
