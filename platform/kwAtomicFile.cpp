@@ -79,6 +79,44 @@ pid_t TempOwner(const char* suffix) noexcept {
   return static_cast<pid_t>(fields[0]);
 }
 
+/// The absolute name, without links, of the file at `path`, which the kernel
+/// opens (following links under its own rules); STG_E_FILENOTFOUND when
+/// nothing is there. The name is checked against the file opened, so a
+/// rename in between cannot make it name another.
+HRESULT RealName(const char* path, std::string* real) {
+  CkwFd fd(::open(path, O_PATH | O_CLOEXEC));
+  if (fd.get() < 0)
+    return errno == ENOENT ? STG_E_FILENOTFOUND
+                           : kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
+  char self[40];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get());
+  char name[PATH_MAX];
+  ssize_t length = ::readlink(self, name, sizeof name);
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof name && name[0] == '/') {
+    real->assign(name, static_cast<std::size_t>(length));
+  } else {  // no /proc
+    CPath resolved(::realpath(path, nullptr), &std::free);
+    if (!resolved) return kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
+    real->assign(resolved.get());
+  }
+  struct stat opened, named;
+  if (::fstat(fd.get(), &opened) != 0 || ::stat(real->c_str(), &named) != 0 ||
+      opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+    return STG_E_ACCESSDENIED;
+  return S_OK;
+}
+
+/// The kernel's rule for links in shared directories, for the dangling links
+/// it never gets to follow: in a sticky, world-writable directory only a link
+/// of the caller's or of the directory's owner is followed. Otherwise anyone
+/// could have a file created wherever the victim may write.
+bool MayFollow(const std::string& directory, const struct stat& link) {
+  struct stat dir;
+  if (::stat(directory.empty() ? "." : directory.c_str(), &dir) != 0) return false;
+  const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+  return !shared || link.st_uid == ::geteuid() || link.st_uid == dir.st_uid;
+}
+
 }  // namespace
 
 HRESULT kwStorageResultFromErrno(int error, HRESULT fallback) noexcept {
@@ -125,12 +163,10 @@ int kwOpenWithoutBlocking(const char* path, struct stat* status) noexcept {
 HRESULT kwResolveReplaceTarget(const char* path, std::string* target) {
   std::string current = path;
   for (int links = 0;; ++links) {
-    CPath real(::realpath(current.c_str(), nullptr), &std::free);
-    if (real) {
-      target->assign(real.get());
-      return S_OK;
-    }
-    if (errno != ENOENT) return kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
+    // An existing file: the kernel follows the links, with its own rules for
+    // links that others planted in shared directories (EACCES).
+    HRESULT hr = RealName(current.c_str(), target);
+    if (hr != STG_E_FILENOTFOUND) return hr;
     // Nothing there yet, or a dangling link: the file is the name that a
     // create makes, in a directory that must exist.
     std::string directory(kwSplitPath(current, "/").directory);
@@ -138,6 +174,7 @@ HRESULT kwResolveReplaceTarget(const char* path, std::string* target) {
     struct stat status;
     if (::lstat(current.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
       if (links == kMaxLinks) return STG_E_PATHNOTFOUND;
+      if (!MayFollow(directory, status)) return STG_E_ACCESSDENIED;
       char link[PATH_MAX];
       ssize_t length = ::readlink(current.c_str(), link, sizeof link);
       if (length < 0) return kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
@@ -147,10 +184,8 @@ HRESULT kwResolveReplaceTarget(const char* path, std::string* target) {
       continue;
     }
     if (name.empty()) return STG_E_PATHNOTFOUND;
-    CPath realDirectory(::realpath(directory.empty() ? "." : directory.c_str(), nullptr),
-                        &std::free);
-    if (!realDirectory) return kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
-    target->assign(realDirectory.get());
+    hr = RealName(directory.empty() ? "." : directory.c_str(), target);
+    if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_PATHNOTFOUND : hr;
     if (target->back() != '/') target->push_back('/');
     target->append(name);
     return S_OK;

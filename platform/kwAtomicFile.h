@@ -25,7 +25,10 @@ int kwOpenWithoutBlocking(const char* path, struct stat* status) noexcept;
 /// followed to the file they name (a dangling one to the file that creating
 /// through it makes), so that the link stays a link, and the result is
 /// absolute, so that a later change of the working directory cannot send a
-/// commit elsewhere. May throw std::bad_alloc.
+/// commit elsewhere. Links are followed as the kernel's protected_symlinks
+/// rule allows (also for dangling ones): a link in a sticky world-writable
+/// directory owned by neither the caller nor the directory's owner gives
+/// STG_E_ACCESSDENIED. May throw std::bad_alloc.
 HRESULT kwResolveReplaceTarget(const char* path, std::string* target);
 
 /// Removes the temporaries of this library's pattern (".name.pid.n.rand.tmp")

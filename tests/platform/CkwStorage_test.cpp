@@ -103,6 +103,28 @@ TEST_F(Storage, CommitThroughALinkReplacesTheFileItNamesAndTheLinkStays) {
   }
 }
 
+// Another user's link in a sticky world-writable directory must not send a
+// create elsewhere: dangling (checked by us) or not (by the kernel, if on).
+TEST_F(Storage, OthersLinksInASharedDirectoryAreNotFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  const std::string shared = dir_ / "shared", victim = dir_ / "victim.kw";
+  ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  const bool kernelProtects = FileBytes("/proc/sys/fs/protected_symlinks") == "1\n";
+  for (bool exists : {false, true}) {
+    if (exists && !kernelProtects) continue;
+    if (exists) kwTest::WriteFile(victim, "precious");
+    const std::string link = shared + (exists ? "/to-file" : "/dangling");
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), 4242, 4242), 0);
+    EXPECT_EQ(StgCreateDocfile(link.c_str(), kRW, 0, root_.put()), STG_E_ACCESSDENIED);
+    EXPECT_EQ(std::filesystem::exists(victim), exists);
+    if (exists) {
+      EXPECT_EQ(FileBytes(victim), "precious");
+    }
+  }
+}
+
 // The child writes past its file-size limit during Commit: killed by the
 // signal, or with the signal ignored failing with EFBIG.
 TEST_F(Storage, ACommitThatDiesOrFailsHalfwayLeavesTheOldFileAndNoTemporary) {
