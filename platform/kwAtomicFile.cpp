@@ -283,6 +283,8 @@ HRESULT CkwAtomicFile::Commit() {
     HRESULT hr = LinkUnnamed();
     if (FAILED(hr)) return hr;
   }
+  struct stat written;
+  if (::fstat(m_fd, &written) != 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   // Close reports late write errors of network file systems.
   int fd = m_fd;
   m_fd = -1;
@@ -290,6 +292,8 @@ HRESULT CkwAtomicFile::Commit() {
   if (::rename(m_temp.c_str(), m_target.c_str()) != 0)
     return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   m_temp.clear();
+  m_writtenDevice = written.st_dev;
+  m_writtenInode = written.st_ino;
 
   // The rename is durable only once the directory is flushed. A failure here
   // still leaves one whole file in place, so it is reported as a write fault.

@@ -65,6 +65,12 @@ class CkwAtomicFile {
   /// Flushes the new file, moves it over the target and flushes the
   /// directory. A failure before the move leaves the target as it was.
   HRESULT Commit();
+  /// Whether `status` (from fstat) is the file that Commit moved into place:
+  /// a reopen by name may find another writer's file there.
+  bool Wrote(const struct stat& status) const noexcept {
+    return m_writtenInode != 0 && status.st_dev == m_writtenDevice &&
+           status.st_ino == m_writtenInode;
+  }
 
  private:
   HRESULT LinkUnnamed();
@@ -74,4 +80,6 @@ class CkwAtomicFile {
   std::string m_temp;       // the temporary's name once it has one
   int m_fd = -1;
   bool m_replaces = false;
+  dev_t m_writtenDevice = 0;
+  ino_t m_writtenInode = 0;  // 0 until Commit succeeded
 };
