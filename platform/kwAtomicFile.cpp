@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -199,22 +200,32 @@ void kwRemoveStaleTemporaries(const std::string& target) {
   std::unique_ptr<DIR, int (*)(DIR*)> listing(
       ::opendir(directory.empty() ? "." : directory.c_str()), &::closedir);
   if (!listing) return;
+  const int dir = ::dirfd(listing.get());
   pid_t self = ::getpid();
   while (const dirent* entry = ::readdir(listing.get())) {
     if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
     pid_t owner = TempOwner(entry->d_name + prefix.size());
     // A live owner may be writing it; EPERM also means it lives.
     if (owner == 0 || owner == self || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
-    struct stat status;
-    if (::fstatat(::dirfd(listing.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(status.st_mode))
-      ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
+    // The process may live in another PID namespace or on another host: the
+    // lock its writer holds for as long as the temporary has a name decides.
+    CkwFd fd(
+        ::openat(dir, entry->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    struct stat opened, named;
+    if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+      continue;
+    // Unlinked only while it is still the file locked.
+    if (::fstatat(dir, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+      ::unlinkat(dir, entry->d_name, 0);
   }
 }
 
 CkwAtomicFile::~CkwAtomicFile() {
-  if (m_fd >= 0) ::close(m_fd);
   if (!m_temp.empty()) ::unlink(m_temp.c_str());
+  if (m_fd >= 0) ::close(m_fd);
+  if (m_lockFd >= 0) ::close(m_lockFd);
 }
 
 HRESULT CkwAtomicFile::Begin(const std::string& target) {
@@ -250,6 +261,10 @@ HRESULT CkwAtomicFile::Begin(const std::string& target) {
         });
     if (error != 0) return kwStorageResultFromErrno(error, STG_E_WRITEFAULT);
   }
+  // Held for as long as the file has a name, so that no other process takes
+  // it for a crashed writer's. Where the file system has no locks, sweepers
+  // cannot lock it either and leave it alone.
+  (void)::flock(m_fd, LOCK_EX | LOCK_NB);
 
   if (m_replaces) {
     // Owner and group before the mode: a change of owner clears set-ID bits.
@@ -285,13 +300,18 @@ HRESULT CkwAtomicFile::Commit() {
   }
   struct stat written;
   if (::fstat(m_fd, &written) != 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
-  // Close reports late write errors of network file systems.
+  // Close reports late write errors of network file systems; the duplicate
+  // keeps the lock of the open file until the rename has taken the name.
+  m_lockFd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+  if (m_lockFd < 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   int fd = m_fd;
   m_fd = -1;
   if (::close(fd) != 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   if (::rename(m_temp.c_str(), m_target.c_str()) != 0)
     return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   m_temp.clear();
+  ::close(m_lockFd);
+  m_lockFd = -1;
   m_writtenDevice = written.st_dev;
   m_writtenInode = written.st_ino;
 

@@ -32,9 +32,10 @@ int kwOpenWithoutBlocking(const char* path, struct stat* status) noexcept;
 HRESULT kwResolveReplaceTarget(const char* path, std::string* target);
 
 /// Removes the temporaries of this library's pattern (".name.pid.n.rand.tmp")
-/// that lie beside `target` and belong to a process that no longer exists,
-/// left behind by a crash. Best effort: failures to list or remove are
-/// ignored. May throw std::bad_alloc.
+/// that lie beside `target`, left behind by a crash: those whose process does
+/// not exist here and whose lock (which a writer holds while the temporary
+/// has a name, from any PID namespace or host) is free. Best effort: failures
+/// to list, open, lock or remove leave the file. May throw std::bad_alloc.
 void kwRemoveStaleTemporaries(const std::string& target);
 
 /// One replacement of a file. Begin makes the new file in the target's
@@ -79,6 +80,7 @@ class CkwAtomicFile {
   std::string m_directory;  // with its trailing "/"
   std::string m_temp;       // the temporary's name once it has one
   int m_fd = -1;
+  int m_lockFd = -1;  // the new file's lock, held from the close to the rename
   bool m_replaces = false;
   dev_t m_writtenDevice = 0;
   ino_t m_writtenInode = 0;  // 0 until Commit succeeded

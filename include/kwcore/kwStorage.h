@@ -11,10 +11,12 @@
 // file has no name until it is moved into place where the file system allows
 // it, so a crash leaves no temporary behind; elsewhere, temporaries of
 // processes that died are removed the next time the file is opened for
-// writing or committed. A failed Commit returns why and keeps the changes in
-// memory. Releasing a root that holds changes without Commit leaves the file
-// as it was and says so through the diagnostic callback (kwDiagnostics.h),
-// naming the file; Revert drops uncommitted changes.
+// writing or committed (a live writer in another PID namespace or on another
+// host keeps its own: it holds a lock on it). A failed Commit returns why and
+// keeps the changes in memory. Releasing a root that holds changes without
+// Commit leaves the file as it was and says so through the diagnostic
+// callback (kwDiagnostics.h), naming the file; Revert drops uncommitted
+// changes.
 //
 // Links. A symbolic link is followed when a root is opened for writing or
 // created: Commit replaces the file that the link names, beside that file,

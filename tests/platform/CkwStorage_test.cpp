@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -159,14 +161,20 @@ TEST_F(Storage, TemporariesOfDeadProcessesGoWhenTheFileIsOpenedForWritingOrCommi
     return std::string(name);
   };
   const std::string stale = temp("project.kw", dead, "0.1f.tmp");
-  const std::vector<std::string> kept = {temp("project.kw", getpid(), "1.2.tmp"),
-                                         temp("other.kw", dead, "3.4.tmp"),
-                                         temp("project.kw", dead, "x.5.tmp")};
+  std::vector<std::string> kept = {temp("project.kw", getpid(), "1.2.tmp"),
+                                   temp("other.kw", dead, "3.4.tmp"),
+                                   temp("project.kw", dead, "x.5.tmp")};
   const std::function<void()> triggers[] = {
       [&] { root_ = Open(kRW); },
       [&] { ASSERT_EQ(root_->Commit(STGC_DEFAULT), S_OK); },
       [&] { ASSERT_EQ(StgCreateDocfile(path_.c_str(), kRW, 0, root_.put()), S_OK); },
   };
+  // A writer whose process this namespace cannot see holds its lock.
+  const std::string locked = temp("project.kw", dead, "6.7.tmp");
+  kwTest::WriteFile(dir_ / locked, "x");
+  const int lockFd = open((dir_ / locked).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+  kept.push_back(locked);
   for (const auto& trigger : triggers) {
     for (const std::string& name : kept) kwTest::WriteFile(dir_ / name, "x");
     kwTest::WriteFile(dir_ / stale, "x");
@@ -174,6 +182,7 @@ TEST_F(Storage, TemporariesOfDeadProcessesGoWhenTheFileIsOpenedForWritingOrCommi
     EXPECT_FALSE(std::filesystem::exists(dir_ / stale));
     for (const std::string& name : kept) EXPECT_TRUE(std::filesystem::exists(dir_ / name)) << name;
   }
+  close(lockFd);
 }
 
 TEST_F(Storage, CreatingOverAFileKeepsItUntilTheFirstCommit) {
