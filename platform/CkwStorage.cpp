@@ -45,8 +45,10 @@ constexpr IID kIID_CkwStorageImpl = {
 HRESULT FromErrno(int error, HRESULT fallback) { return kwStorageResultFromErrno(error, fallback); }
 
 /// Opens `path` for reading positionally from then on. Anything but a regular
-/// file is refused, without blocking on a FIFO.
-HRESULT OpenSource(const std::string& path, std::shared_ptr<const kwcfb::Source>* source) {
+/// file is refused, without blocking on a FIFO. `*status` (may be null) gets
+/// the file's fstat.
+HRESULT OpenSource(const std::string& path, std::shared_ptr<const kwcfb::Source>* source,
+                   struct stat* status = nullptr) {
   struct stat st;
   CkwFd fd(kwOpenWithoutBlocking(path.c_str(), &st));
   if (fd.get() < 0) {
@@ -61,15 +63,16 @@ HRESULT OpenSource(const std::string& path, std::shared_ptr<const kwcfb::Source>
     return S_OK;
   });
   if (SUCCEEDED(hr)) fd.Release();
+  if (status) *status = st;
   return hr;
 }
 
 /// Replaces the file at `target` (from kwResolveReplaceTarget) by what
 /// `writer` writes to a descriptor, so that a failure or a crash at any moment
-/// leaves the old file or the new one.
-HRESULT WriteFileAtomically(const std::string& target,
+/// leaves the old file or the new one. `file` tells afterwards which file it
+/// put there.
+HRESULT WriteFileAtomically(const std::string& target, CkwAtomicFile& file,
                             const std::function<HRESULT(int fd)>& writer) {
-  CkwAtomicFile file;
   HRESULT hr = file.Begin(target);
   if (FAILED(hr)) return hr;
   hr = writer(file.Fd());
@@ -551,19 +554,22 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
         written->source = std::make_shared<kwcfb::Source>(std::move(image));
         tree.changed = tree.replacePending = false;
       } else {
-        HRESULT hr = WriteFileAtomically(tree.target, [&](int fd) {
+        CkwAtomicFile file;
+        HRESULT hr = WriteFileAtomically(tree.target, file, [&](int fd) {
           auto sink = kwcfb::MakeFdSink(fd);
           return kwcfb::Write(*tree.root, tree.tables.get(), sink.get(), &placements,
                               written.get());
         });
         if (FAILED(hr)) return hr;
         tree.changed = tree.replacePending = false;
-        // From now on unchanged bytes are read from the new file. Should it
-        // not be the one written (replaced in between), the tree keeps
-        // reading the old file, still open, and holding its changes: both
-        // remain right, and the next commit writes the same tree.
+        // From now on unchanged bytes are read from the new file. Should the
+        // name not lead to the file written (replaced in between, perhaps by
+        // one of the same size), the tree keeps reading the old file, still
+        // open, and holding its changes: both remain right, and the next
+        // commit writes the same tree.
         std::shared_ptr<const kwcfb::Source> source;
-        if (FAILED(OpenSource(tree.target, &source)) ||
+        struct stat reopened;
+        if (FAILED(OpenSource(tree.target, &source, &reopened)) || !file.Wrote(reopened) ||
             source->Size() != kwcfb::Tables::kWrittenSectorSize *
                                   (static_cast<std::uint64_t>(written->sectorCount) + 1))
           return S_OK;

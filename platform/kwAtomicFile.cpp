@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -79,6 +80,44 @@ pid_t TempOwner(const char* suffix) noexcept {
   return static_cast<pid_t>(fields[0]);
 }
 
+/// The absolute name, without links, of the file at `path`, which the kernel
+/// opens (following links under its own rules); STG_E_FILENOTFOUND when
+/// nothing is there. The name is checked against the file opened, so a
+/// rename in between cannot make it name another.
+HRESULT RealName(const char* path, std::string* real) {
+  CkwFd fd(::open(path, O_PATH | O_CLOEXEC));
+  if (fd.get() < 0)
+    return errno == ENOENT ? STG_E_FILENOTFOUND
+                           : kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
+  char self[40];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get());
+  char name[PATH_MAX];
+  ssize_t length = ::readlink(self, name, sizeof name);
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof name && name[0] == '/') {
+    real->assign(name, static_cast<std::size_t>(length));
+  } else {  // no /proc
+    CPath resolved(::realpath(path, nullptr), &std::free);
+    if (!resolved) return kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
+    real->assign(resolved.get());
+  }
+  struct stat opened, named;
+  if (::fstat(fd.get(), &opened) != 0 || ::stat(real->c_str(), &named) != 0 ||
+      opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+    return STG_E_ACCESSDENIED;
+  return S_OK;
+}
+
+/// The kernel's rule for links in shared directories, for the dangling links
+/// it never gets to follow: in a sticky, world-writable directory only a link
+/// of the caller's or of the directory's owner is followed. Otherwise anyone
+/// could have a file created wherever the victim may write.
+bool MayFollow(const std::string& directory, const struct stat& link) {
+  struct stat dir;
+  if (::stat(directory.empty() ? "." : directory.c_str(), &dir) != 0) return false;
+  const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+  return !shared || link.st_uid == ::geteuid() || link.st_uid == dir.st_uid;
+}
+
 }  // namespace
 
 HRESULT kwStorageResultFromErrno(int error, HRESULT fallback) noexcept {
@@ -125,12 +164,10 @@ int kwOpenWithoutBlocking(const char* path, struct stat* status) noexcept {
 HRESULT kwResolveReplaceTarget(const char* path, std::string* target) {
   std::string current = path;
   for (int links = 0;; ++links) {
-    CPath real(::realpath(current.c_str(), nullptr), &std::free);
-    if (real) {
-      target->assign(real.get());
-      return S_OK;
-    }
-    if (errno != ENOENT) return kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
+    // An existing file: the kernel follows the links, with its own rules for
+    // links that others planted in shared directories (EACCES).
+    HRESULT hr = RealName(current.c_str(), target);
+    if (hr != STG_E_FILENOTFOUND) return hr;
     // Nothing there yet, or a dangling link: the file is the name that a
     // create makes, in a directory that must exist.
     std::string directory(kwSplitPath(current, "/").directory);
@@ -138,6 +175,7 @@ HRESULT kwResolveReplaceTarget(const char* path, std::string* target) {
     struct stat status;
     if (::lstat(current.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
       if (links == kMaxLinks) return STG_E_PATHNOTFOUND;
+      if (!MayFollow(directory, status)) return STG_E_ACCESSDENIED;
       char link[PATH_MAX];
       ssize_t length = ::readlink(current.c_str(), link, sizeof link);
       if (length < 0) return kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
@@ -147,10 +185,8 @@ HRESULT kwResolveReplaceTarget(const char* path, std::string* target) {
       continue;
     }
     if (name.empty()) return STG_E_PATHNOTFOUND;
-    CPath realDirectory(::realpath(directory.empty() ? "." : directory.c_str(), nullptr),
-                        &std::free);
-    if (!realDirectory) return kwStorageResultFromErrno(errno, STG_E_PATHNOTFOUND);
-    target->assign(realDirectory.get());
+    hr = RealName(directory.empty() ? "." : directory.c_str(), target);
+    if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_PATHNOTFOUND : hr;
     if (target->back() != '/') target->push_back('/');
     target->append(name);
     return S_OK;
@@ -164,22 +200,32 @@ void kwRemoveStaleTemporaries(const std::string& target) {
   std::unique_ptr<DIR, int (*)(DIR*)> listing(
       ::opendir(directory.empty() ? "." : directory.c_str()), &::closedir);
   if (!listing) return;
+  const int dir = ::dirfd(listing.get());
   pid_t self = ::getpid();
   while (const dirent* entry = ::readdir(listing.get())) {
     if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
     pid_t owner = TempOwner(entry->d_name + prefix.size());
     // A live owner may be writing it; EPERM also means it lives.
     if (owner == 0 || owner == self || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
-    struct stat status;
-    if (::fstatat(::dirfd(listing.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(status.st_mode))
-      ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
+    // The process may live in another PID namespace or on another host: the
+    // lock its writer holds for as long as the temporary has a name decides.
+    CkwFd fd(
+        ::openat(dir, entry->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    struct stat opened, named;
+    if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+      continue;
+    // Unlinked only while it is still the file locked.
+    if (::fstatat(dir, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+      ::unlinkat(dir, entry->d_name, 0);
   }
 }
 
 CkwAtomicFile::~CkwAtomicFile() {
-  if (m_fd >= 0) ::close(m_fd);
   if (!m_temp.empty()) ::unlink(m_temp.c_str());
+  if (m_fd >= 0) ::close(m_fd);
+  if (m_lockFd >= 0) ::close(m_lockFd);
 }
 
 HRESULT CkwAtomicFile::Begin(const std::string& target) {
@@ -215,6 +261,10 @@ HRESULT CkwAtomicFile::Begin(const std::string& target) {
         });
     if (error != 0) return kwStorageResultFromErrno(error, STG_E_WRITEFAULT);
   }
+  // Held for as long as the file has a name, so that no other process takes
+  // it for a crashed writer's. Where the file system has no locks, sweepers
+  // cannot lock it either and leave it alone.
+  (void)::flock(m_fd, LOCK_EX | LOCK_NB);
 
   if (m_replaces) {
     // Owner and group before the mode: a change of owner clears set-ID bits.
@@ -248,13 +298,22 @@ HRESULT CkwAtomicFile::Commit() {
     HRESULT hr = LinkUnnamed();
     if (FAILED(hr)) return hr;
   }
-  // Close reports late write errors of network file systems.
+  struct stat written;
+  if (::fstat(m_fd, &written) != 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
+  // Close reports late write errors of network file systems; the duplicate
+  // keeps the lock of the open file until the rename has taken the name.
+  m_lockFd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+  if (m_lockFd < 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   int fd = m_fd;
   m_fd = -1;
   if (::close(fd) != 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   if (::rename(m_temp.c_str(), m_target.c_str()) != 0)
     return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   m_temp.clear();
+  ::close(m_lockFd);
+  m_lockFd = -1;
+  m_writtenDevice = written.st_dev;
+  m_writtenInode = written.st_ino;
 
   // The rename is durable only once the directory is flushed. A failure here
   // still leaves one whole file in place, so it is reported as a write fault.

@@ -25,13 +25,17 @@ int kwOpenWithoutBlocking(const char* path, struct stat* status) noexcept;
 /// followed to the file they name (a dangling one to the file that creating
 /// through it makes), so that the link stays a link, and the result is
 /// absolute, so that a later change of the working directory cannot send a
-/// commit elsewhere. May throw std::bad_alloc.
+/// commit elsewhere. Links are followed as the kernel's protected_symlinks
+/// rule allows (also for dangling ones): a link in a sticky world-writable
+/// directory owned by neither the caller nor the directory's owner gives
+/// STG_E_ACCESSDENIED. May throw std::bad_alloc.
 HRESULT kwResolveReplaceTarget(const char* path, std::string* target);
 
 /// Removes the temporaries of this library's pattern (".name.pid.n.rand.tmp")
-/// that lie beside `target` and belong to a process that no longer exists,
-/// left behind by a crash. Best effort: failures to list or remove are
-/// ignored. May throw std::bad_alloc.
+/// that lie beside `target`, left behind by a crash: those whose process does
+/// not exist here and whose lock (which a writer holds while the temporary
+/// has a name, from any PID namespace or host) is free. Best effort: failures
+/// to list, open, lock or remove leave the file. May throw std::bad_alloc.
 void kwRemoveStaleTemporaries(const std::string& target);
 
 /// One replacement of a file. Begin makes the new file in the target's
@@ -62,6 +66,12 @@ class CkwAtomicFile {
   /// Flushes the new file, moves it over the target and flushes the
   /// directory. A failure before the move leaves the target as it was.
   HRESULT Commit();
+  /// Whether `status` (from fstat) is the file that Commit moved into place:
+  /// a reopen by name may find another writer's file there.
+  bool Wrote(const struct stat& status) const noexcept {
+    return m_writtenInode != 0 && status.st_dev == m_writtenDevice &&
+           status.st_ino == m_writtenInode;
+  }
 
  private:
   HRESULT LinkUnnamed();
@@ -70,5 +80,8 @@ class CkwAtomicFile {
   std::string m_directory;  // with its trailing "/"
   std::string m_temp;       // the temporary's name once it has one
   int m_fd = -1;
+  int m_lockFd = -1;  // the new file's lock, held from the close to the rename
   bool m_replaces = false;
+  dev_t m_writtenDevice = 0;
+  ino_t m_writtenInode = 0;  // 0 until Commit succeeded
 };

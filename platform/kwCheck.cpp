@@ -11,16 +11,17 @@
 #include <kwcore/kwStorage.h>
 
 #include "CkwCompoundFile.h"
+#include "kwAtomicFile.h"
 #include "kwPosixFile.h"
 
 KWPLATFORM_API HRESULT kwCheckCompoundFile(const char* pszPath, kwCheckCallback pfnProblem,
                                            void* pContext) noexcept {
   if (!pszPath) return STG_E_INVALIDPOINTER;
-  CkwFd fd(::open(pszPath, O_RDONLY | O_CLOEXEC));
+  // A FIFO without a writer must not hold the check up: it is refused below.
+  struct stat st;
+  CkwFd fd(kwOpenWithoutBlocking(pszPath, &st));
   if (fd.get() < 0)
     return errno == ENOENT || errno == ENOTDIR ? STG_E_FILENOTFOUND : STG_E_ACCESSDENIED;
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return STG_E_ACCESSDENIED;
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? STG_E_ACCESSDENIED : STG_E_INVALIDHEADER;
   return kwcfb::Guarded([&]() -> HRESULT {
     auto source = std::make_shared<kwcfb::Source>(fd.get(), static_cast<std::uint64_t>(st.st_size));

@@ -11,22 +11,26 @@
 // file has no name until it is moved into place where the file system allows
 // it, so a crash leaves no temporary behind; elsewhere, temporaries of
 // processes that died are removed the next time the file is opened for
-// writing or committed. A failed Commit returns why and keeps the changes in
-// memory. Releasing a root that holds changes without Commit leaves the file
-// as it was and says so through the diagnostic callback (kwDiagnostics.h),
-// naming the file; Revert drops uncommitted changes.
+// writing or committed (a live writer in another PID namespace or on another
+// host keeps its own: it holds a lock on it). A failed Commit returns why and
+// keeps the changes in memory. Releasing a root that holds changes without
+// Commit leaves the file as it was and says so through the diagnostic
+// callback (kwDiagnostics.h), naming the file; Revert drops uncommitted
+// changes.
 //
 // Links. A symbolic link is followed when a root is opened for writing or
 // created: Commit replaces the file that the link names, beside that file,
-// and the link stays a link. A hard link cannot survive a Commit: the name the
-// root was opened by gets a new file, and the other names of the old file
-// keep the old content. The new file keeps the old one's permission bits and,
+// and the link stays a link. Links are followed under the kernel's
+// protected_symlinks rule, dangling ones too: another user's link in a sticky
+// world-writable directory such as /tmp gives STG_E_ACCESSDENIED. A hard link
+// cannot survive a Commit: the name the root was opened by gets a new file,
+// and the other names of the old file keep the old content. The new file keeps the old one's permission bits and,
 // as far as the process may set them, its owner and group (a process that is
 // not privileged keeps the group where it belongs to it, and otherwise
 // becomes the owner).
 //
-// Only regular files are opened and replaced: a FIFO, a device or a socket is
-// refused at once, never waited on.
+// Only regular files are opened, checked and replaced: a FIFO, a device or a
+// socket is refused at once, never waited on.
 //
 // Sub-storages and streams are views on that tree. Commit and Revert on a
 // sub-storage or a stream succeed and do nothing: only the root transacts.

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -62,6 +64,7 @@ TEST_F(Storage, FifosAreRefusedAtOnceAndLeftAlone) {
       {StgOpenStorage(fifo.c_str(), nullptr, kRW, nullptr, 0, root_.put()), STG_E_INVALIDHEADER},
       {StgIsStorageFile(fifo.c_str()), S_FALSE},
       {StgCreateDocfile(fifo.c_str(), kRW, 0, root_.put()), STG_E_ACCESSDENIED},
+      {kwCheckCompoundFile(fifo.c_str(), nullptr, nullptr), STG_E_INVALIDHEADER},
   };
   alarm(0);
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
@@ -102,6 +105,28 @@ TEST_F(Storage, CommitThroughALinkReplacesTheFileItNamesAndTheLinkStays) {
   }
 }
 
+// Another user's link in a sticky world-writable directory must not send a
+// create elsewhere: dangling (checked by us) or not (by the kernel, if on).
+TEST_F(Storage, OthersLinksInASharedDirectoryAreNotFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  const std::string shared = dir_ / "shared", victim = dir_ / "victim.kw";
+  ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  const bool kernelProtects = FileBytes("/proc/sys/fs/protected_symlinks") == "1\n";
+  for (bool exists : {false, true}) {
+    if (exists && !kernelProtects) continue;
+    if (exists) kwTest::WriteFile(victim, "precious");
+    const std::string link = shared + (exists ? "/to-file" : "/dangling");
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), 4242, 4242), 0);
+    EXPECT_EQ(StgCreateDocfile(link.c_str(), kRW, 0, root_.put()), STG_E_ACCESSDENIED);
+    EXPECT_EQ(std::filesystem::exists(victim), exists);
+    if (exists) {
+      EXPECT_EQ(FileBytes(victim), "precious");
+    }
+  }
+}
+
 // The child writes past its file-size limit during Commit: killed by the
 // signal, or with the signal ignored failing with EFBIG.
 TEST_F(Storage, ACommitThatDiesOrFailsHalfwayLeavesTheOldFileAndNoTemporary) {
@@ -136,14 +161,20 @@ TEST_F(Storage, TemporariesOfDeadProcessesGoWhenTheFileIsOpenedForWritingOrCommi
     return std::string(name);
   };
   const std::string stale = temp("project.kw", dead, "0.1f.tmp");
-  const std::vector<std::string> kept = {temp("project.kw", getpid(), "1.2.tmp"),
-                                         temp("other.kw", dead, "3.4.tmp"),
-                                         temp("project.kw", dead, "x.5.tmp")};
+  std::vector<std::string> kept = {temp("project.kw", getpid(), "1.2.tmp"),
+                                   temp("other.kw", dead, "3.4.tmp"),
+                                   temp("project.kw", dead, "x.5.tmp")};
   const std::function<void()> triggers[] = {
       [&] { root_ = Open(kRW); },
       [&] { ASSERT_EQ(root_->Commit(STGC_DEFAULT), S_OK); },
       [&] { ASSERT_EQ(StgCreateDocfile(path_.c_str(), kRW, 0, root_.put()), S_OK); },
   };
+  // A writer whose process this namespace cannot see holds its lock.
+  const std::string locked = temp("project.kw", dead, "6.7.tmp");
+  kwTest::WriteFile(dir_ / locked, "x");
+  const int lockFd = open((dir_ / locked).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+  kept.push_back(locked);
   for (const auto& trigger : triggers) {
     for (const std::string& name : kept) kwTest::WriteFile(dir_ / name, "x");
     kwTest::WriteFile(dir_ / stale, "x");
@@ -151,6 +182,7 @@ TEST_F(Storage, TemporariesOfDeadProcessesGoWhenTheFileIsOpenedForWritingOrCommi
     EXPECT_FALSE(std::filesystem::exists(dir_ / stale));
     for (const std::string& name : kept) EXPECT_TRUE(std::filesystem::exists(dir_ / name)) << name;
   }
+  close(lockFd);
 }
 
 TEST_F(Storage, CreatingOverAFileKeepsItUntilTheFirstCommit) {
