@@ -346,17 +346,6 @@ KWPLATFORM_API HRESULT StgSaveToMemory(IStorage* pstg, void** ppv, std::size_t* 
 /// STG_E_FILENOTFOUND when it cannot be opened.
 KWPLATFORM_API HRESULT StgIsStorageFile(const char* pszPath);
 
-/// Receives one problem found by kwCheckCompoundFile: the byte offset in the file it concerns
-/// (UINT64_MAX when no single place) and a one-line description.
-typedef void (*kwCheckCallback)(void* pContext, std::uint64_t offset, const char* pszProblem);
-/// Reads the whole file with every structural check the reader has (header, sector tables,
-/// directory, every chain, every stream read to its end) and reports each problem found, continuing
-/// past problems where it can. S_OK when clean; STG_E_DOCFILECORRUPT when damaged (problems
-/// reported); STG_E_FILENOTFOUND, STG_E_ACCESSDENIED, STG_E_INVALIDHEADER (not a compound file)
-/// when unreadable. Never throws.
-KWPLATFORM_API HRESULT kwCheckCompoundFile(const char* pszPath, kwCheckCallback pfnProblem,
-                                           void* pContext) noexcept;
-
 /// The task allocator that STATSTG names and StgSaveToMemory buffers come from.
 KWPLATFORM_API void* CoTaskMemAlloc(std::size_t cb);
 KWPLATFORM_API void CoTaskMemFree(void* pv);
@@ -372,6 +361,7 @@ typedef void (*kwCheckCallback)(void* pContext, std::uint64_t offset, const char
 /// reader has and reports each problem found through `pfnProblem` (may be
 /// null). S_OK clean; STG_E_DOCFILECORRUPT damaged (problems reported, offset
 /// UINT64_MAX when no single place); STG_E_FILENOTFOUND / STG_E_ACCESSDENIED /
-/// STG_E_INVALIDHEADER unreadable.
+/// STG_E_INVALIDHEADER unreadable (anything but a regular file is refused at once,
+/// without blocking). Never throws.
 KWPLATFORM_API HRESULT kwCheckCompoundFile(const char* pszPath, kwCheckCallback pfnProblem,
                                            void* pContext) noexcept;
