@@ -167,7 +167,7 @@ void AppendUtf8(std::string& text, char32_t value) {
 }
 
 void AppendEscape(std::string& text, const char* format, unsigned value) {
-  char escaped[8];
+  char escaped[16];  // room for any unsigned value
   std::snprintf(escaped, sizeof escaped, format, value);
   text += escaped;
 }
