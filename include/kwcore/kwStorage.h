@@ -24,8 +24,8 @@
 // protected_symlinks rule, dangling ones too: another user's link in a sticky
 // world-writable directory such as /tmp gives STG_E_ACCESSDENIED. A hard link
 // cannot survive a Commit: the name the root was opened by gets a new file,
-// and the other names of the old file keep the old content. The new file keeps the old one's permission bits and,
-// as far as the process may set them, its owner and group (a process that is
+// and the other names of the old file keep the old content. The new file keeps the old one's
+// permission bits and, as far as the process may set them, its owner and group (a process that is
 // not privileged keeps the group where it belongs to it, and otherwise
 // becomes the owner).
 //

@@ -204,5 +204,4 @@ TEST(ServiceObjectList, ObjectListedTwiceActsOnItsFirstNode) {
   }
 }
 
-
 }  // namespace

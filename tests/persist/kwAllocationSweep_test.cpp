@@ -1,8 +1,9 @@
 // Every main operation run out of memory at each of its allocations in turn: no crash, no leak
 // (the asan preset), code 1 severity 2 (or a documented inner step's code), and a file on disk
 // untouched by a failed commit. Every allocation by default (about a second under asan);
-// KWCORE_SWEEP_STRIDE=k fails every kth allocation only after the 16th; KWCORE_SWEEP_FORK=1 runs each in a child process so that aborts are counted
-// rather than fatal (leaks are then not checked).
+// KWCORE_SWEEP_STRIDE=k fails every kth allocation only after the 16th; KWCORE_SWEEP_FORK=1 runs
+// each in a child process so that aborts are counted rather than fatal (leaks are then not
+// checked).
 #include <sys/wait.h>
 #include <unistd.h>
 
