@@ -1358,17 +1358,20 @@ HRESULT StreamExtents(const Tables& t, const Node& node, std::vector<Extent>* ou
     out->clear();
     std::uint64_t left = node.size;
     std::uint32_t current = node.start;
+    // Neighbouring sectors make one extent, so a read of them is one call.
+    auto append = [out](std::uint64_t offset, std::uint64_t n) {
+      if (!out->empty() && out->back().offset + out->back().length == offset)
+        out->back().length += n;
+      else
+        out->push_back({offset, n});
+    };
     // The chain was checked when the file was opened; the bounds are checked
     // again because they cost nothing and keep every read inside the tables.
     if (node.mini) {
       while (left > 0) {
         if (current >= t.miniFat.size()) return STG_E_DOCFILECORRUPT;
         std::uint64_t n = std::min<std::uint64_t>(left, kMiniSectorSize);
-        std::uint64_t offset = static_cast<std::uint64_t>(current) * kMiniSectorSize;
-        if (!out->empty() && out->back().offset + out->back().length == offset)
-          out->back().length += n;
-        else
-          out->push_back({offset, n});
+        append(static_cast<std::uint64_t>(current) * kMiniSectorSize, n);
         left -= n;
         current = t.miniFat[current];
       }
@@ -1379,11 +1382,7 @@ HRESULT StreamExtents(const Tables& t, const Node& node, std::vector<Extent>* ou
       if (current >= t.fat.size() || current >= t.sectorCount || ++steps > t.sectorCount)
         return STG_E_DOCFILECORRUPT;
       std::uint64_t n = std::min<std::uint64_t>(left, t.sectorSize);
-      std::uint64_t offset = t.SectorOffset(current);
-      if (!out->empty() && out->back().offset + out->back().length == offset)
-        out->back().length += n;
-      else
-        out->push_back({offset, n});
+      append(t.SectorOffset(current), n);
       left -= n;
       current = t.fat[current];
     }
