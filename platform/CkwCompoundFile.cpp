@@ -14,6 +14,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/kwAtomicFile.h"
 #include "platform/kwLittleEndian.h"
 #include "platform/kwPosixFile.h"
 
@@ -547,6 +548,7 @@ struct OutEntry {
   std::uint32_t start = kEndOfChain;
   std::uint64_t size = 0;
   const Chunks* chunks = nullptr;  // a changed stream's bytes, kept for the same reason
+  const std::vector<std::uint32_t>* runs = nullptr;  // in place in the spill written into
 };
 
 // Builds a balanced tree over the entries [first, first + count), already in
@@ -619,7 +621,8 @@ void PrefetchChunks(const Chunks* chunks) {
 
 class Writer {
  public:
-  Writer(const Tables* tables, Sink* sink) : m_tables(tables), m_sink(sink) {}
+  Writer(const Tables* tables, Sink* sink, const Spill* inPlace)
+      : m_tables(tables), m_sink(sink), m_inPlace(inPlace) {}
   HRESULT Run(const Node& root, std::vector<Placement>* placements, Tables* written);
 
  private:
@@ -650,6 +653,7 @@ class Writer {
 
   const Tables* m_tables;
   Sink* m_sink;
+  const Spill* m_inPlace;
   std::vector<Extent> m_extents;
 };
 
@@ -701,7 +705,9 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
     entries[i].child = BuildBalanced(entries, first, count, 0, FloorLog2(count));
   }
 
-  // Sector budget: mini streams first (64-byte units), then regular streams.
+  // Sector budget: the spill's runs, which stay where they are, then mini
+  // streams (64-byte units), then regular streams.
+  const std::uint32_t reserved = m_inPlace ? m_inPlace->Sectors() : 0;
   std::uint64_t miniSectors = 0, bigSectors = 0;
   for (std::size_t i = 1; i < entries.size(); ++i) {
     OutEntry& e = entries[i];
@@ -710,7 +716,9 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
       continue;
     }
     if (e.size == 0) continue;
-    if (e.size < kMiniStreamCutoff) {
+    if (e.size >= kMiniStreamCutoff && e.chunks && (e.runs = e.chunks->RunsIn(m_inPlace))) {
+      e.start = e.runs->front();
+    } else if (e.size < kMiniStreamCutoff) {
       e.start = static_cast<std::uint32_t>(miniSectors);
       miniSectors += CeilDiv(e.size, kMiniSectorSize);
     } else {
@@ -721,7 +729,7 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   std::uint64_t dirSectors = CeilDiv(entries.size(), kSectorSize / kDirEntrySize);
   std::uint64_t miniFatSectors = CeilDiv(miniSectors, kPerSector);
   std::uint64_t miniStreamSectors = CeilDiv(miniSectors * kMiniSectorSize, kSectorSize);
-  std::uint64_t base = dirSectors + miniFatSectors + miniStreamSectors + bigSectors;
+  std::uint64_t base = reserved + dirSectors + miniFatSectors + miniStreamSectors + bigSectors;
   std::uint64_t fat = 0, difat = 0;
   for (;;) {
     std::uint64_t total = base + fat + difat;
@@ -736,7 +744,8 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   std::uint64_t total = base + fat + difat;
   if (total >= kMaxRegSect / 2) return STG_E_DOCFILETOOLARGE;
 
-  std::uint32_t difatStart = static_cast<std::uint32_t>(fat);
+  const std::uint32_t fatStart = reserved;
+  std::uint32_t difatStart = static_cast<std::uint32_t>(fatStart + fat);
   std::uint32_t dirStart = static_cast<std::uint32_t>(difatStart + difat);
   std::uint32_t miniFatStart = static_cast<std::uint32_t>(dirStart + dirSectors);
   std::uint32_t miniStreamStart = static_cast<std::uint32_t>(miniFatStart + miniFatSectors);
@@ -749,7 +758,7 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
       fatTable[first + i] =
           i + 1 == count ? kEndOfChain : static_cast<std::uint32_t>(first + i + 1);
   };
-  for (std::uint32_t i = 0; i < fat; ++i) fatTable[i] = kFatSect;
+  for (std::uint32_t i = 0; i < fat; ++i) fatTable[fatStart + i] = kFatSect;
   for (std::uint32_t i = 0; i < difat; ++i) fatTable[difatStart + i] = kDifSect;
   chainRun(dirStart, dirSectors);
   chainRun(miniFatStart, miniFatSectors);
@@ -761,10 +770,10 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   std::vector<std::uint32_t> difatTable(difat * kPerSector, kFreeSect);
   for (std::uint32_t i = 0; i < fat; ++i) {
     if (i < kHeaderDifatEntries) {
-      kwStoreU32(header + kOffDifat + 4 * i, i);
+      kwStoreU32(header + kOffDifat + 4 * i, fatStart + i);
     } else {
       std::uint32_t k = i - kHeaderDifatEntries;
-      difatTable[(k / (kPerSector - 1)) * kPerSector + k % (kPerSector - 1)] = i;
+      difatTable[(k / (kPerSector - 1)) * kPerSector + k % (kPerSector - 1)] = fatStart + i;
     }
   }
   for (std::uint32_t i = 0; i < difat; ++i)
@@ -775,7 +784,16 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
   for (std::size_t i = 1; i < entries.size(); ++i) {
     OutEntry& e = entries[i];
     if (!e.stream || e.size == 0) continue;
-    if (e.size < kMiniStreamCutoff) {
+    if (e.runs) {
+      // Sector k of the stream is sector k % 4096 of run k / 4096.
+      const std::vector<std::uint32_t>& runs = *e.runs;
+      auto sector = [&](std::uint64_t k) {
+        return runs[k / Spill::kRunSectors] + static_cast<std::uint32_t>(k % Spill::kRunSectors);
+      };
+      std::uint64_t count = CeilDiv(e.size, kSectorSize);
+      for (std::uint64_t k = 0; k < count; ++k)
+        fatTable[sector(k)] = k + 1 == count ? kEndOfChain : sector(k + 1);
+    } else if (e.size < kMiniStreamCutoff) {
       std::uint32_t count = static_cast<std::uint32_t>(CeilDiv(e.size, kMiniSectorSize));
       for (std::uint32_t k = 0; k < count; ++k)
         miniFat[e.start + k] = k + 1 == count ? kEndOfChain : e.start + k + 1;
@@ -808,6 +826,7 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
 
   // Everything goes out once, in file order.
   HRESULT hr = m_sink->Write(header, sizeof header);
+  if (SUCCEEDED(hr) && reserved) hr = m_sink->Skip(std::uint64_t{reserved} * kSectorSize);
   if (SUCCEEDED(hr)) hr = Words(fatTable);
   if (SUCCEEDED(hr)) hr = Words(difatTable);
   for (std::uint64_t first = 0; first < dirSectors * 4 && SUCCEEDED(hr); first += kDirBatch) {
@@ -835,7 +854,7 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
     for (std::size_t i = 1; i < entries.size() && SUCCEEDED(hr); ++i) {
       if (i + kAhead < entries.size()) PrefetchChunks(entries[i + kAhead].chunks);
       const OutEntry& e = entries[i];
-      if (!e.stream || e.size == 0 || (e.size < kMiniStreamCutoff) != miniPass) continue;
+      if (!e.stream || e.size == 0 || e.runs || (e.size < kMiniStreamCutoff) != miniPass) continue;
       hr = StreamBytes(e, e.size);
       std::uint32_t unit = miniPass ? kMiniSectorSize : kSectorSize;
       if (SUCCEEDED(hr)) hr = Zeros(CeilDiv(e.size, unit) * unit - e.size);
@@ -920,6 +939,12 @@ class FdSink final : public Sink {
     return S_OK;
   }
 
+  HRESULT Skip(std::uint64_t size) override {
+    HRESULT hr = Flush();
+    if (SUCCEEDED(hr) && ::lseek(m_fd, static_cast<off_t>(size), SEEK_CUR) < 0) hr = WriteFault();
+    return hr;
+  }
+
   HRESULT Finish() override { return Flush(); }
 
  private:
@@ -960,6 +985,10 @@ class MemorySink final : public Sink {
     m_image->resize(at + static_cast<std::size_t>(size));
     return source.ReadAt(offset, m_image->data() + at, static_cast<std::size_t>(size));
   }
+  HRESULT Skip(std::uint64_t size) override {
+    m_image->resize(m_image->size() + static_cast<std::size_t>(size));
+    return S_OK;
+  }
   HRESULT Finish() override { return S_OK; }
 
  private:
@@ -969,6 +998,100 @@ class MemorySink final : public Sink {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+
+Spill::Spill(std::string target) : m_target(std::move(target)) {}
+
+Spill::~Spill() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+HRESULT Spill::Begin() {
+  auto file = std::make_unique<CkwAtomicFile>();
+  HRESULT hr = file->Begin(m_target);
+  if (FAILED(hr)) return hr;
+  int fd = ::fcntl(file->Fd(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
+  if (m_fd >= 0) {
+    // A failed commit used the last file up: the runs move to the new one,
+    // kernel-side where the file system can.
+    const std::uint64_t end = (std::uint64_t{m_sectors} + 1) * Tables::kWrittenSectorSize;
+    for (loff_t from = Tables::kWrittenSectorSize, to = from;
+         static_cast<std::uint64_t>(from) < end;) {
+      ssize_t n = ::copy_file_range(m_fd, &from, fd, &to, static_cast<std::size_t>(end - from), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        std::vector<BYTE> buffer(1 << 20);
+        std::size_t length = static_cast<std::size_t>(
+            std::min<std::uint64_t>(buffer.size(), end - static_cast<std::uint64_t>(from)));
+        hr = ReadAt(static_cast<std::uint64_t>(from), buffer.data(), length);
+        if (SUCCEEDED(hr) &&
+            ::pwrite(fd, buffer.data(), length, to) != static_cast<ssize_t>(length))
+          hr = kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
+        if (FAILED(hr)) {
+          ::close(fd);
+          return hr;
+        }
+        n = static_cast<ssize_t>(length);
+        from += n;
+        to += n;
+      }
+    }
+    ::close(m_fd);
+  }
+  m_fd = fd;
+  m_file = std::move(file);
+  return S_OK;
+}
+
+HRESULT Spill::NewRun(std::uint32_t* first) {
+  if (m_sealed) return STG_E_REVERTED;
+  if (m_sectors >= kMaxRegSect / 2 - kRunSectors) return STG_E_MEDIUMFULL;
+  if (!m_file) {
+    HRESULT hr = Begin();
+    if (FAILED(hr)) return hr;
+  }
+  // Runs start at sector 7 and go on in whole pages: sector s lies at byte
+  // 512 * (s + 1), so every run is aligned to 4 KiB in the file, as page
+  // cache copies like best. The seven sectors before stay free.
+  if (m_sectors == 0) m_sectors = kFirstRun;
+  *first = m_sectors;
+  m_sectors += kRunSectors;
+  return S_OK;
+}
+
+HRESULT Spill::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const noexcept {
+  auto* bytes = static_cast<BYTE*>(buffer);
+  ssize_t got = kwTransferFull(size, [&](std::size_t done) {
+    return ::pread(m_fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+  });
+  if (got < 0) return STG_E_READFAULT;
+  // Runs are written as far as the stream goes; a run's fresh end is a hole
+  // or lies past the end of the file, and reads as zeros.
+  std::memset(bytes + got, 0, size - static_cast<std::size_t>(got));
+  return S_OK;
+}
+
+HRESULT Spill::WriteAt(std::uint64_t offset, const void* data, std::size_t size) noexcept {
+  if (m_sealed) return STG_E_REVERTED;
+  const auto* bytes = static_cast<const BYTE*>(data);
+  ssize_t put = kwTransferFull(size, [&](std::size_t done) {
+    return ::pwrite(m_fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+  });
+  if (put == static_cast<ssize_t>(size)) return S_OK;
+  return kwStorageResultFromErrno(put >= 0 ? EIO : errno, STG_E_WRITEFAULT);
+}
+
+HRESULT Spill::Prepare(CkwAtomicFile** file) {
+  if (m_sealed) return STG_E_REVERTED;
+  if (!m_file || m_file->Fd() < 0) {
+    HRESULT hr = Begin();
+    if (FAILED(hr)) return hr;
+  }
+  *file = m_file.get();
+  return S_OK;
+}
+
+int Spill::Duplicate() const noexcept { return ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0); }
 
 Source::~Source() {
   if (m_fd >= 0) ::close(m_fd);
@@ -995,6 +1118,8 @@ std::unique_ptr<Sink> MakeMemorySink(std::vector<BYTE>* image) {
 namespace {
 
 constexpr std::size_t kHugeBlock = std::size_t{2} << 20;
+// What the doubling blocks hold: beyond this, a stream that may spill does.
+constexpr std::uint64_t kDoubling = 64u * ((1u << 16) - 1);
 
 // A 2 MiB block aligned to 2 MiB, so that it can be one huge page: mapped
 // twice as large, trimmed to the aligned middle, then marked.
@@ -1018,7 +1143,6 @@ BYTE* MapHugeBlock() {
 // holds 2 MiB.
 std::size_t Chunks::BlockOf(std::uint64_t offset, std::uint64_t* begin,
                             std::size_t* length) noexcept {
-  constexpr std::uint64_t kDoubling = 64u * ((1u << 16) - 1);
   if (offset < kDoubling) {
     unsigned k = 63u - static_cast<unsigned>(__builtin_clzll(offset / 64 + 1));
     *begin = 64u * ((std::uint64_t{1} << k) - 1);
@@ -1059,8 +1183,92 @@ void Chunks::Reserve(std::uint64_t size) {
   }
 }
 
-void Chunks::Resize(std::uint64_t size) {
+template <typename Piece>
+HRESULT Chunks::EachRun(std::uint64_t offset, std::uint64_t size, Piece piece) const {
+  for (std::uint64_t at = offset, end = offset + size; at < end;) {
+    std::uint64_t run = at / Spill::kRunBytes;
+    std::uint64_t within = at % Spill::kRunBytes;
+    std::size_t n = static_cast<std::size_t>(std::min(end - at, Spill::kRunBytes - within));
+    HRESULT hr = piece((std::uint64_t{m_runs[run]} + 1) * Tables::kWrittenSectorSize + within,
+                       at - offset, n);
+    if (FAILED(hr)) return hr;
+    at += n;
+  }
+  return S_OK;
+}
+
+// The bytes so far go to runs of the spill, and memory is given back.
+HRESULT Chunks::SpillOut() {
+  std::vector<std::uint32_t> runs;
+  runs.reserve(static_cast<std::size_t>(CeilDiv(m_size, Spill::kRunBytes)) + 1);
+  for (std::uint64_t k = 0; k < CeilDiv(m_size, Spill::kRunBytes); ++k) {
+    std::uint32_t first;
+    HRESULT hr = m_spill->NewRun(&first);
+    if (FAILED(hr)) return hr;
+    runs.push_back(first);
+  }
+  m_runs.swap(runs);
+  std::uint64_t at = 0;
+  HRESULT hr = ForEach([&](const BYTE* data, std::size_t n) {
+    HRESULT written =
+        EachRun(at, n, [&](std::uint64_t fileOffset, std::uint64_t done, std::size_t length) {
+          return m_spill->WriteAt(fileOffset, data + done, length);
+        });
+    at += n;
+    return written;
+  });
+  if (FAILED(hr)) {
+    m_runs.clear();  // the runs stay unused: free sectors of the new file
+    return hr;
+  }
+  while (!m_blocks.empty()) PopBlock();
+  m_spilled = true;
+  m_zeroFrom = m_size;
+  return S_OK;
+}
+
+// Makes the runs cover `end`, with the bytes from the end of the stream to
+// `zeroTo` reading as zeros: those that were written before a shrink are
+// zeroed, new runs are fresh parts of the file and zeros already.
+HRESULT Chunks::GrowSpilled(std::uint64_t end, std::uint64_t zeroTo) {
+  static constexpr BYTE kZeros[64 * 1024] = {};
+  std::uint64_t stale = std::min(zeroTo, m_zeroFrom);
+  for (std::uint64_t at = m_size; at < stale;) {
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stale - at, sizeof kZeros));
+    HRESULT hr = EachRun(at, n, [&](std::uint64_t fileOffset, std::uint64_t, std::size_t length) {
+      return m_spill->WriteAt(fileOffset, kZeros, length);
+    });
+    if (FAILED(hr)) return hr;
+    at += n;
+  }
+  while (m_runs.size() * Spill::kRunBytes < end) {
+    m_runs.reserve(m_runs.size() + 1);
+    std::uint32_t first;
+    HRESULT hr = m_spill->NewRun(&first);
+    if (FAILED(hr)) return hr;
+    m_runs.push_back(first);
+  }
+  m_zeroFrom = std::max(m_zeroFrom, end);
+  return S_OK;
+}
+
+HRESULT Chunks::Resize(std::uint64_t size) {
+  if (m_spilled) {
+    if (size > m_size) {
+      HRESULT hr = GrowSpilled(size, size);
+      if (FAILED(hr)) return hr;
+    } else {
+      m_runs.resize(static_cast<std::size_t>(CeilDiv(size, Spill::kRunBytes)));
+      m_zeroFrom = std::min<std::uint64_t>(m_zeroFrom, m_runs.size() * Spill::kRunBytes);
+    }
+    m_size = size;
+    return S_OK;
+  }
   if (size > m_size) {
+    if (m_spill && size > kDoubling) {
+      HRESULT hr = SpillOut();
+      return FAILED(hr) ? hr : Resize(size);
+    }
     Reserve(size);
     std::uint64_t at = m_size;
     while (at < size) {
@@ -1082,12 +1290,31 @@ void Chunks::Resize(std::uint64_t size) {
     }
   }
   m_size = size;
+  return S_OK;
 }
 
-void Chunks::Write(std::uint64_t offset, const void* data, std::size_t size) {
-  if (offset > m_size) Resize(offset);  // the gap reads as zeros
-  Reserve(offset + size);
+HRESULT Chunks::Write(std::uint64_t offset, const void* data, std::size_t size) {
   const auto* from = static_cast<const BYTE*>(data);
+  if (!m_spilled && m_spill && offset + size > kDoubling) {
+    HRESULT hr = SpillOut();
+    if (FAILED(hr)) return hr;
+  }
+  if (m_spilled) {
+    HRESULT hr = offset + size > m_size ? GrowSpilled(offset + size, offset) : S_OK;
+    if (SUCCEEDED(hr))
+      hr = EachRun(offset, size,
+                   [&](std::uint64_t fileOffset, std::uint64_t done, std::size_t length) {
+                     return m_spill->WriteAt(fileOffset, from + done, length);
+                   });
+    if (FAILED(hr)) return hr;
+    m_size = std::max<std::uint64_t>(m_size, offset + size);
+    return S_OK;
+  }
+  if (offset > m_size) {
+    HRESULT hr = Resize(offset);  // the gap reads as zeros
+    if (FAILED(hr)) return hr;
+  }
+  Reserve(offset + size);
   for (std::uint64_t at = offset, end = offset + size; at < end;) {
     std::uint64_t begin;
     std::size_t length;
@@ -1098,10 +1325,16 @@ void Chunks::Write(std::uint64_t offset, const void* data, std::size_t size) {
     at += n;
   }
   m_size = std::max<std::uint64_t>(m_size, offset + size);
+  return S_OK;
 }
 
-void Chunks::Read(std::uint64_t offset, void* data, std::size_t size) const noexcept {
+HRESULT Chunks::Read(std::uint64_t offset, void* data, std::size_t size) const noexcept {
   auto* to = static_cast<BYTE*>(data);
+  if (m_spilled)
+    return EachRun(offset, size,
+                   [&](std::uint64_t fileOffset, std::uint64_t done, std::size_t length) {
+                     return m_spill->ReadAt(fileOffset, to + done, length);
+                   });
   for (std::uint64_t at = offset, end = offset + size; at < end;) {
     std::uint64_t begin;
     std::size_t length;
@@ -1111,9 +1344,20 @@ void Chunks::Read(std::uint64_t offset, void* data, std::size_t size) const noex
     to += n;
     at += n;
   }
+  return S_OK;
 }
 
 HRESULT Chunks::ForEach(const std::function<HRESULT(const BYTE*, std::size_t)>& piece) const {
+  if (m_spilled) {
+    std::vector<BYTE> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(m_size, 1 << 20)));
+    for (std::uint64_t at = 0; at < m_size; at += buffer.size()) {
+      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), m_size - at));
+      HRESULT hr = Read(at, buffer.data(), n);
+      if (SUCCEEDED(hr)) hr = piece(buffer.data(), n);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
   for (std::uint64_t at = 0; at < m_size;) {
     std::uint64_t begin;
     std::size_t length;
@@ -1495,8 +1739,8 @@ HRESULT ReadExtents(const Tables& t, bool mini, const std::vector<Extent>& exten
 }
 
 HRESULT Write(const Node& root, const Tables* tables, Sink* sink,
-              std::vector<Placement>* placements, Tables* written) noexcept {
-  return Guarded([&] { return Writer(tables, sink).Run(root, placements, written); });
+              std::vector<Placement>* placements, Tables* written, const Spill* inPlace) noexcept {
+  return Guarded([&] { return Writer(tables, sink, inPlace).Run(root, placements, written); });
 }
 
 void Relocate(const std::vector<Placement>& placements) noexcept {

@@ -17,6 +17,8 @@
 
 #include <kwcore/kwStorage.h>
 
+class CkwAtomicFile;
+
 namespace kwcfb {
 
 /// The first eight bytes of every compound file.
@@ -89,6 +91,8 @@ class Sink {
   virtual HRESULT Write(const void* data, std::size_t size) = 0;
   /// Appends `size` bytes of `source` from `offset`.
   virtual HRESULT Copy(const Source& source, std::uint64_t offset, std::uint64_t size) = 0;
+  /// Passes over `size` bytes that are in place already (a Spill's runs).
+  virtual HRESULT Skip(std::uint64_t size) = 0;
   /// Pushes out what is buffered.
   virtual HRESULT Finish() = 0;
 };
@@ -138,30 +142,82 @@ struct Extent {
 // ---------------------------------------------------------------------------
 // The tree
 
+/// The file that the next commit of a file root puts in place, made as soon
+/// as a changed stream grows large: such a stream's bytes go there in runs
+/// of 2 MiB at sector boundaries, where the commit leaves them, so that they
+/// are written to the disk once and never held in memory. Shared by the
+/// streams that spilled into it; written no more once committed.
+class Spill {
+ public:
+  static constexpr std::uint32_t kRunSectors = 4096;  ///< 512-byte sectors of a run
+  static constexpr std::uint64_t kRunBytes = std::uint64_t{kRunSectors} * 512;
+  static constexpr std::uint32_t kFirstRun = 7;
+
+  explicit Spill(std::string target);
+  ~Spill();
+  Spill(const Spill&) = delete;
+  Spill& operator=(const Spill&) = delete;
+
+  /// Sectors handed out as runs so far, from sector 0 on.
+  std::uint32_t Sectors() const noexcept { return m_sectors; }
+  /// Hands out the next run, making the file on first use.
+  HRESULT NewRun(std::uint32_t* first);
+  /// Reads or writes bytes at `offset` of the file.
+  HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const noexcept;
+  HRESULT WriteAt(std::uint64_t offset, const void* data, std::size_t size) noexcept;
+  /// The replacement for a commit to finish, holding the runs: made when no
+  /// run was, and made anew (the runs copied over) when a failed commit used
+  /// the last one up.
+  HRESULT Prepare(CkwAtomicFile** file);
+  /// A new descriptor of the file, for reading it once it is committed.
+  int Duplicate() const noexcept;
+  /// After the commit put the file in place: nothing writes to it again.
+  void Seal() noexcept { m_sealed = true; }
+
+ private:
+  HRESULT Begin();
+
+  std::string m_target;
+  std::unique_ptr<CkwAtomicFile> m_file;
+  int m_fd = -1;  // the file's, duplicated: it outlives a commit that fails late
+  std::uint32_t m_sectors = 0;
+  bool m_sealed = false;
+};
+
 /// Changed stream bytes, in blocks that double from 64 bytes to 2 MiB and
 /// stay 2 MiB after that: growth never moves what is written, and a block is
 /// found from an offset in constant time. The 2 MiB blocks are whole huge
 /// pages where the system offers them, so that filling a large stream takes
-/// one page fault per 2 MiB instead of one per 4 KiB.
+/// one page fault per 2 MiB instead of one per 4 KiB. With a Spill, a stream
+/// that outgrows the doubling blocks (4 MiB) moves into the spill's runs.
 class Chunks {
  public:
-  Chunks() = default;
+  explicit Chunks(std::shared_ptr<Spill> spill = nullptr) noexcept : m_spill(std::move(spill)) {}
   Chunks(const Chunks&) = delete;
   Chunks& operator=(const Chunks&) = delete;
   ~Chunks();
   std::uint64_t Size() const noexcept { return m_size; }
   /// Grows (the new bytes read as zeros) or shrinks to `size`.
-  void Resize(std::uint64_t size);
-  void Write(std::uint64_t offset, const void* data, std::size_t size);
-  void Read(std::uint64_t offset, void* data, std::size_t size) const noexcept;
+  HRESULT Resize(std::uint64_t size);
+  HRESULT Write(std::uint64_t offset, const void* data, std::size_t size);
+  HRESULT Read(std::uint64_t offset, void* data, std::size_t size) const noexcept;
   /// Calls `piece(pointer, length)` over the bytes in order.
   HRESULT ForEach(const std::function<HRESULT(const BYTE*, std::size_t)>& piece) const;
+  /// The first sector of each run, when the bytes are in `spill`'s runs.
+  const std::vector<std::uint32_t>* RunsIn(const Spill* spill) const noexcept {
+    return m_spilled && spill == m_spill.get() ? &m_runs : nullptr;
+  }
 
  private:
   static std::size_t BlockOf(std::uint64_t offset, std::uint64_t* begin,
                              std::size_t* length) noexcept;
   void Reserve(std::uint64_t size);
   void PopBlock() noexcept;
+  HRESULT SpillOut();
+  HRESULT GrowSpilled(std::uint64_t end, std::uint64_t zeroTo);
+  /// Visits the spilled bytes [offset, offset + size) run by run.
+  template <typename Piece>
+  HRESULT EachRun(std::uint64_t offset, std::uint64_t size, Piece piece) const;
 
   BYTE* Block(std::size_t k) const noexcept {
     return k == 0 ? const_cast<BYTE*>(m_first) : m_blocks[k - 1];
@@ -171,6 +227,10 @@ class Chunks {
   std::vector<BYTE*> m_blocks;  ///< blocks 1, 2..., owned (see PopBlock)
   std::uint64_t m_capacity = sizeof m_first;
   std::uint64_t m_size = 0;
+  std::shared_ptr<Spill> m_spill;     ///< where a large stream goes; null: memory only
+  std::vector<std::uint32_t> m_runs;  ///< once spilled: at least ceil(size / 2 MiB) runs
+  std::uint64_t m_zeroFrom = 0;       ///< spilled: the runs read as zeros from here on
+  bool m_spilled = false;
 };
 
 struct Node;
@@ -315,9 +375,12 @@ struct Placement {
 /// unchanged). Time and memory beyond stream bytes are linear in the number
 /// of elements and sectors. With `placements`, says where each stream went;
 /// with `written`, fills in the sector tables of the new file (all but its
-/// source), so that it need not be read back. Never throws.
+/// source), so that it need not be read back. With `inPlace`, the sink is
+/// that spill's file from its start: its runs are left where they are and
+/// everything else goes after them. Never throws.
 HRESULT Write(const Node& root, const Tables* tables, Sink* sink,
-              std::vector<Placement>* placements, Tables* written) noexcept;
+              std::vector<Placement>* placements, Tables* written,
+              const Spill* inPlace = nullptr) noexcept;
 
 /// Makes the nodes written read from the new file: their chunks go.
 void Relocate(const std::vector<Placement>& placements) noexcept;

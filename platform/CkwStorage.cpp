@@ -45,10 +45,8 @@ constexpr IID kIID_CkwStorageImpl = {
 HRESULT FromErrno(int error, HRESULT fallback) { return kwStorageResultFromErrno(error, fallback); }
 
 /// Opens `path` for reading positionally from then on. Anything but a regular
-/// file is refused, without blocking on a FIFO. `*status` (may be null) gets
-/// the file's fstat.
-HRESULT OpenSource(const std::string& path, std::shared_ptr<const kwcfb::Source>* source,
-                   struct stat* status = nullptr) {
+/// file is refused, without blocking on a FIFO.
+HRESULT OpenSource(const std::string& path, std::shared_ptr<const kwcfb::Source>* source) {
   struct stat st;
   CkwFd fd(kwOpenWithoutBlocking(path.c_str(), &st));
   if (fd.get() < 0) {
@@ -56,28 +54,9 @@ HRESULT OpenSource(const std::string& path, std::shared_ptr<const kwcfb::Source>
     return error == ENOENT ? STG_E_FILENOTFOUND : FromErrno(error, STG_E_READFAULT);
   }
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? STG_E_ACCESSDENIED : STG_E_INVALIDHEADER;
-  // Commit calls this after its rename, where running out of memory must be a
-  // result (the commit itself has succeeded), never an exception.
-  HRESULT hr = Guarded([&] {
-    *source = std::make_shared<kwcfb::Source>(fd.get(), static_cast<std::uint64_t>(st.st_size));
-    return S_OK;
-  });
-  if (SUCCEEDED(hr)) fd.Release();
-  if (status) *status = st;
-  return hr;
-}
-
-/// Replaces the file at `target` (from kwResolveReplaceTarget) by what
-/// `writer` writes to a descriptor, so that a failure or a crash at any moment
-/// leaves the old file or the new one. `file` tells afterwards which file it
-/// put there.
-HRESULT WriteFileAtomically(const std::string& target, CkwAtomicFile& file,
-                            const std::function<HRESULT(int fd)>& writer) {
-  HRESULT hr = file.Begin(target);
-  if (FAILED(hr)) return hr;
-  hr = writer(file.Fd());
-  if (FAILED(hr)) return hr;
-  return file.Commit();
+  *source = std::make_shared<kwcfb::Source>(fd.get(), static_cast<std::uint64_t>(st.st_size));
+  fd.Release();
+  return S_OK;
 }
 
 // ---------------------------------------------------------------------------
@@ -95,6 +74,16 @@ struct Tree {
   std::string target;           // file roots: the file Commit replaces, links resolved
   bool changed = false;         // since the open or the last Commit or Revert
   bool replacePending = false;  // created over a file that the first Commit replaces
+  /// The file the next Commit puts in place, once a large stream went there.
+  std::shared_ptr<kwcfb::Spill> spill;
+
+  /// Where changed streams of this tree go once large: nowhere for roots in
+  /// memory, which keep everything there.
+  std::shared_ptr<kwcfb::Spill> SpillForStreams() {
+    if (inMemory || !writable) return nullptr;
+    if (!spill) spill = std::make_shared<kwcfb::Spill>(target);
+    return spill;
+  }
 };
 
 void EmptyRoot(kwcfb::Parsed* parsed) {
@@ -238,12 +227,9 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     ULONG n = 0;
     if (m_position < size) n = static_cast<ULONG>(std::min<std::uint64_t>(cb, size - m_position));
     if (n) {
-      if (m_node->chunks) {
-        m_node->chunks->Read(m_position, pv, n);
-      } else {
-        HRESULT hr = ReadUnchanged(m_position, pv, n);
-        if (FAILED(hr)) return hr;
-      }
+      HRESULT hr = m_node->chunks ? m_node->chunks->Read(m_position, pv, n)
+                                  : ReadUnchanged(m_position, pv, n);
+      if (FAILED(hr)) return hr;
     }
     m_position += n;
     if (pcbRead) *pcbRead = n;
@@ -260,8 +246,7 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     if (end > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
     HRESULT hr = Guarded([&] {
       HRESULT changed = Change(m_node->StreamSize());
-      if (SUCCEEDED(changed)) m_node->chunks->Write(m_position, pv, cb);
-      return changed;
+      return SUCCEEDED(changed) ? m_node->chunks->Write(m_position, pv, cb) : changed;
     });
     if (FAILED(hr)) return hr;
     m_position = end;
@@ -300,7 +285,7 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     if (libNewSize.QuadPart > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
     return Guarded([&] {
       HRESULT hr = Change(std::min<std::uint64_t>(libNewSize.QuadPart, m_node->StreamSize()));
-      if (SUCCEEDED(hr)) m_node->chunks->Resize(libNewSize.QuadPart);
+      if (SUCCEEDED(hr)) hr = m_node->chunks->Resize(libNewSize.QuadPart);
       if (SUCCEEDED(hr)) m_tree->changed = true;
       return hr;
     });
@@ -355,16 +340,16 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
   }
 
   // Before the first change, the first `keep` bytes of the stream move from
-  // the file into chunks of memory.
+  // the file into chunks (of memory, or of the next file once large).
   HRESULT Change(std::uint64_t keep) {
     if (m_node->chunks) return S_OK;
-    auto chunks = std::make_unique<kwcfb::Chunks>();
+    auto chunks = std::make_unique<kwcfb::Chunks>(m_tree->SpillForStreams());
     std::vector<BYTE> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(keep, 1 << 20)));
     for (std::uint64_t at = 0; at < keep; at += buffer.size()) {
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), keep - at));
       HRESULT hr = ReadUnchanged(at, buffer.data(), n);
+      if (SUCCEEDED(hr)) hr = chunks->Write(at, buffer.data(), n);
       if (FAILED(hr)) return hr;
-      chunks->Write(at, buffer.data(), n);
     }
     m_node->chunks = std::move(chunks);
     return S_OK;
@@ -554,26 +539,37 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
         written->source = std::make_shared<kwcfb::Source>(std::move(image));
         tree.changed = tree.replacePending = false;
       } else {
-        CkwAtomicFile file;
-        HRESULT hr = WriteFileAtomically(tree.target, file, [&](int fd) {
-          auto sink = kwcfb::MakeFdSink(fd);
-          return kwcfb::Write(*tree.root, tree.tables.get(), sink.get(), &placements,
-                              written.get());
-        });
+        // The new file is the spill's, which may hold runs of large streams
+        // already; everything else goes after them.
+        if (!tree.spill) tree.spill = std::make_shared<kwcfb::Spill>(tree.target);
+        kwcfb::Spill& next = *tree.spill;
+        CkwAtomicFile* file = nullptr;
+        HRESULT hr = next.Prepare(&file);
         if (FAILED(hr)) return hr;
+        // A commit that failed earlier may have left more behind the runs.
+        const off_t runsEnd = static_cast<off_t>((std::uint64_t{next.Sectors()} + 1) *
+                                                 kwcfb::Tables::kWrittenSectorSize);
+        if (::ftruncate(file->Fd(), runsEnd) != 0 || ::lseek(file->Fd(), 0, SEEK_SET) != 0)
+          return FromErrno(errno, STG_E_WRITEFAULT);
+        auto sink = kwcfb::MakeFdSink(file->Fd());
+        hr = kwcfb::Write(*tree.root, tree.tables.get(), sink.get(), &placements, written.get(),
+                          &next);
+        if (FAILED(hr)) return hr;
+        // From now on unchanged bytes are read from the file written, through
+        // a descriptor of its own: whatever the name leads to later, this
+        // is the file that holds the tree. Made before the rename, so that
+        // nothing can fail once the new file is in place.
+        CkwFd reader(next.Duplicate());
+        if (reader.get() < 0) return FromErrno(errno, STG_E_WRITEFAULT);
+        written->source = std::make_shared<kwcfb::Source>(
+            reader.get(), kwcfb::Tables::kWrittenSectorSize *
+                              (static_cast<std::uint64_t>(written->sectorCount) + 1));
+        reader.Release();
+        hr = file->Commit();
+        if (FAILED(hr)) return hr;
+        next.Seal();
+        tree.spill.reset();
         tree.changed = tree.replacePending = false;
-        // From now on unchanged bytes are read from the new file. Should the
-        // name not lead to the file written (replaced in between, perhaps by
-        // one of the same size), the tree keeps reading the old file, still
-        // open, and holding its changes: both remain right, and the next
-        // commit writes the same tree.
-        std::shared_ptr<const kwcfb::Source> source;
-        struct stat reopened;
-        if (FAILED(OpenSource(tree.target, &source, &reopened)) || !file.Wrote(reopened) ||
-            source->Size() != kwcfb::Tables::kWrittenSectorSize *
-                                  (static_cast<std::uint64_t>(written->sectorCount) + 1))
-          return S_OK;
-        written->source = std::move(source);
       }
       kwcfb::Relocate(placements);
       tree.tables = std::move(written);
@@ -599,6 +595,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
       if (FAILED(hr)) return hr;
       // The old root object stays usable; everything opened below it is gone.
       for (Node* child : tree.root->children) kwcfb::Retire(*child);
+      tree.spill.reset();
       tree.arena = std::move(fresh.arena);
       tree.root = fresh.root;
       tree.tables = std::move(fresh.tables);

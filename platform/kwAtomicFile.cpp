@@ -249,16 +249,16 @@ HRESULT CkwAtomicFile::Begin(const std::string& target) {
   // so a crash before then leaves nothing. Linking it needs /proc.
   const char* directory = m_directory.empty() ? "." : m_directory.c_str();
   bool canLink = ::access("/proc/self/fd", X_OK) == 0;
-  if (canLink) m_fd = ::open(directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (canLink) m_fd = ::open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
   if (m_fd < 0) {
     // Kernels and file systems without O_TMPFILE answer with one of these.
     if (canLink && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
       return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
-    int error = WithNewTempName(
-        m_directory, target.substr(m_directory.size()), &m_temp, [&](const char* name) {
-          m_fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-          return m_fd < 0 ? errno : 0;
-        });
+    int error = WithNewTempName(m_directory, target.substr(m_directory.size()), &m_temp,
+                                [&](const char* name) {
+                                  m_fd = ::open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+                                  return m_fd < 0 ? errno : 0;
+                                });
     if (error != 0) return kwStorageResultFromErrno(error, STG_E_WRITEFAULT);
   }
   // Held for as long as the file has a name, so that no other process takes
@@ -298,8 +298,6 @@ HRESULT CkwAtomicFile::Commit() {
     HRESULT hr = LinkUnnamed();
     if (FAILED(hr)) return hr;
   }
-  struct stat written;
-  if (::fstat(m_fd, &written) != 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   // Close reports late write errors of network file systems; the duplicate
   // keeps the lock of the open file until the rename has taken the name.
   m_lockFd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
@@ -312,8 +310,6 @@ HRESULT CkwAtomicFile::Commit() {
   m_temp.clear();
   ::close(m_lockFd);
   m_lockFd = -1;
-  m_writtenDevice = written.st_dev;
-  m_writtenInode = written.st_ino;
 
   // The rename is durable only once the directory is flushed. A failure here
   // still leaves one whole file in place, so it is reported as a write fault.

@@ -59,19 +59,14 @@ class CkwAtomicFile {
   /// existing target must be a regular file (STG_E_ACCESSDENIED otherwise).
   /// Stale temporaries beside it are removed first. May throw std::bad_alloc.
   HRESULT Begin(const std::string& target);
-  /// The new file, open for writing; -1 before Begin.
+  /// The new file, open for reading and writing; -1 before Begin and after
+  /// Commit has closed it.
   int Fd() const noexcept { return m_fd; }
   /// Whether the target existed when Begin ran.
   bool Replaces() const noexcept { return m_replaces; }
   /// Flushes the new file, moves it over the target and flushes the
   /// directory. A failure before the move leaves the target as it was.
   HRESULT Commit();
-  /// Whether `status` (from fstat) is the file that Commit moved into place:
-  /// a reopen by name may find another writer's file there.
-  bool Wrote(const struct stat& status) const noexcept {
-    return m_writtenInode != 0 && status.st_dev == m_writtenDevice &&
-           status.st_ino == m_writtenInode;
-  }
 
  private:
   HRESULT LinkUnnamed();
@@ -82,6 +77,4 @@ class CkwAtomicFile {
   int m_fd = -1;
   int m_lockFd = -1;  // the new file's lock, held from the close to the rename
   bool m_replaces = false;
-  dev_t m_writtenDevice = 0;
-  ino_t m_writtenInode = 0;  // 0 until Commit succeeded
 };

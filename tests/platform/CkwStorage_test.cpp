@@ -151,6 +151,57 @@ TEST_F(Storage, ACommitThatDiesOrFailsHalfwayLeavesTheOldFileAndNoTemporary) {
   }
 }
 
+// Streams past 4 MiB live in the file the next commit puts in place. Their
+// bytes must survive shrinking and regrowing, a commit that fails in its
+// writes (retried in the same file) and one that fails at the rename (the
+// runs move to a new file), and read the same before and after.
+TEST_F(Storage, LargeStreamsGoToTheNextFileAndSurviveFailedCommits) {
+  const std::size_t kMiB = 1 << 20;
+  std::string big;
+  for (std::size_t i = 0; i < 9 * kMiB; i += 4096)
+    big.append(4096, static_cast<char>('a' + i % 23));
+  auto write = [&](std::size_t at, const std::string& bytes) {
+    return stream_->Seek(Li(static_cast<LONGLONG>(at)), STREAM_SEEK_SET, nullptr) == S_OK &&
+           stream_->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr) == S_OK;
+  };
+  ASSERT_EQ(root_->CreateStream(u"Big", kRW, 0, 0, stream_.put()), S_OK);
+  for (std::size_t at = 0; at < big.size(); at += kMiB)
+    ASSERT_TRUE(write(at, big.substr(at, kMiB)));
+  ASSERT_EQ(stream_->SetSize(Uli(5 * kMiB + 7)), S_OK);  // then regrown: the rest reads as zeros
+  ASSERT_EQ(stream_->SetSize(Uli(7 * kMiB)), S_OK);
+  ASSERT_TRUE(write(8 * kMiB, "tail"));
+  ASSERT_TRUE(write(3 * kMiB - 2, "across"));
+  std::string expected = big.substr(0, 5 * kMiB + 7) + std::string(3 * kMiB - 7, '\0') + "tail";
+  expected.replace(3 * kMiB - 2, 6, "across");
+  ASSERT_EQ(PutStream(root_.get(), u"Gone", big.substr(0, 6 * kMiB)), S_OK);
+  ASSERT_EQ(root_->DestroyElement(u"Gone"), S_OK);
+  EXPECT_TRUE(GetStream(root_.get(), u"Big") == expected);
+
+  std::filesystem::remove(path_);  // a folder in its place: the rename fails
+  std::filesystem::create_directories(path_ + "/x");
+  EXPECT_EQ(root_->Commit(STGC_DEFAULT), STG_E_ACCESSDENIED);
+  std::filesystem::remove_all(path_);
+  ASSERT_EQ(root_->Commit(STGC_DEFAULT), S_OK);
+  ASSERT_EQ(stream_->Seek(Li(0), STREAM_SEEK_SET, nullptr), S_OK);
+  EXPECT_TRUE(ReadRest(stream_.get()) == expected);  // open across the commit
+  EXPECT_EQ(OlefileDump(path_, true), DumpFile(path_));
+
+  int status = InChild([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    CkwComPtr<IStorage> root = Open(kRW);
+    rlimit limit = {10 * kMiB, RLIM_INFINITY};  // past the runs, short of the whole file
+    if (PutStream(root.get(), u"Second", big.substr(0, 5 * kMiB)) != S_OK ||
+        setrlimit(RLIMIT_FSIZE, &limit) != 0 || root->Commit(STGC_DEFAULT) != STG_E_MEDIUMFULL)
+      _exit(1);
+    limit.rlim_cur = RLIM_INFINITY;
+    _exit(setrlimit(RLIMIT_FSIZE, &limit) == 0 && root->Commit(STGC_DEFAULT) == S_OK ? 0 : 2);
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(GetStream(Open().get(), u"Second") == big.substr(0, 5 * kMiB));
+  EXPECT_TRUE(GetStream(Open().get(), u"Big") == expected);
+  EXPECT_EQ(Temporaries(), std::vector<std::string>{});
+}
+
 TEST_F(Storage, TemporariesOfDeadProcessesGoWhenTheFileIsOpenedForWritingOrCommitted) {
   const pid_t dead = fork();
   if (dead == 0) _exit(0);
