@@ -75,6 +75,9 @@ constexpr std::uint64_t kMiniCacheLimit = 32u << 20;
 
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
 
+// How many directory entries ahead the reader starts fetching.
+constexpr std::uint32_t kEntriesAhead = 12;
+
 // The fields an entry carries whatever its type, the root's included.
 void ReadAttributes(const BYTE* e, Node* node) {
   node->clsid = kwLoadGUID(e + kEntClsid);
@@ -456,6 +459,13 @@ HRESULT Reader::BuildTree(Parsed* out) {
       if (broken) break;
       std::uint32_t id = path.back();
       path.pop_back();
+      // In a tree laid out in name order (ours, and most writers'), entries
+      // are first reached in nearly ascending order: fetching the ones ahead
+      // hides the misses on a directory far larger than the cache.
+      if (id + kEntriesAhead < m_entryCount) {
+        __builtin_prefetch(Entry(id + kEntriesAhead));
+        __builtin_prefetch(Entry(id + kEntriesAhead) + 64);
+      }
       const BYTE* e = Entry(id);
       current = kwLoadU32(e + kEntRight);
       BYTE type = e[kEntType];
@@ -1118,8 +1128,6 @@ std::unique_ptr<Sink> MakeMemorySink(std::vector<BYTE>* image) {
 namespace {
 
 constexpr std::size_t kHugeBlock = std::size_t{2} << 20;
-// What the doubling blocks hold: beyond this, a stream that may spill does.
-constexpr std::uint64_t kDoubling = 64u * ((1u << 16) - 1);
 
 // A 2 MiB block aligned to 2 MiB, so that it can be one huge page: mapped
 // twice as large, trimmed to the aligned middle, then marked.
@@ -1143,14 +1151,14 @@ BYTE* MapHugeBlock() {
 // holds 2 MiB.
 std::size_t Chunks::BlockOf(std::uint64_t offset, std::uint64_t* begin,
                             std::size_t* length) noexcept {
-  if (offset < kDoubling) {
+  if (offset < kInMemory) {
     unsigned k = 63u - static_cast<unsigned>(__builtin_clzll(offset / 64 + 1));
     *begin = 64u * ((std::uint64_t{1} << k) - 1);
     *length = std::size_t{64} << k;
     return k;
   }
-  std::uint64_t k = (offset - kDoubling) >> 21;
-  *begin = kDoubling + (k << 21);
+  std::uint64_t k = (offset - kInMemory) >> 21;
+  *begin = kInMemory + (k << 21);
   *length = kHugeBlock;
   return static_cast<std::size_t>(16 + k);
 }
@@ -1189,41 +1197,46 @@ HRESULT Chunks::EachRun(std::uint64_t offset, std::uint64_t size, Piece piece) c
     std::uint64_t run = at / Spill::kRunBytes;
     std::uint64_t within = at % Spill::kRunBytes;
     std::size_t n = static_cast<std::size_t>(std::min(end - at, Spill::kRunBytes - within));
-    HRESULT hr = piece((std::uint64_t{m_runs[run]} + 1) * Tables::kWrittenSectorSize + within,
-                       at - offset, n);
+    HRESULT hr =
+        piece((std::uint64_t{m_spilled->runs[run]} + 1) * Tables::kWrittenSectorSize + within,
+              at - offset, n);
     if (FAILED(hr)) return hr;
     at += n;
   }
   return S_OK;
 }
 
-// The bytes so far go to runs of the spill, and memory is given back.
-HRESULT Chunks::SpillOut() {
-  std::vector<std::uint32_t> runs;
-  runs.reserve(static_cast<std::size_t>(CeilDiv(m_size, Spill::kRunBytes)) + 1);
+HRESULT Chunks::SpillTo(std::shared_ptr<Spill> spill) {
+  auto spilled = std::make_unique<SpilledBytes>();
+  spilled->spill = std::move(spill);
+  spilled->runs.reserve(static_cast<std::size_t>(CeilDiv(m_size, Spill::kRunBytes)) + 1);
   for (std::uint64_t k = 0; k < CeilDiv(m_size, Spill::kRunBytes); ++k) {
     std::uint32_t first;
-    HRESULT hr = m_spill->NewRun(&first);
-    if (FAILED(hr)) return hr;
-    runs.push_back(first);
+    HRESULT hr = spilled->spill->NewRun(&first);
+    if (FAILED(hr)) return hr;  // the runs stay unused: free sectors of the new file
+    spilled->runs.push_back(first);
   }
-  m_runs.swap(runs);
+  spilled->zeroFrom = m_size;
   std::uint64_t at = 0;
+  Spill& to = *spilled->spill;
   HRESULT hr = ForEach([&](const BYTE* data, std::size_t n) {
-    HRESULT written =
-        EachRun(at, n, [&](std::uint64_t fileOffset, std::uint64_t done, std::size_t length) {
-          return m_spill->WriteAt(fileOffset, data + done, length);
-        });
+    std::uint64_t from = at;
     at += n;
-    return written;
+    for (std::size_t done = 0; done < n;) {
+      std::uint64_t within = (from + done) % Spill::kRunBytes;
+      std::size_t length =
+          static_cast<std::size_t>(std::min<std::uint64_t>(n - done, Spill::kRunBytes - within));
+      std::uint64_t run = spilled->runs[static_cast<std::size_t>((from + done) / Spill::kRunBytes)];
+      HRESULT written =
+          to.WriteAt((run + 1) * Tables::kWrittenSectorSize + within, data + done, length);
+      if (FAILED(written)) return written;
+      done += length;
+    }
+    return S_OK;
   });
-  if (FAILED(hr)) {
-    m_runs.clear();  // the runs stay unused: free sectors of the new file
-    return hr;
-  }
+  if (FAILED(hr)) return hr;
   while (!m_blocks.empty()) PopBlock();
-  m_spilled = true;
-  m_zeroFrom = m_size;
+  m_spilled = std::move(spilled);
   return S_OK;
 }
 
@@ -1232,23 +1245,24 @@ HRESULT Chunks::SpillOut() {
 // zeroed, new runs are fresh parts of the file and zeros already.
 HRESULT Chunks::GrowSpilled(std::uint64_t end, std::uint64_t zeroTo) {
   static constexpr BYTE kZeros[64 * 1024] = {};
-  std::uint64_t stale = std::min(zeroTo, m_zeroFrom);
+  SpilledBytes& spilled = *m_spilled;
+  std::uint64_t stale = std::min(zeroTo, spilled.zeroFrom);
   for (std::uint64_t at = m_size; at < stale;) {
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stale - at, sizeof kZeros));
     HRESULT hr = EachRun(at, n, [&](std::uint64_t fileOffset, std::uint64_t, std::size_t length) {
-      return m_spill->WriteAt(fileOffset, kZeros, length);
+      return spilled.spill->WriteAt(fileOffset, kZeros, length);
     });
     if (FAILED(hr)) return hr;
     at += n;
   }
-  while (m_runs.size() * Spill::kRunBytes < end) {
-    m_runs.reserve(m_runs.size() + 1);
+  while (spilled.runs.size() * Spill::kRunBytes < end) {
+    spilled.runs.reserve(spilled.runs.size() + 1);
     std::uint32_t first;
-    HRESULT hr = m_spill->NewRun(&first);
+    HRESULT hr = spilled.spill->NewRun(&first);
     if (FAILED(hr)) return hr;
-    m_runs.push_back(first);
+    spilled.runs.push_back(first);
   }
-  m_zeroFrom = std::max(m_zeroFrom, end);
+  spilled.zeroFrom = std::max(spilled.zeroFrom, end);
   return S_OK;
 }
 
@@ -1258,17 +1272,15 @@ HRESULT Chunks::Resize(std::uint64_t size) {
       HRESULT hr = GrowSpilled(size, size);
       if (FAILED(hr)) return hr;
     } else {
-      m_runs.resize(static_cast<std::size_t>(CeilDiv(size, Spill::kRunBytes)));
-      m_zeroFrom = std::min<std::uint64_t>(m_zeroFrom, m_runs.size() * Spill::kRunBytes);
+      std::vector<std::uint32_t>& runs = m_spilled->runs;
+      runs.resize(static_cast<std::size_t>(CeilDiv(size, Spill::kRunBytes)));
+      m_spilled->zeroFrom =
+          std::min<std::uint64_t>(m_spilled->zeroFrom, runs.size() * Spill::kRunBytes);
     }
     m_size = size;
     return S_OK;
   }
   if (size > m_size) {
-    if (m_spill && size > kDoubling) {
-      HRESULT hr = SpillOut();
-      return FAILED(hr) ? hr : Resize(size);
-    }
     Reserve(size);
     std::uint64_t at = m_size;
     while (at < size) {
@@ -1295,16 +1307,12 @@ HRESULT Chunks::Resize(std::uint64_t size) {
 
 HRESULT Chunks::Write(std::uint64_t offset, const void* data, std::size_t size) {
   const auto* from = static_cast<const BYTE*>(data);
-  if (!m_spilled && m_spill && offset + size > kDoubling) {
-    HRESULT hr = SpillOut();
-    if (FAILED(hr)) return hr;
-  }
   if (m_spilled) {
     HRESULT hr = offset + size > m_size ? GrowSpilled(offset + size, offset) : S_OK;
     if (SUCCEEDED(hr))
       hr = EachRun(offset, size,
                    [&](std::uint64_t fileOffset, std::uint64_t done, std::size_t length) {
-                     return m_spill->WriteAt(fileOffset, from + done, length);
+                     return m_spilled->spill->WriteAt(fileOffset, from + done, length);
                    });
     if (FAILED(hr)) return hr;
     m_size = std::max<std::uint64_t>(m_size, offset + size);
@@ -1333,7 +1341,7 @@ HRESULT Chunks::Read(std::uint64_t offset, void* data, std::size_t size) const n
   if (m_spilled)
     return EachRun(offset, size,
                    [&](std::uint64_t fileOffset, std::uint64_t done, std::size_t length) {
-                     return m_spill->ReadAt(fileOffset, to + done, length);
+                     return m_spilled->spill->ReadAt(fileOffset, to + done, length);
                    });
   for (std::uint64_t at = offset, end = offset + size; at < end;) {
     std::uint64_t begin;

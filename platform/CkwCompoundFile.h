@@ -188,11 +188,15 @@ class Spill {
 /// stay 2 MiB after that: growth never moves what is written, and a block is
 /// found from an offset in constant time. The 2 MiB blocks are whole huge
 /// pages where the system offers them, so that filling a large stream takes
-/// one page fault per 2 MiB instead of one per 4 KiB. With a Spill, a stream
-/// that outgrows the doubling blocks (4 MiB) moves into the spill's runs.
+/// one page fault per 2 MiB instead of one per 4 KiB. Moved to a Spill, the
+/// bytes live in the spill's runs instead.
 class Chunks {
  public:
-  explicit Chunks(std::shared_ptr<Spill> spill = nullptr) noexcept : m_spill(std::move(spill)) {}
+  /// What the doubling blocks hold: streams of file roots go no further in
+  /// memory.
+  static constexpr std::uint64_t kInMemory = 64u * ((1u << 16) - 1);
+
+  Chunks() = default;
   Chunks(const Chunks&) = delete;
   Chunks& operator=(const Chunks&) = delete;
   ~Chunks();
@@ -203,9 +207,12 @@ class Chunks {
   HRESULT Read(std::uint64_t offset, void* data, std::size_t size) const noexcept;
   /// Calls `piece(pointer, length)` over the bytes in order.
   HRESULT ForEach(const std::function<HRESULT(const BYTE*, std::size_t)>& piece) const;
+  bool Spilled() const noexcept { return m_spilled != nullptr; }
+  /// Moves the bytes into runs of `spill`, where every later change goes.
+  HRESULT SpillTo(std::shared_ptr<Spill> spill);
   /// The first sector of each run, when the bytes are in `spill`'s runs.
   const std::vector<std::uint32_t>* RunsIn(const Spill* spill) const noexcept {
-    return m_spilled && spill == m_spill.get() ? &m_runs : nullptr;
+    return m_spilled && spill == m_spilled->spill.get() ? &m_spilled->runs : nullptr;
   }
 
  private:
@@ -213,7 +220,6 @@ class Chunks {
                              std::size_t* length) noexcept;
   void Reserve(std::uint64_t size);
   void PopBlock() noexcept;
-  HRESULT SpillOut();
   HRESULT GrowSpilled(std::uint64_t end, std::uint64_t zeroTo);
   /// Visits the spilled bytes [offset, offset + size) run by run.
   template <typename Piece>
@@ -227,10 +233,13 @@ class Chunks {
   std::vector<BYTE*> m_blocks;  ///< blocks 1, 2..., owned (see PopBlock)
   std::uint64_t m_capacity = sizeof m_first;
   std::uint64_t m_size = 0;
-  std::shared_ptr<Spill> m_spill;     ///< where a large stream goes; null: memory only
-  std::vector<std::uint32_t> m_runs;  ///< once spilled: at least ceil(size / 2 MiB) runs
-  std::uint64_t m_zeroFrom = 0;       ///< spilled: the runs read as zeros from here on
-  bool m_spilled = false;
+  /// Apart, so that the many small streams do not pay for it.
+  struct SpilledBytes {
+    std::shared_ptr<Spill> spill;
+    std::vector<std::uint32_t> runs;  ///< at least ceil(size / 2 MiB)
+    std::uint64_t zeroFrom = 0;       ///< the runs read as zeros from here on
+  };
+  std::unique_ptr<SpilledBytes> m_spilled;
 };
 
 struct Node;

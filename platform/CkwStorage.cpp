@@ -246,6 +246,7 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     if (end > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
     HRESULT hr = Guarded([&] {
       HRESULT changed = Change(m_node->StreamSize());
+      if (SUCCEEDED(changed)) changed = Outgrow(end);
       return SUCCEEDED(changed) ? m_node->chunks->Write(m_position, pv, cb) : changed;
     });
     if (FAILED(hr)) return hr;
@@ -285,6 +286,7 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     if (libNewSize.QuadPart > kwcfb::kMaxStreamSize) return STG_E_MEDIUMFULL;
     return Guarded([&] {
       HRESULT hr = Change(std::min<std::uint64_t>(libNewSize.QuadPart, m_node->StreamSize()));
+      if (SUCCEEDED(hr)) hr = Outgrow(libNewSize.QuadPart);
       if (SUCCEEDED(hr)) hr = m_node->chunks->Resize(libNewSize.QuadPart);
       if (SUCCEEDED(hr)) m_tree->changed = true;
       return hr;
@@ -343,7 +345,12 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
   // the file into chunks (of memory, or of the next file once large).
   HRESULT Change(std::uint64_t keep) {
     if (m_node->chunks) return S_OK;
-    auto chunks = std::make_unique<kwcfb::Chunks>(m_tree->SpillForStreams());
+    auto chunks = std::make_unique<kwcfb::Chunks>();
+    std::shared_ptr<kwcfb::Spill> spill;
+    if (keep > kwcfb::Chunks::kInMemory && (spill = m_tree->SpillForStreams())) {
+      HRESULT hr = chunks->SpillTo(std::move(spill));
+      if (FAILED(hr)) return hr;
+    }
     std::vector<BYTE> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(keep, 1 << 20)));
     for (std::uint64_t at = 0; at < keep; at += buffer.size()) {
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), keep - at));
@@ -353,6 +360,15 @@ class CkwStream final : public CkwComObject<IStream, IID_ISequentialStream, IID_
     }
     m_node->chunks = std::move(chunks);
     return S_OK;
+  }
+
+  // A stream of a file root that grows past what memory keeps moves to the
+  // file the next commit puts in place.
+  HRESULT Outgrow(std::uint64_t end) {
+    kwcfb::Chunks& chunks = *m_node->chunks;
+    if (end <= kwcfb::Chunks::kInMemory || chunks.Spilled()) return S_OK;
+    std::shared_ptr<kwcfb::Spill> spill = m_tree->SpillForStreams();
+    return spill ? chunks.SpillTo(std::move(spill)) : S_OK;
   }
 
   std::shared_ptr<Tree> m_tree;    // keeps the tree's state alive while the stream is
