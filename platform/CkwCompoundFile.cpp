@@ -485,7 +485,7 @@ HRESULT Reader::BuildTree(Parsed* out) {
     }
     if (broken && !m_check) return result;
     auto less = [&](std::size_t a, std::size_t b) {
-      return KeyLess(siblings[a].first->Key(), siblings[b].first->Key());
+      return siblings[a].first->KeyBefore(*siblings[b].first);
     };
     bool sorted = true;
     for (std::size_t k = 1; k < siblings.size() && sorted; ++k) sorted = less(k - 1, k);
@@ -1382,25 +1382,13 @@ void FoldName(std::u16string_view name, char16_t* key) noexcept {
   std::size_t length = std::min<std::size_t>(name.size(), 31);
   for (std::size_t i = 0; i < length; ++i) {
     char16_t c = name[i];
-    // ASCII, nearly every name, folds without the table of cases.
-    key[i] =
-        c < 0x80 ? static_cast<char16_t>(c - (c >= u'a' && c <= u'z' ? 0x20 : 0)) : UpperCase(c);
+    key[i] = FoldUnit(c);
   }
 }
 
 void Node::SetName(std::u16string_view text) noexcept {
   nameLength = static_cast<std::uint8_t>(std::min<std::size_t>(text.size(), 31));
   std::copy_n(text.data(), nameLength, name);
-}
-
-bool Node::KeyIs(std::u16string_view wanted) const noexcept {
-  if (wanted.size() != nameLength) return false;
-  for (std::size_t i = 0; i < nameLength; ++i) {
-    char16_t folded;
-    FoldName({name + i, 1}, &folded);
-    if (folded != wanted[i]) return false;
-  }
-  return true;
 }
 
 FoldedName Node::Key() const noexcept {
@@ -1413,13 +1401,12 @@ FoldedName Node::Key() const noexcept {
 std::vector<Node*>::iterator Node::Find(std::u16string_view wanted, bool* found) noexcept {
   // Children mostly arrive in name order (a file's directory, numbered
   // names): the end is checked first.
-  if (children.empty() || KeyLess(children.back()->Key(), wanted)) {
+  if (children.empty() || children.back()->KeyBefore(wanted)) {
     *found = false;
     return children.end();
   }
-  auto at =
-      std::lower_bound(children.begin(), children.end(), wanted,
-                       [](const Node* n, std::u16string_view k) { return KeyLess(n->Key(), k); });
+  auto at = std::lower_bound(children.begin(), children.end(), wanted,
+                             [](const Node* n, std::u16string_view k) { return n->KeyBefore(k); });
   *found = at != children.end() && (*at)->KeyIs(wanted);
   return at;
 }

@@ -44,6 +44,12 @@ HRESULT Guarded(Body body) noexcept {
 /// The simple upper-case mapping the format uses for comparing names.
 char16_t UpperCase(char16_t c) noexcept;
 
+/// UpperCase, with ASCII (nearly every name) folded without the table.
+inline char16_t FoldUnit(char16_t c) noexcept {
+  if (c < 0x80) return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
+  return UpperCase(c);
+}
+
 /// True when `name` may name a new element: 1 to 31 UTF-16 units, none of
 /// them '/', '\\', ':' or '!'.
 bool IsValidName(std::u16string_view name) noexcept;
@@ -298,7 +304,30 @@ struct Node {
   /// within one expression: the text lives in the value returned.
   FoldedName Key() const noexcept;
   /// Key() == `wanted`, folding only as far as the first difference.
-  bool KeyIs(std::u16string_view wanted) const noexcept;
+  bool KeyIs(std::u16string_view wanted) const noexcept {
+    if (wanted.size() != nameLength) return false;
+    for (std::size_t i = 0; i < nameLength; ++i)
+      if (FoldUnit(name[i]) != wanted[i]) return false;
+    return true;
+  }
+  /// KeyLess(Key(), `key`), folding only as far as the first difference.
+  bool KeyBefore(std::u16string_view key) const noexcept {
+    if (key.size() != nameLength) return nameLength < key.size();
+    for (std::size_t i = 0; i < nameLength; ++i) {
+      char16_t c = FoldUnit(name[i]);
+      if (c != key[i]) return c < key[i];
+    }
+    return false;
+  }
+  /// KeyLess(Key(), other.Key()), likewise.
+  bool KeyBefore(const Node& other) const noexcept {
+    if (other.nameLength != nameLength) return nameLength < other.nameLength;
+    for (std::size_t i = 0; i < nameLength; ++i) {
+      char16_t a = FoldUnit(name[i]), b = FoldUnit(other.name[i]);
+      if (a != b) return a < b;
+    }
+    return false;
+  }
   void SetName(std::u16string_view text) noexcept;
   std::uint64_t StreamSize() const noexcept { return chunks ? chunks->Size() : size; }
   /// The child named `key` (folded), or where it would go.
