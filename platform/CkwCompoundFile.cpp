@@ -434,15 +434,20 @@ HRESULT Reader::BuildTree(Parsed* out) {
   // names costs more than a sort. Equal names are found next to each other
   // then; the one visited first stays, as its subtree is walked.
   std::vector<std::uint32_t> path;
-  std::vector<std::pair<Node*, std::uint32_t>> siblings;  // with their entries, as visited
+  std::vector<std::pair<Node*, std::uint32_t>> siblings;     // with their entries, as visited
+  std::vector<std::pair<Node*, std::uint32_t>> substorages;  // their child links, as visited
   std::vector<std::size_t> order;
   while (!storages.empty()) {
     auto [parent, top] = storages.back();
     storages.pop_back();
     path.clear();
     siblings.clear();
+    substorages.clear();
     std::uint32_t current = top;
     bool broken = false;
+    // Checked as each node arrives, while it and the one before are in the
+    // cache: a storage of many children is larger than the cache.
+    bool sorted = true;
     while (!broken && (current != kNoStream || !path.empty())) {
       while (current != kNoStream) {
         if (current >= m_entryCount || visited[current]) {
@@ -477,7 +482,11 @@ HRESULT Reader::BuildTree(Parsed* out) {
         node = arena->New();
         hr = ReadEntry(id, node);
       }
-      if (SUCCEEDED(hr)) siblings.emplace_back(node, id);
+      if (SUCCEEDED(hr)) {
+        if (sorted && !siblings.empty()) sorted = siblings.back().first->KeyBefore(*node);
+        siblings.emplace_back(node, id);
+        if (type == kTypeStorage) substorages.emplace_back(node, kwLoadU32(e + kEntChild));
+      }
       if (FAILED(hr)) {
         if (!m_check) return hr;
         result = hr;  // a check goes on with the other elements
@@ -487,11 +496,10 @@ HRESULT Reader::BuildTree(Parsed* out) {
     auto less = [&](std::size_t a, std::size_t b) {
       return siblings[a].first->KeyBefore(*siblings[b].first);
     };
-    bool sorted = true;
-    for (std::size_t k = 1; k < siblings.size() && sorted; ++k) sorted = less(k - 1, k);
     parent->children.reserve(siblings.size());
     if (sorted) {
       for (const auto& sibling : siblings) parent->children.push_back(sibling.first);
+      storages.insert(storages.end(), substorages.begin(), substorages.end());
     } else {
       order.resize(siblings.size());
       for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
@@ -504,15 +512,15 @@ HRESULT Reader::BuildTree(Parsed* out) {
         else
           parent->children.push_back(node);
       }
-    }
-    // Problems and subtrees in the order the entries were visited.
-    for (const auto& [node, id] : siblings) {
-      if (node == nullptr) {
-        HRESULT hr = Problem(EntryOffset(id), "two elements of one storage have the same name");
-        if (!m_check) return hr;
-        result = hr;
-      } else if (node->type == STGTY_STORAGE) {
-        storages.emplace_back(node, kwLoadU32(Entry(id) + kEntChild));
+      // Problems and subtrees in the order the entries were visited.
+      for (const auto& [node, id] : siblings) {
+        if (node == nullptr) {
+          HRESULT hr = Problem(EntryOffset(id), "two elements of one storage have the same name");
+          if (!m_check) return hr;
+          result = hr;
+        } else if (node->type == STGTY_STORAGE) {
+          storages.emplace_back(node, kwLoadU32(Entry(id) + kEntChild));
+        }
       }
     }
   }
