@@ -192,8 +192,7 @@ struct PeakMemory {
   double MiB() const { return static_cast<double>(g_peak.load() - base) / (1 << 20); }
 };
 
-void FloorWrite(benchmark::State& state) {
-  const std::size_t total = static_cast<std::size_t>(state.range(0));
+void FloorWriteBytes(benchmark::State& state, std::size_t total) {
   const std::string path = TempPath("floor.bin");
   std::vector<char> piece(kPiece, 'f');
   for (auto _ : state) {
@@ -208,8 +207,7 @@ void FloorWrite(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(total));
 }
 
-void FloorRead(benchmark::State& state) {
-  const std::size_t total = static_cast<std::size_t>(state.range(0));
+void FloorReadBytes(benchmark::State& state, std::size_t total) {
   const std::string path = TempPath("floor-read.bin");
   {
     std::vector<char> bytes(total, 'r');
@@ -226,6 +224,13 @@ void FloorRead(benchmark::State& state) {
     ::close(fd);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(total));
+}
+
+void FloorWrite(benchmark::State& state) {
+  FloorWriteBytes(state, static_cast<std::size_t>(state.range(0)));
+}
+void FloorRead(benchmark::State& state) {
+  FloorReadBytes(state, static_cast<std::size_t>(state.range(0)));
 }
 
 constexpr std::size_t kBigStream = std::size_t{256} << 20;
@@ -341,6 +346,22 @@ void SmallStreamsOpenRead(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kSmallStreams);
 }
 BENCHMARK(SmallStreamsOpenRead)->Unit(benchmark::kMillisecond);
+
+// The floor of the format itself: the file of 100,000 streams of 64 bytes
+// holds three times their bytes (each stream has a 128-byte directory entry),
+// and no writer or reader of it can move fewer.
+std::size_t SmallFileBytes() {
+  static const std::size_t bytes = [] {
+    const std::string path = TempPath("small-size.cfb");
+    WriteSmall(path, SmallNames());
+    return static_cast<std::size_t>(std::filesystem::file_size(path));
+  }();
+  return bytes;
+}
+void FloorWriteSmallFile(benchmark::State& state) { FloorWriteBytes(state, SmallFileBytes()); }
+void FloorReadSmallFile(benchmark::State& state) { FloorReadBytes(state, SmallFileBytes()); }
+BENCHMARK(FloorWriteSmallFile)->Unit(benchmark::kMillisecond);
+BENCHMARK(FloorReadSmallFile)->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------
 // A deep tree: 10 levels of 10 storages, each storage holding 100 streams of
