@@ -1056,10 +1056,8 @@ HRESULT Spill::Begin() {
 HRESULT Spill::NewRun(std::uint32_t* first) {
   if (m_sealed) return STG_E_REVERTED;
   if (m_sectors >= kMaxRegSect / 2 - kRunSectors) return STG_E_MEDIUMFULL;
-  if (!m_file) {
-    HRESULT hr = Begin();
-    if (FAILED(hr)) return hr;
-  }
+  HRESULT hr = Writable();
+  if (FAILED(hr)) return hr;
   // Runs start at sector 7 and go on in whole pages: sector s lies at byte
   // 512 * (s + 1), so every run is aligned to 4 KiB in the file, as page
   // cache copies like best. The seven sectors before stay free.
@@ -1081,8 +1079,10 @@ HRESULT Spill::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) cons
   return S_OK;
 }
 
-HRESULT Spill::WriteAt(std::uint64_t offset, const void* data, std::size_t size) noexcept {
+HRESULT Spill::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
   if (m_sealed) return STG_E_REVERTED;
+  HRESULT hr = Writable();
+  if (FAILED(hr)) return hr;
   const auto* bytes = static_cast<const BYTE*>(data);
   ssize_t put = kwTransferFull(size, [&](std::size_t done) {
     return ::pwrite(m_fd, bytes + done, size - done, static_cast<off_t>(offset + done));
@@ -1091,12 +1091,15 @@ HRESULT Spill::WriteAt(std::uint64_t offset, const void* data, std::size_t size)
   return kwStorageResultFromErrno(put >= 0 ? EIO : errno, STG_E_WRITEFAULT);
 }
 
+// A commit that failed once it closed the file may have renamed it into
+// place already (only the directory's flush failed): that file is never
+// written again, the runs move to a new one first.
+HRESULT Spill::Writable() { return m_file && m_file->Fd() >= 0 ? S_OK : Begin(); }
+
 HRESULT Spill::Prepare(CkwAtomicFile** file) {
   if (m_sealed) return STG_E_REVERTED;
-  if (!m_file || m_file->Fd() < 0) {
-    HRESULT hr = Begin();
-    if (FAILED(hr)) return hr;
-  }
+  HRESULT hr = Writable();
+  if (FAILED(hr)) return hr;
   *file = m_file.get();
   return S_OK;
 }

@@ -170,10 +170,10 @@ class Spill {
   HRESULT NewRun(std::uint32_t* first);
   /// Reads or writes bytes at `offset` of the file.
   HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const noexcept;
-  HRESULT WriteAt(std::uint64_t offset, const void* data, std::size_t size) noexcept;
+  HRESULT WriteAt(std::uint64_t offset, const void* data, std::size_t size);
   /// The replacement for a commit to finish, holding the runs: made when no
   /// run was, and made anew (the runs copied over) when a failed commit used
-  /// the last one up.
+  /// the last one up, as before any write or run after such a commit.
   HRESULT Prepare(CkwAtomicFile** file);
   /// A new descriptor of the file, for reading it once it is committed.
   int Duplicate() const noexcept;
@@ -182,6 +182,7 @@ class Spill {
 
  private:
   HRESULT Begin();
+  HRESULT Writable();
 
   std::string m_target;
   std::unique_ptr<CkwAtomicFile> m_file;
