@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1062,6 +1063,13 @@ HRESULT Spill::NewRun(std::uint32_t* first) {
   // 512 * (s + 1), so every run is aligned to 4 KiB in the file, as page
   // cache copies like best. The seven sectors before stay free.
   if (m_sectors == 0) m_sectors = kFirstRun;
+  // A new run reads as zeros: a commit that failed in its writes may have
+  // left its tables and streams there.
+  struct stat status;
+  const off_t start =
+      static_cast<off_t>((std::uint64_t{m_sectors} + 1) * Tables::kWrittenSectorSize);
+  if (::fstat(m_fd, &status) != 0 || (status.st_size > start && ::ftruncate(m_fd, start) != 0))
+    return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   *first = m_sectors;
   m_sectors += kRunSectors;
   return S_OK;

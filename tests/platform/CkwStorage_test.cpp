@@ -181,6 +181,8 @@ TEST_F(Storage, LargeStreamsGoToTheNextFileAndSurviveFailedCommits) {
   std::filesystem::create_directories(path_ + "/x");
   EXPECT_EQ(root_->Commit(STGC_DEFAULT), STG_E_ACCESSDENIED);
   std::filesystem::remove_all(path_);
+  ASSERT_EQ(stream_->SetSize(Uli(11 * kMiB)), S_OK);  // new runs where that commit wrote
+  expected.resize(11 * kMiB, '\0');
   ASSERT_EQ(root_->Commit(STGC_DEFAULT), S_OK);
   ASSERT_EQ(stream_->Seek(Li(0), STREAM_SEEK_SET, nullptr), S_OK);
   EXPECT_TRUE(ReadRest(stream_.get()) == expected);  // open across the commit
@@ -190,14 +192,18 @@ TEST_F(Storage, LargeStreamsGoToTheNextFileAndSurviveFailedCommits) {
     signal(SIGXFSZ, SIG_IGN);
     CkwComPtr<IStorage> root = Open(kRW);
     rlimit limit = {10 * kMiB, RLIM_INFINITY};  // past the runs, short of the whole file
+    CkwComPtr<IStream> second;
     if (PutStream(root.get(), u"Second", big.substr(0, 5 * kMiB)) != S_OK ||
-        setrlimit(RLIMIT_FSIZE, &limit) != 0 || root->Commit(STGC_DEFAULT) != STG_E_MEDIUMFULL)
+        setrlimit(RLIMIT_FSIZE, &limit) != 0 || root->Commit(STGC_DEFAULT) != STG_E_MEDIUMFULL ||
+        root->OpenStream(u"Second", nullptr, kRW, 0, second.put()) != S_OK ||
+        second->SetSize(Uli(9 * kMiB)) != S_OK)
       _exit(1);
     limit.rlim_cur = RLIM_INFINITY;
     _exit(setrlimit(RLIMIT_FSIZE, &limit) == 0 && root->Commit(STGC_DEFAULT) == S_OK ? 0 : 2);
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_TRUE(GetStream(Open().get(), u"Second") == big.substr(0, 5 * kMiB));
+  EXPECT_TRUE(GetStream(Open().get(), u"Second") ==
+              big.substr(0, 5 * kMiB) + std::string(4 * kMiB, '\0'));
   EXPECT_TRUE(GetStream(Open().get(), u"Big") == expected);
   EXPECT_EQ(Temporaries(), std::vector<std::string>{});
 }
