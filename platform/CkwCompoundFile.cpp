@@ -1561,6 +1561,9 @@ void Retire(Node& node) noexcept {
     Node* n = list;
     list = n->pending;
     n->pending = nullptr;
+    // Nothing reads a retired node's bytes again; a large stream's hold the
+    // file they spilled into, which may be in place by now, open.
+    n->chunks.reset();
     for (Node* child : n->children) {
       child->live = false;
       child->pending = list;

@@ -365,8 +365,8 @@ class Arena {
   std::size_t m_blockSize = 0;
 };
 
-/// Marks `node` and everything below it as gone: no recursion, no
-/// allocation (the work list runs through the nodes themselves).
+/// Marks `node` and everything below it as gone, freeing changed bytes: no
+/// recursion, no allocation (the work list runs through the nodes themselves).
 void Retire(Node& node) noexcept;
 
 /// A tree read from a source.

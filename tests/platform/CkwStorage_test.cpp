@@ -208,6 +208,22 @@ TEST_F(Storage, LargeStreamsGoToTheNextFileAndSurviveFailedCommits) {
   EXPECT_EQ(Temporaries(), std::vector<std::string>{});
 }
 
+// A large stream replaced before the commit lets go of the file it went to,
+// which that commit puts in place: otherwise each generation stays open.
+TEST_F(Storage, ReplacedLargeStreamsKeepNoFileOpen) {
+  auto open = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  ASSERT_EQ(root_->Commit(STGC_DEFAULT), S_OK);
+  const auto before = open();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(PutStream(root_.get(), u"Big", std::string(5 << 20, 'b')), S_OK);
+    ASSERT_EQ(PutStream(root_.get(), u"Big", "small"), S_OK);
+    ASSERT_EQ(root_->Commit(STGC_DEFAULT), S_OK);
+  }
+  EXPECT_EQ(open(), before);
+}
+
 // A commit whose rename went through and whose flush of the folder failed
 // (the writer may not read the folder) leaves the new file in place: large
 // streams written afterwards must not change that file.
