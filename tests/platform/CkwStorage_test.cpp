@@ -187,10 +187,9 @@ TEST_F(Storage, LargeStreamsGoToTheNextFileAndSurviveFailedCommits) {
   ASSERT_EQ(stream_->Seek(Li(0), STREAM_SEEK_SET, nullptr), S_OK);
   EXPECT_TRUE(ReadRest(stream_.get()) == expected);  // open across the commit
   std::size_t held = 0;  // by the tree's reader only: "Gone" let go of the file it went to
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
+  std::error_code error;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
     held += std::filesystem::equivalent(fd.path(), path_, error);
-  }
   EXPECT_EQ(held, 1u);
   EXPECT_EQ(OlefileDump(path_, true), DumpFile(path_));
 
@@ -214,9 +213,8 @@ TEST_F(Storage, LargeStreamsGoToTheNextFileAndSurviveFailedCommits) {
   EXPECT_EQ(Temporaries(), std::vector<std::string>{});
 }
 
-// A commit whose rename went through and whose flush of the folder failed
-// (the writer may not read the folder) leaves the new file in place: large
-// streams written afterwards must not change that file.
+// A commit that failed after its rename (the folder, which the writer may not
+// read, is not flushed) leaves its file to no later write of a large stream.
 TEST_F(Storage, AFileInPlaceAfterACommitThatFailedLateIsNotWrittenAgain) {
   if (geteuid() != 0) GTEST_SKIP() << "taking another user's identity needs root";
   const std::string folder = dir_ / "folder", file = folder + "/f.kw";
