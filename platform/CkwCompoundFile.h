@@ -168,7 +168,8 @@ class Spill {
   std::uint32_t Sectors() const noexcept { return m_sectors; }
   /// Hands out the next run, making the file on first use.
   HRESULT NewRun(std::uint32_t* first);
-  /// Reads or writes bytes at `offset` of the file.
+  /// Reads or writes bytes at `offset` of the file. A write after a failed
+  /// commit may first move the runs (see Prepare), and so throw bad_alloc.
   HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const noexcept;
   HRESULT WriteAt(std::uint64_t offset, const void* data, std::size_t size);
   /// The replacement for a commit to finish, holding the runs: made when no
