@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1064,14 +1065,19 @@ HRESULT Spill::Begin() {
 HRESULT Spill::NewRun(std::uint32_t* first) {
   if (m_sealed) return STG_E_REVERTED;
   if (m_sectors >= kMaxRegSect / 2 - kRunSectors) return STG_E_MEDIUMFULL;
-  if (!m_file) {
-    HRESULT hr = Begin();
-    if (FAILED(hr)) return hr;
-  }
+  HRESULT hr = Writable();
+  if (FAILED(hr)) return hr;
   // Runs start at sector 7 and go on in whole pages: sector s lies at byte
   // 512 * (s + 1), so every run is aligned to 4 KiB in the file, as page
   // cache copies like best. The seven sectors before stay free.
   if (m_sectors == 0) m_sectors = kFirstRun;
+  // A new run reads as zeros: a commit that failed in its writes may have
+  // left its tables and streams there.
+  struct stat status;
+  const off_t start =
+      static_cast<off_t>((std::uint64_t{m_sectors} + 1) * Tables::kWrittenSectorSize);
+  if (::fstat(m_fd, &status) != 0 || (status.st_size > start && ::ftruncate(m_fd, start) != 0))
+    return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   *first = m_sectors;
   m_sectors += kRunSectors;
   return S_OK;
@@ -1089,8 +1095,10 @@ HRESULT Spill::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) cons
   return S_OK;
 }
 
-HRESULT Spill::WriteAt(std::uint64_t offset, const void* data, std::size_t size) noexcept {
+HRESULT Spill::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
   if (m_sealed) return STG_E_REVERTED;
+  HRESULT hr = Writable();
+  if (FAILED(hr)) return hr;
   const auto* bytes = static_cast<const BYTE*>(data);
   ssize_t put = kwTransferFull(size, [&](std::size_t done) {
     return ::pwrite(m_fd, bytes + done, size - done, static_cast<off_t>(offset + done));
@@ -1099,12 +1107,15 @@ HRESULT Spill::WriteAt(std::uint64_t offset, const void* data, std::size_t size)
   return kwStorageResultFromErrno(put >= 0 ? EIO : errno, STG_E_WRITEFAULT);
 }
 
+// A commit that failed once it closed the file may have renamed it into
+// place already (only the directory's flush failed): that file is never
+// written again, the runs move to a new one first.
+HRESULT Spill::Writable() { return m_file && m_file->Fd() >= 0 ? S_OK : Begin(); }
+
 HRESULT Spill::Prepare(CkwAtomicFile** file) {
   if (m_sealed) return STG_E_REVERTED;
-  if (!m_file || m_file->Fd() < 0) {
-    HRESULT hr = Begin();
-    if (FAILED(hr)) return hr;
-  }
+  HRESULT hr = Writable();
+  if (FAILED(hr)) return hr;
   *file = m_file.get();
   return S_OK;
 }
@@ -1558,6 +1569,9 @@ void Retire(Node& node) noexcept {
     Node* n = list;
     list = n->pending;
     n->pending = nullptr;
+    // Nothing reads a retired node's bytes again; a large stream's hold the
+    // file they spilled into, which may be in place by now, open.
+    n->chunks.reset();
     for (Node* child : n->children) {
       child->live = false;
       child->pending = list;

@@ -168,12 +168,13 @@ class Spill {
   std::uint32_t Sectors() const noexcept { return m_sectors; }
   /// Hands out the next run, making the file on first use.
   HRESULT NewRun(std::uint32_t* first);
-  /// Reads or writes bytes at `offset` of the file.
+  /// Reads or writes bytes at `offset` of the file. A write after a failed
+  /// commit may first move the runs (see Prepare), and so throw bad_alloc.
   HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const noexcept;
-  HRESULT WriteAt(std::uint64_t offset, const void* data, std::size_t size) noexcept;
+  HRESULT WriteAt(std::uint64_t offset, const void* data, std::size_t size);
   /// The replacement for a commit to finish, holding the runs: made when no
   /// run was, and made anew (the runs copied over) when a failed commit used
-  /// the last one up.
+  /// the last one up, as before any write or run after such a commit.
   HRESULT Prepare(CkwAtomicFile** file);
   /// A new descriptor of the file, for reading it once it is committed.
   int Duplicate() const noexcept;
@@ -182,6 +183,7 @@ class Spill {
 
  private:
   HRESULT Begin();
+  HRESULT Writable();
 
   std::string m_target;
   std::unique_ptr<CkwAtomicFile> m_file;
@@ -364,8 +366,8 @@ class Arena {
   std::size_t m_blockSize = 0;
 };
 
-/// Marks `node` and everything below it as gone: no recursion, no
-/// allocation (the work list runs through the nodes themselves).
+/// Marks `node` and everything below it as gone, freeing changed bytes: no
+/// recursion, no allocation (the work list runs through the nodes themselves).
 void Retire(Node& node) noexcept;
 
 /// A tree read from a source.
