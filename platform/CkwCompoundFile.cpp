@@ -1120,8 +1120,6 @@ HRESULT Spill::Prepare(CkwAtomicFile** file) {
   return S_OK;
 }
 
-int Spill::Duplicate() const noexcept { return ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0); }
-
 Source::~Source() {
   if (m_fd >= 0) ::close(m_fd);
 }
@@ -1291,6 +1289,7 @@ HRESULT Chunks::Resize(std::uint64_t size) {
       HRESULT hr = GrowSpilled(size, size);
       if (FAILED(hr)) return hr;
     } else {
+      m_spilled->spill->MarkStale();
       std::vector<std::uint32_t>& runs = m_spilled->runs;
       runs.resize(static_cast<std::size_t>(CeilDiv(size, Spill::kRunBytes)));
       m_spilled->zeroFrom =

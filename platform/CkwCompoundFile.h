@@ -176,10 +176,13 @@ class Spill {
   /// run was, and made anew (the runs copied over) when a failed commit used
   /// the last one up, as before any write or run after such a commit.
   HRESULT Prepare(CkwAtomicFile** file);
-  /// A new descriptor of the file, for reading it once it is committed.
-  int Duplicate() const noexcept;
   /// After the commit put the file in place: nothing writes to it again.
   void Seal() noexcept { m_sealed = true; }
+  /// Whether bytes were dropped from the runs (a spilled stream shrank or
+  /// went): committed in place, they would stay in the file's free sectors,
+  /// readable by anyone with the file and as large as they were.
+  bool Stale() const noexcept { return m_stale; }
+  void MarkStale() noexcept { m_stale = true; }
 
  private:
   HRESULT Begin();
@@ -190,6 +193,7 @@ class Spill {
   int m_fd = -1;  // the file's, duplicated: it outlives a commit that fails late
   std::uint32_t m_sectors = 0;
   bool m_sealed = false;
+  bool m_stale = false;
 };
 
 /// Changed stream bytes, in blocks that double from 64 bytes to 2 MiB and
@@ -246,6 +250,9 @@ class Chunks {
     std::shared_ptr<Spill> spill;
     std::vector<std::uint32_t> runs;  ///< at least ceil(size / 2 MiB)
     std::uint64_t zeroFrom = 0;       ///< the runs read as zeros from here on
+    ~SpilledBytes() {
+      if (spill) spill->MarkStale();
+    }
   };
   std::unique_ptr<SpilledBytes> m_spilled;
 };

@@ -556,26 +556,30 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
         tree.changed = tree.replacePending = false;
       } else {
         // The new file is the spill's, which may hold runs of large streams
-        // already; everything else goes after them.
+        // already; everything else goes after them. Once bytes were dropped
+        // from the runs, a new file is written instead, whole, so that no
+        // dropped byte outlives the commit in it.
         if (!tree.spill) tree.spill = std::make_shared<kwcfb::Spill>(tree.target);
-        kwcfb::Spill& next = *tree.spill;
-        CkwAtomicFile* file = nullptr;
-        HRESULT hr = next.Prepare(&file);
+        kwcfb::Spill* inPlace = tree.spill->Stale() ? nullptr : tree.spill.get();
+        CkwAtomicFile compacted;
+        CkwAtomicFile* file = &compacted;
+        HRESULT hr = inPlace ? inPlace->Prepare(&file) : compacted.Begin(tree.target);
         if (FAILED(hr)) return hr;
         // A commit that failed earlier may have left more behind the runs.
-        const off_t runsEnd = static_cast<off_t>((std::uint64_t{next.Sectors()} + 1) *
-                                                 kwcfb::Tables::kWrittenSectorSize);
+        const off_t runsEnd = inPlace ? static_cast<off_t>((std::uint64_t{inPlace->Sectors()} + 1) *
+                                                           kwcfb::Tables::kWrittenSectorSize)
+                                      : 0;
         if (::ftruncate(file->Fd(), runsEnd) != 0 || ::lseek(file->Fd(), 0, SEEK_SET) != 0)
           return FromErrno(errno, STG_E_WRITEFAULT);
         auto sink = kwcfb::MakeFdSink(file->Fd());
         hr = kwcfb::Write(*tree.root, tree.tables.get(), sink.get(), &placements, written.get(),
-                          &next);
+                          inPlace);
         if (FAILED(hr)) return hr;
         // From now on unchanged bytes are read from the file written, through
         // a descriptor of its own: whatever the name leads to later, this
         // is the file that holds the tree. Made before the rename, so that
         // nothing can fail once the new file is in place.
-        CkwFd reader(next.Duplicate());
+        CkwFd reader(::fcntl(file->Fd(), F_DUPFD_CLOEXEC, 0));
         if (reader.get() < 0) return FromErrno(errno, STG_E_WRITEFAULT);
         written->source = std::make_shared<kwcfb::Source>(
             reader.get(), kwcfb::Tables::kWrittenSectorSize *
@@ -583,7 +587,7 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
         reader.Release();
         hr = file->Commit();
         if (FAILED(hr)) return hr;
-        next.Seal();
+        if (inPlace) inPlace->Seal();
         tree.spill.reset();
         tree.changed = tree.replacePending = false;
       }
