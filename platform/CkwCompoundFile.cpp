@@ -719,6 +719,10 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
     if (node->type != STGTY_STORAGE || node->children.empty()) continue;
     if (entries.size() + node->children.size() >= kMaxRegSect) return STG_E_DOCFILETOOLARGE;
     std::uint32_t first = static_cast<std::uint32_t>(entries.size());
+    // Grown geometrically but at once for a storage's children: a storage of
+    // many would otherwise move the entries many times over.
+    if (entries.capacity() < entries.size() + node->children.size())
+      entries.reserve(std::max(entries.size() + node->children.size(), 2 * entries.capacity()));
     for (Node* child : node->children) entries.push_back(OutEntry{child});
     std::uint32_t count = static_cast<std::uint32_t>(node->children.size());
     entries[i].child = BuildBalanced(entries, first, count, 0, FloorLog2(count));
@@ -886,6 +890,7 @@ HRESULT Writer::Run(const Node& root, std::vector<Placement>* placements, Tables
 
   if (placements) {
     placements->clear();
+    placements->reserve(entries.size() - 1);
     for (std::size_t i = 1; i < entries.size(); ++i) {
       const OutEntry& e = entries[i];
       if (e.stream)
