@@ -1233,7 +1233,7 @@ HRESULT Chunks::SpillTo(std::shared_ptr<Spill> spill) {
   spilled->spill = std::move(spill);
   spilled->runs.reserve(static_cast<std::size_t>(CeilDiv(m_size, Spill::kRunBytes)) + 1);
   for (std::uint64_t k = 0; k < CeilDiv(m_size, Spill::kRunBytes); ++k) {
-    std::uint32_t first;
+    std::uint32_t first = 0;
     HRESULT hr = spilled->spill->NewRun(&first);
     if (FAILED(hr)) return hr;  // the runs stay unused: free sectors of the new file
     spilled->runs.push_back(first);
@@ -1279,7 +1279,7 @@ HRESULT Chunks::GrowSpilled(std::uint64_t end, std::uint64_t zeroTo) {
   }
   while (spilled.runs.size() * Spill::kRunBytes < end) {
     spilled.runs.reserve(spilled.runs.size() + 1);
-    std::uint32_t first;
+    std::uint32_t first = 0;
     HRESULT hr = spilled.spill->NewRun(&first);
     if (FAILED(hr)) return hr;
     spilled.runs.push_back(first);
