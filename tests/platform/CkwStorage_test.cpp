@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -225,6 +226,43 @@ TEST_F(Storage, LargeStreamsGoToTheNextFileAndSurviveFailedCommits) {
 
 // A commit that failed after its rename (the folder, which the writer may not
 // read, is not flushed) leaves its file to no later write of a large stream.
+// Random writes, cuts and regrowths of streams that cross the 4 MiB line
+// both ways, with commits in between, against a model kept in memory.
+TEST_F(Storage, LargeStreamsMatchAModelThroughRandomChangesAndCommits) {
+  std::mt19937 random(12);
+  auto below = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n)(random);
+  };
+  std::string model[2];
+  CkwComPtr<IStream> streams[2];
+  for (int k = 0; k < 2; ++k)
+    ASSERT_EQ(root_->CreateStream(k ? u"B" : u"A", kRW, 0, 0, streams[k].put()), S_OK);
+  for (int step = 0; step < 60; ++step) {
+    const int k = static_cast<int>(below(1));
+    IStream* stream = streams[k].get();
+    if (below(3) == 0) {
+      model[k].resize(below(12 << 20), '\0');
+      ASSERT_EQ(stream->SetSize(Uli(model[k].size())), S_OK);
+    } else {
+      const std::size_t at = below(model[k].size() + (1 << 20));
+      const std::string bytes(below(3 << 20), static_cast<char>('a' + step % 26));
+      if (model[k].size() < at + bytes.size()) model[k].resize(at + bytes.size(), '\0');
+      model[k].replace(at, bytes.size(), bytes);
+      ASSERT_EQ(stream->Seek(Li(static_cast<LONGLONG>(at)), STREAM_SEEK_SET, nullptr), S_OK);
+      ASSERT_EQ(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr), S_OK);
+    }
+    if (step % 7 == 6) {
+      ASSERT_EQ(root_->Commit(STGC_DEFAULT), S_OK);
+    }
+    ASSERT_EQ(stream->Seek(Li(0), STREAM_SEEK_SET, nullptr), S_OK);
+    ASSERT_TRUE(ReadRest(stream) == model[k]) << "step " << step;
+  }
+  ASSERT_EQ(root_->Commit(STGC_DEFAULT), S_OK);
+  CkwComPtr<IStorage> reopened = Open();
+  EXPECT_TRUE(GetStream(reopened.get(), u"A") == model[0] &&
+              GetStream(reopened.get(), u"B") == model[1]);
+}
+
 TEST_F(Storage, AFileInPlaceAfterACommitThatFailedLateIsNotWrittenAgain) {
   if (geteuid() != 0) GTEST_SKIP() << "taking another user's identity needs root";
   const std::string folder = dir_ / "folder", file = folder + "/f.kw";
