@@ -463,7 +463,9 @@ TEST_F(Storage, OpenCreateAndStatTellFilesApart) {
     return StgOpenStorage(path.empty() ? nullptr : path.c_str(), nullptr, mode, nullptr, 0,
                           root_.put());
   };
+  LPOLESTR excluded[] = {nullptr};
   const std::pair<HRESULT, HRESULT> cases[] = {
+      {root_->OpenStorage(u"S", nullptr, kRO, excluded, 0, sub_.put()), STG_E_INVALIDPARAMETER},
       {open(dir_ / "missing"), STG_E_FILENOTFOUND},
       {open(dir_ / "text"), STG_E_INVALIDHEADER},
       {open(dir_ / "empty"), STG_E_INVALIDHEADER},
