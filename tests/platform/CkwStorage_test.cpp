@@ -479,6 +479,20 @@ TEST_F(Storage, OpenCreateAndStatTellFilesApart) {
       {StgIsStorageFile(path_.c_str()), S_OK},
   };
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
+  // Stat names a root by its path and an element by its name.
+  ASSERT_EQ(StgOpenStorage(path_.c_str(), nullptr, kRW, nullptr, 0, root_.put()), S_OK);
+  ASSERT_EQ(root_->CreateStream(u"Named", kRW, 0, 0, stream_.put()), S_OK);
+  auto nameOf = [](auto* object) {
+    STATSTG stat;
+    if (object->Stat(&stat, STATFLAG_DEFAULT) != S_OK) return std::u16string(u"<failed>");
+    std::u16string name(stat.pwcsName);
+    CoTaskMemFree(stat.pwcsName);
+    return name;
+  };
+  EXPECT_EQ(nameOf(root_.get()), U16(path_));
+  EXPECT_EQ(nameOf(stream_.get()), u"Named");
+  void* other = nullptr;
+  EXPECT_EQ(stream_->QueryInterface(IID_IStorage, &other), E_NOINTERFACE);
 }
 
 // Each generation's bytes derive from its number, so that a file mixing two commits shows.
