@@ -973,16 +973,7 @@ class FdSink final : public Sink {
 
  private:
   static constexpr std::size_t kBufferSize = 1 << 20;
-  static HRESULT WriteFault() {
-    switch (errno) {
-      case ENOSPC:
-      case EDQUOT:
-      case EFBIG:
-        return STG_E_MEDIUMFULL;
-      default:
-        return STG_E_WRITEFAULT;
-    }
-  }
+  static HRESULT WriteFault() { return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT); }
   HRESULT Flush() {
     if (m_used == 0) return S_OK;
     std::size_t used = m_used;
@@ -1033,37 +1024,28 @@ HRESULT Spill::Begin() {
   auto file = std::make_unique<CkwAtomicFile>();
   HRESULT hr = file->Begin(m_target);
   if (FAILED(hr)) return hr;
-  int fd = ::fcntl(file->Fd(), F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
+  CkwFd fd(::fcntl(file->Fd(), F_DUPFD_CLOEXEC, 0));
+  if (fd.get() < 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
   if (m_fd >= 0) {
     // A failed commit used the last file up: the runs move to the new one,
-    // kernel-side where the file system can.
-    const std::uint64_t end = (std::uint64_t{m_sectors} + 1) * Tables::kWrittenSectorSize;
-    for (loff_t from = Tables::kWrittenSectorSize, to = from;
-         static_cast<std::uint64_t>(from) < end;) {
-      ssize_t n = ::copy_file_range(m_fd, &from, fd, &to, static_cast<std::size_t>(end - from), 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        std::vector<BYTE> buffer(1 << 20);
-        std::size_t length = static_cast<std::size_t>(
-            std::min<std::uint64_t>(buffer.size(), end - static_cast<std::uint64_t>(from)));
-        hr = ReadAt(static_cast<std::uint64_t>(from), buffer.data(), length);
-        if (SUCCEEDED(hr) &&
-            ::pwrite(fd, buffer.data(), length, to) != static_cast<ssize_t>(length))
-          hr = kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
-        if (FAILED(hr)) {
-          ::close(fd);
-          return hr;
-        }
-        n = static_cast<ssize_t>(length);
-        from += n;
-        to += n;
-      }
-    }
+    // as a commit copies unchanged streams. What lies past the end of the
+    // old file was never written and reads as zeros in the new one too.
+    struct stat status;
+    if (::fstat(m_fd, &status) != 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
+    Source old(::fcntl(m_fd, F_DUPFD_CLOEXEC, 0), static_cast<std::uint64_t>(status.st_size));
+    if (old.Fd() < 0 || ::lseek(fd.get(), Tables::kWrittenSectorSize, SEEK_SET) < 0)
+      return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
+    const std::uint64_t end = std::min<std::uint64_t>(RunsEnd(), old.Size());
+    std::unique_ptr<Sink> sink = MakeFdSink(fd.get());
+    if (end > Tables::kWrittenSectorSize)
+      hr = sink->Copy(old, Tables::kWrittenSectorSize, end - Tables::kWrittenSectorSize);
+    if (SUCCEEDED(hr)) hr = sink->Finish();
+    if (FAILED(hr)) return hr;
     ::close(m_fd);
   }
-  m_fd = fd;
+  m_fd = fd.Release();
   m_file = std::move(file);
+  m_pastRuns = false;
   return S_OK;
 }
 
@@ -1078,11 +1060,10 @@ HRESULT Spill::NewRun(std::uint32_t* first) {
   if (m_sectors == 0) m_sectors = kFirstRun;
   // A new run reads as zeros: a commit that failed in its writes may have
   // left its tables and streams there.
-  struct stat status;
-  const off_t start =
-      static_cast<off_t>((std::uint64_t{m_sectors} + 1) * Tables::kWrittenSectorSize);
-  if (::fstat(m_fd, &status) != 0 || (status.st_size > start && ::ftruncate(m_fd, start) != 0))
-    return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
+  if (m_pastRuns) {
+    if (::ftruncate(m_fd, RunsEnd()) != 0) return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
+    m_pastRuns = false;
+  }
   *first = m_sectors;
   m_sectors += kRunSectors;
   return S_OK;
@@ -1121,6 +1102,10 @@ HRESULT Spill::Prepare(CkwAtomicFile** file) {
   if (m_sealed) return STG_E_REVERTED;
   HRESULT hr = Writable();
   if (FAILED(hr)) return hr;
+  // A commit that failed earlier may have left more behind the runs.
+  if (::ftruncate(m_file->Fd(), RunsEnd()) != 0 || ::lseek(m_file->Fd(), 0, SEEK_SET) != 0)
+    return kwStorageResultFromErrno(errno, STG_E_WRITEFAULT);
+  m_pastRuns = true;
   *file = m_file.get();
   return S_OK;
 }
@@ -1213,17 +1198,33 @@ void Chunks::Reserve(std::uint64_t size) {
   }
 }
 
+namespace {
+
+// Visits the bytes [offset, offset + size) of a stream kept in `runs`, run by
+// run: piece(offset in the file, offset from `offset`, length).
 template <typename Piece>
-HRESULT Chunks::EachRun(std::uint64_t offset, std::uint64_t size, Piece piece) const {
+HRESULT EachRun(const std::vector<std::uint32_t>& runs, std::uint64_t offset, std::uint64_t size,
+                Piece piece) {
   for (std::uint64_t at = offset, end = offset + size; at < end;) {
-    std::uint64_t run = at / Spill::kRunBytes;
     std::uint64_t within = at % Spill::kRunBytes;
     std::size_t n = static_cast<std::size_t>(std::min(end - at, Spill::kRunBytes - within));
-    HRESULT hr =
-        piece((std::uint64_t{m_spilled->runs[run]} + 1) * Tables::kWrittenSectorSize + within,
-              at - offset, n);
+    std::uint64_t run = runs[static_cast<std::size_t>(at / Spill::kRunBytes)];
+    HRESULT hr = piece((run + 1) * Tables::kWrittenSectorSize + within, at - offset, n);
     if (FAILED(hr)) return hr;
     at += n;
+  }
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT Chunks::CoverRuns(SpilledBytes& spilled, std::uint64_t end) {
+  while (spilled.runs.size() * Spill::kRunBytes < end) {
+    spilled.runs.reserve(spilled.runs.size() + 1);
+    std::uint32_t first = 0;
+    HRESULT hr = spilled.spill->NewRun(&first);
+    if (FAILED(hr)) return hr;
+    spilled.runs.push_back(first);
   }
   return S_OK;
 }
@@ -1231,31 +1232,19 @@ HRESULT Chunks::EachRun(std::uint64_t offset, std::uint64_t size, Piece piece) c
 HRESULT Chunks::SpillTo(std::shared_ptr<Spill> spill) {
   auto spilled = std::make_unique<SpilledBytes>();
   spilled->spill = std::move(spill);
-  spilled->runs.reserve(static_cast<std::size_t>(CeilDiv(m_size, Spill::kRunBytes)) + 1);
-  for (std::uint64_t k = 0; k < CeilDiv(m_size, Spill::kRunBytes); ++k) {
-    std::uint32_t first = 0;
-    HRESULT hr = spilled->spill->NewRun(&first);
-    if (FAILED(hr)) return hr;  // the runs stay unused: free sectors of the new file
-    spilled->runs.push_back(first);
-  }
   spilled->zeroFrom = m_size;
+  // On failure the runs handed out stay unused: free sectors of the new file.
+  HRESULT hr = CoverRuns(*spilled, m_size);
   std::uint64_t at = 0;
-  Spill& to = *spilled->spill;
-  HRESULT hr = ForEach([&](const BYTE* data, std::size_t n) {
-    std::uint64_t from = at;
-    at += n;
-    for (std::size_t done = 0; done < n;) {
-      std::uint64_t within = (from + done) % Spill::kRunBytes;
-      std::size_t length =
-          static_cast<std::size_t>(std::min<std::uint64_t>(n - done, Spill::kRunBytes - within));
-      std::uint64_t run = spilled->runs[static_cast<std::size_t>((from + done) / Spill::kRunBytes)];
-      HRESULT written =
-          to.WriteAt((run + 1) * Tables::kWrittenSectorSize + within, data + done, length);
-      if (FAILED(written)) return written;
-      done += length;
-    }
-    return S_OK;
-  });
+  if (SUCCEEDED(hr))
+    hr = ForEach([&](const BYTE* data, std::size_t n) {
+      std::uint64_t from = at;
+      at += n;
+      return EachRun(spilled->runs, from, n,
+                     [&](std::uint64_t fileOffset, std::uint64_t done, std::size_t length) {
+                       return spilled->spill->WriteAt(fileOffset, data + done, length);
+                     });
+    });
   if (FAILED(hr)) return hr;
   while (!m_blocks.empty()) PopBlock();
   m_spilled = std::move(spilled);
@@ -1271,19 +1260,15 @@ HRESULT Chunks::GrowSpilled(std::uint64_t end, std::uint64_t zeroTo) {
   std::uint64_t stale = std::min(zeroTo, spilled.zeroFrom);
   for (std::uint64_t at = m_size; at < stale;) {
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(stale - at, sizeof kZeros));
-    HRESULT hr = EachRun(at, n, [&](std::uint64_t fileOffset, std::uint64_t, std::size_t length) {
-      return spilled.spill->WriteAt(fileOffset, kZeros, length);
-    });
+    HRESULT hr = EachRun(spilled.runs, at, n,
+                         [&](std::uint64_t fileOffset, std::uint64_t, std::size_t length) {
+                           return spilled.spill->WriteAt(fileOffset, kZeros, length);
+                         });
     if (FAILED(hr)) return hr;
     at += n;
   }
-  while (spilled.runs.size() * Spill::kRunBytes < end) {
-    spilled.runs.reserve(spilled.runs.size() + 1);
-    std::uint32_t first = 0;
-    HRESULT hr = spilled.spill->NewRun(&first);
-    if (FAILED(hr)) return hr;
-    spilled.runs.push_back(first);
-  }
+  HRESULT hr = CoverRuns(spilled, end);
+  if (FAILED(hr)) return hr;
   spilled.zeroFrom = std::max(spilled.zeroFrom, end);
   return S_OK;
 }
@@ -1333,7 +1318,7 @@ HRESULT Chunks::Write(std::uint64_t offset, const void* data, std::size_t size) 
   if (m_spilled) {
     HRESULT hr = offset + size > m_size ? GrowSpilled(offset + size, offset) : S_OK;
     if (SUCCEEDED(hr))
-      hr = EachRun(offset, size,
+      hr = EachRun(m_spilled->runs, offset, size,
                    [&](std::uint64_t fileOffset, std::uint64_t done, std::size_t length) {
                      return m_spilled->spill->WriteAt(fileOffset, from + done, length);
                    });
@@ -1362,7 +1347,7 @@ HRESULT Chunks::Write(std::uint64_t offset, const void* data, std::size_t size) 
 HRESULT Chunks::Read(std::uint64_t offset, void* data, std::size_t size) const noexcept {
   auto* to = static_cast<BYTE*>(data);
   if (m_spilled)
-    return EachRun(offset, size,
+    return EachRun(m_spilled->runs, offset, size,
                    [&](std::uint64_t fileOffset, std::uint64_t done, std::size_t length) {
                      return m_spilled->spill->ReadAt(fileOffset, to + done, length);
                    });

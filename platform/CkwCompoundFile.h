@@ -4,6 +4,8 @@
 // libkwplatform.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -172,9 +174,10 @@ class Spill {
   /// commit may first move the runs (see Prepare), and so throw bad_alloc.
   HRESULT ReadAt(std::uint64_t offset, void* buffer, std::size_t size) const noexcept;
   HRESULT WriteAt(std::uint64_t offset, const void* data, std::size_t size);
-  /// The replacement for a commit to finish, holding the runs: made when no
-  /// run was, and made anew (the runs copied over) when a failed commit used
-  /// the last one up, as before any write or run after such a commit.
+  /// The replacement for a commit to finish, holding the runs and nothing
+  /// after them, positioned at its start: made when no run was, and made
+  /// anew (the runs copied over) when a failed commit used the last one up,
+  /// as before any write or run after such a commit.
   HRESULT Prepare(CkwAtomicFile** file);
   /// After the commit put the file in place: nothing writes to it again.
   void Seal() noexcept { m_sealed = true; }
@@ -187,6 +190,10 @@ class Spill {
  private:
   HRESULT Begin();
   HRESULT Writable();
+  /// Where the runs end in the file.
+  off_t RunsEnd() const noexcept {
+    return static_cast<off_t>((std::uint64_t{m_sectors} + 1) * Tables::kWrittenSectorSize);
+  }
 
   std::string m_target;
   std::unique_ptr<CkwAtomicFile> m_file;
@@ -194,6 +201,7 @@ class Spill {
   std::uint32_t m_sectors = 0;
   bool m_sealed = false;
   bool m_stale = false;
+  bool m_pastRuns = false;  // a commit wrote after the runs (and may have failed)
 };
 
 /// Changed stream bytes, in blocks that double from 64 bytes to 2 MiB and
@@ -233,9 +241,6 @@ class Chunks {
   void Reserve(std::uint64_t size);
   void PopBlock() noexcept;
   HRESULT GrowSpilled(std::uint64_t end, std::uint64_t zeroTo);
-  /// Visits the spilled bytes [offset, offset + size) run by run.
-  template <typename Piece>
-  HRESULT EachRun(std::uint64_t offset, std::uint64_t size, Piece piece) const;
 
   BYTE* Block(std::size_t k) const noexcept {
     return k == 0 ? const_cast<BYTE*>(m_first) : m_blocks[k - 1];
@@ -255,6 +260,8 @@ class Chunks {
     }
   };
   std::unique_ptr<SpilledBytes> m_spilled;
+  /// Adds runs until they hold `end` bytes.
+  static HRESULT CoverRuns(SpilledBytes& spilled, std::uint64_t end);
 };
 
 struct Node;

@@ -565,12 +565,6 @@ class CkwStorage final : public CkwComObject<IStorage, IID_IStorage, kIID_CkwSto
         CkwAtomicFile* file = &compacted;
         HRESULT hr = inPlace ? inPlace->Prepare(&file) : compacted.Begin(tree.target);
         if (FAILED(hr)) return hr;
-        // A commit that failed earlier may have left more behind the runs.
-        const off_t runsEnd = inPlace ? static_cast<off_t>((std::uint64_t{inPlace->Sectors()} + 1) *
-                                                           kwcfb::Tables::kWrittenSectorSize)
-                                      : 0;
-        if (::ftruncate(file->Fd(), runsEnd) != 0 || ::lseek(file->Fd(), 0, SEEK_SET) != 0)
-          return FromErrno(errno, STG_E_WRITEFAULT);
         auto sink = kwcfb::MakeFdSink(file->Fd());
         hr = kwcfb::Write(*tree.root, tree.tables.get(), sink.get(), &placements, written.get(),
                           inPlace);
