@@ -380,25 +380,17 @@ std::u16string Numbered16(const char* prefix, int i) {
   return std::u16string(text.begin(), text.end());
 }
 
-void KwcoreDeepWrite(const std::string& path) {
-  std::vector<char> payload(kDeepStreamSize, 'd');
-  IStorage* root = nullptr;
-  Check(StgCreateDocfile(path.c_str(), kRW | STGM_CREATE, 0, &root) == S_OK, "create");
+// Walks the deep tree under `root`: `storageAt(parent, name)` creates or
+// opens a storage, `stream(storage, name)` creates or reads one stream.
+template <typename StorageAt, typename Stream>
+void WalkKwcoreDeepTree(IStorage* root, StorageAt storageAt, Stream stream) {
   IStorage* parent = root;
   parent->AddRef();
   for (int level = 0; level < kLevels; ++level) {
     IStorage* next = nullptr;
     for (int s = 0; s < kStoragesPerLevel; ++s) {
-      IStorage* storage = nullptr;
-      Check(parent->CreateStorage(Numbered16("S", s).c_str(), kRW, 0, 0, &storage) == S_OK,
-            "create storage");
-      for (int i = 0; i < kStreamsPerStorage; ++i) {
-        IStream* stream = nullptr;
-        Check(storage->CreateStream(Numbered16("T", i).c_str(), kRW, 0, 0, &stream) == S_OK,
-              "create stream");
-        Check(stream->Write(payload.data(), kDeepStreamSize, nullptr) == S_OK, "write");
-        stream->Release();
-      }
+      IStorage* storage = storageAt(parent, Numbered16("S", s));
+      for (int i = 0; i < kStreamsPerStorage; ++i) stream(storage, Numbered16("T", i));
       if (s == 0)
         next = storage;
       else
@@ -408,6 +400,25 @@ void KwcoreDeepWrite(const std::string& path) {
     parent = next;
   }
   parent->Release();
+}
+
+void KwcoreDeepWrite(const std::string& path) {
+  std::vector<char> payload(kDeepStreamSize, 'd');
+  IStorage* root = nullptr;
+  Check(StgCreateDocfile(path.c_str(), kRW | STGM_CREATE, 0, &root) == S_OK, "create");
+  WalkKwcoreDeepTree(
+      root,
+      [](IStorage* parent, const std::u16string& name) {
+        IStorage* storage = nullptr;
+        Check(parent->CreateStorage(name.c_str(), kRW, 0, 0, &storage) == S_OK, "create storage");
+        return storage;
+      },
+      [&](IStorage* storage, const std::u16string& name) {
+        IStream* stream = nullptr;
+        Check(storage->CreateStream(name.c_str(), kRW, 0, 0, &stream) == S_OK, "create stream");
+        Check(stream->Write(payload.data(), kDeepStreamSize, nullptr) == S_OK, "write");
+        stream->Release();
+      });
   Check(root->Commit(STGC_DEFAULT) == S_OK, "commit");
   root->Release();
 }
@@ -416,32 +427,23 @@ void KwcoreDeepRead(const std::string& path) {
   std::vector<char> buffer(kDeepStreamSize);
   IStorage* root = nullptr;
   Check(StgOpenStorage(path.c_str(), nullptr, kRO, nullptr, 0, &root) == S_OK, "open");
-  IStorage* parent = root;
-  for (int level = 0; level < kLevels; ++level) {
-    IStorage* next = nullptr;
-    for (int s = 0; s < kStoragesPerLevel; ++s) {
-      IStorage* storage = nullptr;
-      Check(parent->OpenStorage(Numbered16("S", s).c_str(), nullptr, kRO, nullptr, 0, &storage) ==
-                S_OK,
-            "open storage");
-      for (int i = 0; i < kStreamsPerStorage; ++i) {
+  WalkKwcoreDeepTree(
+      root,
+      [](IStorage* parent, const std::u16string& name) {
+        IStorage* storage = nullptr;
+        Check(parent->OpenStorage(name.c_str(), nullptr, kRO, nullptr, 0, &storage) == S_OK,
+              "open storage");
+        return storage;
+      },
+      [&](IStorage* storage, const std::u16string& name) {
         IStream* stream = nullptr;
-        Check(storage->OpenStream(Numbered16("T", i).c_str(), nullptr, kRO, 0, &stream) == S_OK,
-              "open stream");
+        Check(storage->OpenStream(name.c_str(), nullptr, kRO, 0, &stream) == S_OK, "open stream");
         ULONG got = 0;
         Check(stream->Read(buffer.data(), kDeepStreamSize, &got) == S_OK && got == kDeepStreamSize,
               "read");
         stream->Release();
-      }
-      if (s == 0)
-        next = storage;
-      else
-        storage->Release();
-    }
-    parent->Release();
-    parent = next;
-  }
-  parent->Release();
+      });
+  root->Release();
 }
 
 void GsfDeepWrite(const std::string& path) {
