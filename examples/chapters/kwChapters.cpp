@@ -14,32 +14,11 @@
 
 namespace {
 
-/// The caller's record (possibly null) as this module's operations use it:
-/// stamped on entry with a zero severity, filled by Fail with kwcore's
-/// general category. A component writes the fields itself, as any module
-/// built elsewhere would.
-class Record {
+/// The caller's record as this module's operations use it (kwcpp.h).
+class Record : public CkwModuleRecord {
  public:
   Record(CkwErrorInfo* pErrorInfo, std::int32_t method) noexcept
-      : m_pErrorInfo(pErrorInfo), m_nMethod(method) {
-    if (m_pErrorInfo == nullptr) return;
-    m_pErrorInfo->m_pSource = &kwGUID_SourceExampleChapters;
-    m_pErrorInfo->m_nSeverity = kwSEVERITY_NONE;
-  }
-  bool Fail(std::int32_t code, std::int32_t line = __builtin_LINE()) noexcept {
-    if (m_pErrorInfo == nullptr) return false;
-    m_pErrorInfo->m_pCategory = &kwGUID_ErrorCategoryGeneral;
-    m_pErrorInfo->m_nErrorCode = code;
-    m_pErrorInfo->m_nSeverity = kwSEVERITY_ERROR;
-    m_pErrorInfo->m_pSource = &kwGUID_SourceExampleChapters;
-    m_pErrorInfo->m_nMethod = m_nMethod;
-    m_pErrorInfo->m_nLine = line;
-    return false;
-  }
-
- private:
-  CkwErrorInfo* m_pErrorInfo;
-  std::int32_t m_nMethod;
+      : CkwModuleRecord(pErrorInfo, kwGUID_SourceExampleChapters, method) {}
 };
 
 // ---------------------------------------------------------------------------

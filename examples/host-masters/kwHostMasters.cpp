@@ -11,6 +11,7 @@
 #include <kwcore/SkwVrelMasterObject.h>
 #include <kwcore/kwComponent.h>
 #include <kwcore/kwErrorCodes.h>
+#include <kwcore/kwcpp.h>
 
 namespace {
 
@@ -25,25 +26,6 @@ enum : std::int32_t {
   kMethodAttachProxy = 3,
   kMethodNotifyProxyEvent = 4,
 };
-
-// kwcore's convention for every operation: stamp the record on entry, fill it
-// on failure.
-void Begin(CkwErrorInfo* pErrorInfo) {
-  if (pErrorInfo == nullptr) return;
-  pErrorInfo->m_pSource = &kHostMastersSource;
-  pErrorInfo->m_nSeverity = kwSEVERITY_NONE;
-}
-
-bool Fail(CkwErrorInfo* pErrorInfo, std::int32_t code, std::int32_t method, std::int32_t line) {
-  if (pErrorInfo == nullptr) return false;
-  pErrorInfo->m_pCategory = &kwGUID_ErrorCategoryGeneral;
-  pErrorInfo->m_nErrorCode = code;
-  pErrorInfo->m_nSeverity = kwSEVERITY_ERROR;
-  pErrorInfo->m_pSource = &kHostMastersSource;
-  pErrorInfo->m_nMethod = method;
-  pErrorInfo->m_nLine = line;
-  return false;
-}
 
 class CHostMaster : public CkwServiceObject,
                     public SkwVrelMasterObject_Link,
@@ -70,8 +52,8 @@ class CHostMaster : public CkwServiceObject,
 
   // One class serves every master CLSID, so the map's fixed answer will not do.
   bool kwGetCLSID(GUID* pCLSID, CkwErrorInfo* pErrorInfo) override {
-    Begin(pErrorInfo);
-    if (pCLSID == nullptr) return Fail(pErrorInfo, kwERROR_NULL_POINTER, kMethodGetCLSID, __LINE__);
+    CkwModuleRecord record(pErrorInfo, kHostMastersSource, kMethodGetCLSID);
+    if (pCLSID == nullptr) return record.Fail(kwERROR_NULL_POINTER);
     *pCLSID = m_clsid;
     return true;
   }
@@ -100,13 +82,13 @@ class CHostMaster : public CkwServiceObject,
 
  private:
   bool Record(const kwHostMasterCall& call, std::int32_t method, CkwErrorInfo* pErrorInfo) {
-    Begin(pErrorInfo);
-    if (call.pProxy == nullptr) return Fail(pErrorInfo, kwERROR_NULL_POINTER, method, __LINE__);
+    CkwModuleRecord record(pErrorInfo, kHostMastersSource, method);
+    if (call.pProxy == nullptr) return record.Fail(kwERROR_NULL_POINTER);
     // Nothing may be thrown back into kwcore.
     try {
       m_calls.push_back(call);
     } catch (const std::bad_alloc&) {
-      return Fail(pErrorInfo, kwERROR_OUT_OF_MEMORY, method, __LINE__);
+      return record.Fail(kwERROR_OUT_OF_MEMORY);
     }
     return true;
   }
@@ -128,9 +110,9 @@ kwEND_SERVICE_MAP(CHostMaster)
 
 template <const GUID& kMasterCLSID>
 bool CreateMaster(CkwServiceObject** ppObject, CkwErrorInfo* pErrorInfo) {
+  CkwModuleRecord record(pErrorInfo, kHostMastersSource, kwMETHOD_COMPONENT_CREATE);
   *ppObject = new (std::nothrow) CHostMaster(kMasterCLSID);
-  if (*ppObject == nullptr)
-    return Fail(pErrorInfo, kwERROR_OUT_OF_MEMORY, kwMETHOD_COMPONENT_CREATE, __LINE__);
+  if (*ppObject == nullptr) return record.Fail(kwERROR_OUT_OF_MEMORY);
   return true;
 }
 // clang-format on

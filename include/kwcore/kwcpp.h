@@ -86,6 +86,44 @@ class CkwComPtr {
 };
 
 // ---------------------------------------------------------------------------
+// Records of a module's own operations.
+
+/// The caller's record (which may be null) as a module's own operation uses
+/// it, by kwcore's convention: stamped on entry with the module's source and
+/// no severity, filled by Fail with the general category, severity error,
+/// the method and the line. `source` must outlive the object (a constant).
+///
+///   bool CThing::SetSpeed(int speed, CkwErrorInfo* pErrorInfo) {
+///     CkwModuleRecord record(pErrorInfo, kThingSource, kMethodSetSpeed);
+///     if (speed < 0) return record.Fail(kwERROR_OUT_OF_RANGE);
+///     ...
+class CkwModuleRecord {
+ public:
+  CkwModuleRecord(CkwErrorInfo* pErrorInfo, const GUID& source, std::int32_t method) noexcept
+      : m_pErrorInfo(pErrorInfo), m_pSource(&source), m_nMethod(method) {
+    if (m_pErrorInfo == nullptr) return;
+    m_pErrorInfo->m_pSource = m_pSource;
+    m_pErrorInfo->m_nSeverity = kwSEVERITY_NONE;
+  }
+  /// Fills the record with `code`; returns false, for `return record.Fail(...)`.
+  bool Fail(std::int32_t code, std::int32_t line = __builtin_LINE()) noexcept {
+    if (m_pErrorInfo == nullptr) return false;
+    m_pErrorInfo->m_pCategory = &kwGUID_ErrorCategoryGeneral;
+    m_pErrorInfo->m_nErrorCode = code;
+    m_pErrorInfo->m_nSeverity = kwSEVERITY_ERROR;
+    m_pErrorInfo->m_pSource = m_pSource;
+    m_pErrorInfo->m_nMethod = m_nMethod;
+    m_pErrorInfo->m_nLine = line;
+    return false;
+  }
+
+ private:
+  CkwErrorInfo* m_pErrorInfo;
+  const GUID* m_pSource;
+  std::int32_t m_nMethod;
+};
+
+// ---------------------------------------------------------------------------
 // Objects from the factory.
 
 /// Frees a service object through CkwObjectFactory::kwFreeObject, so that the

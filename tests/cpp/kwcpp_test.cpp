@@ -53,6 +53,21 @@ TEST(kwcppTest, HResultTextNamesTheKnownResults) {
   for (const auto& c : cases) EXPECT_EQ(kwHResultText(c.hr), c.text);
 }
 
+// A module's own record: stamped on entry, filled by Fail with the line.
+TEST(kwcppTest, ModuleRecordsAreStampedThenFilled) {
+  CkwErrorInfo error;
+  error.m_nSeverity = kwSEVERITY_ERROR;  // left by an earlier call
+  CkwModuleRecord record(&error, kwTestFailingSource, 3);
+  EXPECT_EQ(error.m_nSeverity, kwSEVERITY_NONE);
+  const int line = __LINE__ + 1;
+  EXPECT_FALSE(record.Fail(kwERROR_OUT_OF_RANGE));
+  EXPECT_TRUE(error.m_pCategory == &kwGUID_ErrorCategoryGeneral &&
+              error.m_nErrorCode == kwERROR_OUT_OF_RANGE && error.m_nSeverity == kwSEVERITY_ERROR &&
+              error.m_pSource == &kwTestFailingSource && error.m_nMethod == 3 &&
+              error.m_nLine == line);
+  EXPECT_FALSE(CkwModuleRecord(nullptr, kwTestFailingSource, 3).Fail(kwERROR_OUT_OF_RANGE));
+}
+
 class kwcppFactoryTest : public kwFactoryTest {};
 
 TEST_F(kwcppFactoryTest, ErrorTextOfRealRecords) {
