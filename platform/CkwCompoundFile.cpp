@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <unordered_set>
@@ -280,11 +281,13 @@ HRESULT Reader::ReadFat() {
     HRESULT hr = Claim(s, "a FAT sector is listed twice or shared");
     if (FAILED(hr)) return hr;
   }
-  std::vector<BYTE> bytes(static_cast<std::size_t>(numFat) * t.sectorSize);
-  HRESULT hr = ReadSectors(fatSectors, bytes.data());
-  if (FAILED(hr)) return hr;
+  // Read straight into the table: the sectors hold little-endian words, which
+  // only other hosts turn around.
   t.fat.resize(static_cast<std::size_t>(numFat) * perFat);
-  for (std::size_t i = 0; i < t.fat.size(); ++i) t.fat[i] = kwLoadU32(bytes.data() + 4 * i);
+  HRESULT hr = ReadSectors(fatSectors, reinterpret_cast<BYTE*>(t.fat.data()));
+  if (FAILED(hr)) return hr;
+  if constexpr (std::endian::native != std::endian::little)
+    for (std::uint32_t& word : t.fat) word = kwLoadU32(reinterpret_cast<const BYTE*>(&word));
   return S_OK;
 }
 
@@ -381,6 +384,7 @@ HRESULT Reader::CheckStream(const BYTE* entry, std::uint64_t entryOffset, Node* 
   std::uint32_t current = node->start;
   std::uint64_t left = size;
   const std::vector<std::uint32_t>& fat = t.fat;
+  bool contiguous = true;
   while (left > 0) {
     if (current > kMaxRegSect || current >= t.sectorCount || current >= fat.size())
       return Problem(entryOffset + kEntStartSector, "a stream's chain is damaged");
@@ -391,8 +395,11 @@ HRESULT Reader::CheckStream(const BYTE* entry, std::uint64_t entryOffset, Node* 
     if (!InFile(current, n))
       return Problem(Offset(current), "stream bytes lie beyond the end of the file");
     left -= n;
+    if (left > 0 && fat[current] != current + 1) contiguous = false;
     current = fat[current];
   }
+  // Such a stream's reads need no walk of its chain again.
+  node->contiguous = contiguous;
   return S_OK;
 }
 
@@ -1627,6 +1634,10 @@ HRESULT StreamExtents(const Tables& t, const Node& node, std::vector<Extent>* ou
       }
       return S_OK;
     }
+    if (node.contiguous) {
+      out->push_back({t.SectorOffset(current), left});
+      return S_OK;
+    }
     std::uint64_t steps = 0;
     while (left > 0) {
       if (current >= t.fat.size() || current >= t.sectorCount || ++steps > t.sectorCount)
@@ -1758,6 +1769,7 @@ void Relocate(const std::vector<Placement>& placements) noexcept {
     p.node->size = p.node->StreamSize();
     p.node->start = p.start;
     p.node->mini = p.mini;
+    p.node->contiguous = false;  // its chain in the new file is walked when first read
     p.node->chunks.reset();
   }
 }

@@ -300,8 +300,9 @@ class ChildIndex {
 struct Node {
   char16_t name[31];  ///< the first nameLength units count
   std::uint8_t nameLength = 0;
-  bool live = true;   ///< cleared when the element leaves the tree
-  bool mini = false;  ///< the unchanged bytes are in the mini stream
+  bool live = true;         ///< cleared when the element leaves the tree
+  bool mini = false;        ///< the unchanged bytes are in the mini stream
+  bool contiguous = false;  ///< they lie in consecutive sectors (found when read from a file)
   DWORD type = STGTY_STORAGE;
   CLSID clsid = GUID_NULL;
   DWORD stateBits = 0;
